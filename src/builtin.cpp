@@ -1,0 +1,678 @@
+// The schema built-ins: each checks the shape of its arguments, refuses a
+// taken name and stores deep copies as one record of the program output.
+// After the program has run, the fix-up turns type names into SQL text and
+// checks that every link names a declared table.
+#include "builtin.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <sys/stat.h>
+
+#include "compile.hpp"
+#include "dyn_string.hpp"
+#include "exception.hpp"
+#include "execute.hpp"
+#include "initializer_scanner.hpp"
+#include "initializer_parser.hpp"
+#include "native_handler.hpp"
+#include "path_info.hpp"
+#include "query_scanner.hpp"
+
+sql_value_t* table_init_data = nullptr;
+
+namespace {
+
+program_output_t* program_output()
+{
+    return executor_globals.output;
+}
+
+sql_value_t* item_value(hash_iterator_t item)
+{
+    return static_cast<sql_value_t*>(hash_item_data(item));
+}
+
+// Flags and enumerations arrive as signed integers; a negative one must not
+// slip through as small, so they are compared as unsigned.
+bool exceeds(const sql_value_t* value, uint32_t max)
+{
+    return static_cast<uint32_t>(value->integer) > max;
+}
+
+// Slot `index` of `record`, which must exist and have type `type`.
+const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type,
+                                 const char* missing, const char* wrong_type)
+{
+    const sql_value_t* slot = value_slot(record, index);
+    if (slot == nullptr) {
+        execute_bailout("%s", missing);
+    }
+    if (slot->type != type) {
+        execute_bailout("%s", wrong_type);
+    }
+    return slot;
+}
+
+void push_copy(sql_value_t* array, const sql_value_t* src)
+{
+    sql_value_t copy;
+    value_deep_copy(&copy, src);
+    value_push(array, &copy);
+}
+
+void push_integer(sql_value_t* array, int32_t integer)
+{
+    sql_value_t value;
+    value_init_integer(&value, integer);
+    value_push(array, &value);
+}
+
+// A new record holding deep copies of `parts` in slots 0, 1, 2, ...
+void make_record(sql_value_t* record, std::initializer_list<const sql_value_t*> parts)
+{
+    value_init_array(record);
+    for (const sql_value_t* part : parts) {
+        push_copy(record, part);
+    }
+}
+
+// Moves `record` into `collection` under `name`; on a taken name the record
+// is released and false returned.
+bool collection_add(sql_value_t* collection, const char* name, sql_value_t* record)
+{
+    if (_hash_add_string(collection->hash, name, record, sizeof *record, nullptr) != 0) {
+        value_shutdown(record);
+        return false;
+    }
+    return true;
+}
+
+// Adds `name` to a set of names; false when it is there already.
+bool name_set_add(hash_table_t* set, const char* name)
+{
+    return _hash_add_string(set, name, nullptr, 0, nullptr) == 0;
+}
+
+// --- dump_table -----------------------------------------------------------
+
+void dump_table_check_link(const sql_value_t* link)
+{
+    if (link->type != VALUE_ARRAY) {
+        execute_bailout("Found a field link which is not an array");
+    }
+    required_slot(link, 0, VALUE_STRING, "Field link is missing the name value",
+                  "Field link has a name value which is not a string");
+    const sql_value_t* direction =
+        required_slot(link, 1, VALUE_INTEGER, "Field link is missing the direction value",
+                      "Field link has a direction value which is not an integer");
+    if (exceeds(direction, DIRECTION_OUTGOING)) {
+        execute_bailout("Field link has a bad direction value");
+    }
+}
+
+void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool* found_primary)
+{
+    if (field->type != VALUE_ARRAY) {
+        execute_bailout("Found a table field of a non-array type");
+    }
+    const sql_value_t* name = required_slot(field, 0, VALUE_STRING, "Table field is missing the name value",
+                                            "Table field has a name value which is not a string");
+    if (!name_set_add(names, name->string)) {
+        execute_bailout("Redefinition of table field \"%s\"", name->string);
+    }
+    required_slot(field, 1, VALUE_STRING, "Table field is missing the type value",
+                  "Table field has a type value which is not a string");
+
+    const sql_value_t* nullable =
+        required_slot(field, 2, VALUE_INTEGER, "Table field is missing the nullable value",
+                      "Table field has a nullable value which is not an integer");
+    if (exceeds(nullable, 1)) {
+        execute_bailout("Table field has a bad nullable value %d", nullable->integer);
+    }
+
+    const sql_value_t* optimize =
+        required_slot(field, 3, VALUE_INTEGER, "Table field is missing the optimize value",
+                      "Table field has an optimize value which is not an integer");
+    if (exceeds(optimize, OPTIMIZE_PRIMARY)) {
+        execute_bailout("Table field has a bad optimize value %d", optimize->integer);
+    }
+    if (optimize->integer == OPTIMIZE_PRIMARY) {
+        if (*found_primary) {
+            execute_bailout("Table has multiple primary keys");
+        }
+        *found_primary = true;
+    }
+
+    const sql_value_t* links = required_slot(field, 4, VALUE_ARRAY, "Table field is missing the links value",
+                                             "Found field links list which is not an array");
+    for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        dump_table_check_link(item_value(item));
+    }
+}
+
+void dump_table_check_fields(const sql_value_t* fields)
+{
+    hash_table_t names;
+    _hash_init(&names, HASH_CHAINS, nullptr);
+    bool found_primary = false;
+    for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        dump_table_check_field(item_value(item), &names, &found_primary);
+    }
+    if (!found_primary) {
+        execute_bailout("Table has no primary key");
+    }
+    hash_shutdown(&names);
+}
+
+// `fields` has passed dump_table_check_fields.
+void dump_table_check_row(const sql_value_t* row, const sql_value_t* fields)
+{
+    if (row->type != VALUE_ARRAY) {
+        execute_bailout("Table initilizer row is not of an array type");
+    }
+    size_t field_count = hash_count(fields->hash);
+    size_t value_count = hash_count(row->hash);
+    if (value_count != field_count) {
+        execute_bailout("Bad number of values in a table initializer row, expected %u, got %u",
+                        static_cast<unsigned>(field_count), static_cast<unsigned>(value_count));
+    }
+    hash_iterator_t field = fields->hash->first_in_list;
+    for (hash_iterator_t item = row->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        const sql_value_t* value = item_value(item);
+        if (value->type == VALUE_NULL) {
+            if (value_slot(item_value(field), 2)->integer == 0) {
+                execute_bailout("Non-nullable field has a null initializer value");
+            }
+        } else if (value->type != VALUE_STRING) {
+            execute_bailout("Table initializer field is not of a null or string type");
+        }
+        field = field->next_in_list;
+    }
+}
+
+// --- dump_plsql -----------------------------------------------------------
+
+void dump_plsql_check_returns(const sql_value_t* returns)
+{
+    required_slot(returns, 0, VALUE_STRING, "Return definition is missing a return type",
+                  "Return definition has a return type which is not a string");
+    const sql_value_t* setof =
+        required_slot(returns, 1, VALUE_INTEGER, "Return definition is missing a setof flag",
+                      "Return definition has a setof flag which is not an integer");
+    if (exceeds(setof, 1)) {
+        execute_bailout("Return definition has a bad value of the setof flag");
+    }
+}
+
+const char* dump_plsql_check_one_var(const sql_value_t* var)
+{
+    if (var->type != VALUE_ARRAY) {
+        execute_bailout("PL/SQL variable has a type which is not an array");
+    }
+    const sql_value_t* name = required_slot(var, 0, VALUE_STRING, "PL/SQL variable is missing the name value",
+                                            "PL/SQL variable has a name value which is not a string");
+    required_slot(var, 1, VALUE_STRING, "PL/SQL variable is missing the type value",
+                  "PL/SQL variable has a type value which is not a string");
+    return name->string;
+}
+
+// Arguments and locals share one name space, `names`.
+void dump_plsql_check_vars(const sql_value_t* vars, hash_table_t* names, bool locals)
+{
+    for (hash_iterator_t item = vars->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        const char* name = dump_plsql_check_one_var(item_value(item));
+        if (name_set_add(names, name)) {
+            continue;
+        }
+        if (locals) {
+            execute_bailout("Redefinition of local name \"%s\"", name);
+        }
+        execute_bailout("Redefinition of argument name \"%s\"", name);
+    }
+}
+
+// --- dump_query -----------------------------------------------------------
+
+void dump_query_flush_text(sql_value_t* pieces, dyn_string_t* text)
+{
+    size_t length = dyn_string_length(text);
+    if (length == 0) {
+        return;
+    }
+    sql_value_t piece;
+    sql_value_t value;
+    value_init_array(&piece);
+    push_integer(&piece, QP_TEXT);
+    value_init_string_clen(&value, dyn_string_get(text), length);
+    value_push(&piece, &value);
+    value_push(pieces, &piece);
+    dyn_string_set(text, "");
+}
+
+void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sql_value_t* value)
+{
+    dump_query_flush_text(pieces, text);
+    sql_value_t piece;
+    value_init_array(&piece);
+    push_integer(&piece, code);
+    value_push(&piece, value);
+    value_push(pieces, &piece);
+}
+
+// Splits `body` into text, parameter and raw pieces and the field type
+// names. Nothing in here bails out between creating and destroying the
+// scanner, so the scanner's heap storage cannot leak.
+void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields)
+{
+    qry_scanner_t* scanner = nullptr;
+    if (qrylex_init(&scanner) != 0) {
+        execute_bailout("Failed to initialize the query scanner");
+    }
+    qry_buffer_t* buffer = qry_scan_string(body, scanner);
+
+    dyn_string_t scan_text;
+    dyn_string_init(&scan_text);
+    sql_value_t value;
+    for (int code; (code = qrylex(&value, scanner)) != QP_END;) {
+        switch (code) {
+        case QP_TEXT:
+            dyn_string_append_strlen(&scan_text, value.string, strlen(value.string));
+            value_shutdown(&value);
+            break;
+        case QP_ESC:
+        case QP_RAW:
+            dump_query_add_marker(pieces, &scan_text, code, &value);
+            break;
+        case QP_FIELD:
+            // Text around a field marker stays one piece.
+            value_push(fields, &value);
+            break;
+        default:
+            fatal_error("Unknown query scan result \"%d\"", code);
+        }
+    }
+    dump_query_flush_text(pieces, &scan_text);
+    dyn_string_shutdown(&scan_text);
+    qry_delete_buffer(buffer, scanner);
+    if (qrylex_destroy(scanner) != 0) {
+        execute_bailout("Failed to destroy the query scanner");
+    }
+}
+
+// --- read_table_initializer -------------------------------------------------
+
+// Releases what the initializer parse holds from the heap and the system
+// when a bail-out leaves the handler early.
+struct init_file_guard_t {
+    FILE* file = nullptr;
+    init_scanner_t* scanner = nullptr;
+
+    init_file_guard_t() = default;
+    init_file_guard_t(const init_file_guard_t&) = delete;
+    init_file_guard_t& operator=(const init_file_guard_t&) = delete;
+    ~init_file_guard_t()
+    {
+        table_init_data = nullptr;
+        if (scanner != nullptr) {
+            initlex_destroy(scanner);
+        }
+        if (file != nullptr) {
+            fclose(file);
+        }
+    }
+};
+
+// Opens the file and records its identity. A directory opens fine but reads
+// fail, which would end the process inside the scanner, so it is refused as
+// an open failure. The error text is strerror's, the same as "%m" gives.
+FILE* read_table_initializer_open(const char* pathname)
+{
+    FILE* file = fopen(pathname, "r");
+    int saved_errno = errno;
+    if (file != nullptr) {
+        struct stat st;
+        if (fstat(fileno(file), &st) != 0) {
+            saved_errno = errno;
+        } else if (S_ISDIR(st.st_mode)) {
+            saved_errno = EISDIR;
+        } else {
+            compile_remember_input_file(st.st_dev, st.st_ino);
+            return file;
+        }
+        fclose(file);
+    }
+    execute_bailout_errno(saved_errno, "Failed to open initializer file \"%s\": %d(%s)", pathname, saved_errno,
+                          strerror(saved_errno));
+}
+
+// --- fix-up -------------------------------------------------------------------
+
+const sql_value_t* types_of(const program_output_t* out)
+{
+    return &out->types;
+}
+
+void push_resolved(sql_value_t* array, const sql_value_t* name, const program_output_t* out)
+{
+    sql_value_t resolved;
+    resolve_type(&resolved, name, types_of(out));
+    value_push(array, &resolved);
+}
+
+void fixup_plsql_vars(sql_value_t* dest, const sql_value_t* src, const program_output_t* out)
+{
+    value_init_array(dest);
+    for (hash_iterator_t item = src->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        const sql_value_t* var = item_value(item);
+        sql_value_t record;
+        make_record(&record, {value_slot(var, 0)});
+        push_resolved(&record, value_slot(var, 1), out);
+        value_push(dest, &record);
+    }
+}
+
+void fixup_plsql_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+{
+    const sql_value_t* returns = value_slot(stored, 1);
+    sql_value_t fixed;
+
+    make_record(record, {value_slot(stored, 0)});
+
+    value_init_array(&fixed);
+    push_resolved(&fixed, value_slot(returns, 0), out);
+    push_copy(&fixed, value_slot(returns, 1));
+    value_push(record, &fixed);
+
+    fixup_plsql_vars(&fixed, value_slot(stored, 2), out);
+    value_push(record, &fixed);
+    fixup_plsql_vars(&fixed, value_slot(stored, 3), out);
+    value_push(record, &fixed);
+
+    push_copy(record, value_slot(stored, 4));
+}
+
+void fixup_query_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+{
+    const sql_value_t* fields = value_slot(stored, 2);
+    sql_value_t fixed;
+
+    make_record(record, {value_slot(stored, 0), value_slot(stored, 1)});
+    value_init_array(&fixed);
+    for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        push_resolved(&fixed, item_value(item), out);
+    }
+    value_push(record, &fixed);
+}
+
+void fixup_field_record(sql_value_t* record, const sql_value_t* field, const program_output_t* out)
+{
+    const sql_value_t* links = value_slot(field, 4);
+
+    make_record(record, {value_slot(field, 0)});
+    push_resolved(record, value_slot(field, 1), out);
+    push_copy(record, value_slot(field, 2));
+    push_copy(record, value_slot(field, 3));
+    // `tables` is still the collection the program built, so links may name
+    // tables declared later, or the table itself, but never a view.
+    for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        const sql_value_t* table = value_slot(item_value(item), 0);
+        if (hash_find_string(out->tables.hash, table->string) == nullptr) {
+            execute_bailout("Link to unknown table \"%s\"", table->string);
+        }
+    }
+    push_copy(record, links);
+}
+
+void fixup_table_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+{
+    const sql_value_t* fields = value_slot(stored, 2);
+    sql_value_t fixed;
+
+    make_record(record, {value_slot(stored, 0), value_slot(stored, 1)});
+    value_init_array(&fixed);
+    for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        sql_value_t field;
+        fixup_field_record(&field, item_value(item), out);
+        value_push(&fixed, &field);
+    }
+    value_push(record, &fixed);
+    push_copy(record, value_slot(stored, 3));
+}
+
+using fixup_record_t = void (*)(sql_value_t* record, const sql_value_t* stored, const program_output_t* out);
+
+// Rebuilds `member` record by record under the same keys and in the same
+// order, then puts the rebuilt collection in its place.
+void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const program_output_t* out)
+{
+    sql_value_t rebuilt;
+    value_init_array(&rebuilt);
+    for (hash_iterator_t item = member->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        sql_value_t record;
+        fixup_record(&record, item_value(item), out);
+        _hash_add_string(rebuilt.hash, hash_item_key(item), &record, sizeof record, nullptr);
+    }
+    value_shutdown(member);
+    *member = rebuilt;
+}
+
+}  // namespace
+
+// --- checks shared by the handlers ------------------------------------------
+
+int check_table_view(const sql_value_t* name)
+{
+    const program_output_t* out = program_output();
+    if (hash_find_string(out->tables.hash, name->string) != nullptr ||
+        hash_find_string(out->views.hash, name->string) != nullptr) {
+        return -1;
+    }
+    return 0;
+}
+
+void resolve_type(sql_value_t* dest, const sql_value_t* name, const sql_value_t* types)
+{
+    const auto* type = static_cast<const sql_value_t*>(hash_find_string(types->hash, name->string));
+    if (type == nullptr) {
+        execute_bailout("Unable to resolve SQL type \"%s\"", name->string);
+    }
+    value_deep_copy(dest, value_slot(type, 1));
+}
+
+// --- handlers -----------------------------------------------------------------
+
+void handler_dump_table(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_volatile;
+    sql_value_t* arg_fields;
+    sql_value_t* arg_init;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING},
+                                    {&arg_volatile, VALUE_INTEGER},
+                                    {&arg_fields, VALUE_ARRAY},
+                                    {&arg_init, VALUE_ARRAY},
+                                    {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    if (check_table_view(arg_name) != 0) {
+        execute_bailout("Redefinition of table \"%s\"", arg_name->string);
+    }
+    if (exceeds(arg_volatile, 1)) {
+        execute_bailout("Table has bad volatile flag");
+    }
+    dump_table_check_fields(arg_fields);
+    for (hash_iterator_t item = arg_init->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+        dump_table_check_row(item_value(item), arg_fields);
+    }
+
+    sql_value_t record;
+    make_record(&record, {arg_name, arg_volatile, arg_fields, arg_init});
+    collection_add(&program_output()->tables, arg_name->string, &record);
+    value_init_null(result);
+}
+
+void handler_dump_view(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_definition;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_definition, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    if (check_table_view(arg_name) != 0) {
+        execute_bailout("Redefinition of view \"%s\"", arg_name->string);
+    }
+    sql_value_t record;
+    make_record(&record, {arg_name, arg_definition});
+    collection_add(&program_output()->views, arg_name->string, &record);
+    value_init_null(result);
+}
+
+void handler_dump_type(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_definition;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_definition, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    sql_value_t record;
+    make_record(&record, {arg_name, arg_definition});
+    if (!collection_add(&program_output()->types, arg_name->string, &record)) {
+        execute_bailout("Redefinition of type \"%s\"", arg_name->string);
+    }
+    value_init_null(result);
+}
+
+void handler_dump_sequence(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_initial;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_initial, VALUE_INTEGER}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    sql_value_t record;
+    make_record(&record, {arg_name, arg_initial});
+    if (!collection_add(&program_output()->sequences, arg_name->string, &record)) {
+        execute_bailout("Redefinition of sequence \"%s\"", arg_name->string);
+    }
+    value_init_null(result);
+}
+
+void handler_dump_plsql(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_returns;
+    sql_value_t* arg_args;
+    sql_value_t* arg_locals;
+    sql_value_t* arg_body;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_returns, VALUE_ARRAY},
+                                    {&arg_args, VALUE_ARRAY},  {&arg_locals, VALUE_ARRAY},
+                                    {&arg_body, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    dump_plsql_check_returns(arg_returns);
+    hash_table_t names;
+    _hash_init(&names, HASH_CHAINS, nullptr);
+    dump_plsql_check_vars(arg_args, &names, false);
+    dump_plsql_check_vars(arg_locals, &names, true);
+    hash_shutdown(&names);
+
+    sql_value_t record;
+    make_record(&record, {arg_name, arg_returns, arg_args, arg_locals, arg_body});
+    if (!collection_add(&program_output()->plsql, arg_name->string, &record)) {
+        execute_bailout("Redefinition of PL/SQL function \"%s\"", arg_name->string);
+    }
+    value_init_null(result);
+}
+
+void handler_dump_query(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_name;
+    sql_value_t* arg_body;
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_body, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    sql_value_t record;
+    sql_value_t pieces;
+    sql_value_t fields;
+    make_record(&record, {arg_name});
+    value_init_array(&pieces);
+    value_init_array(&fields);
+    dump_query_scan(arg_body->string, &pieces, &fields);
+    value_push(&record, &pieces);
+    value_push(&record, &fields);
+
+    // The name is tested only once the whole body has been scanned.
+    if (!collection_add(&program_output()->queries, arg_name->string, &record)) {
+        execute_bailout("Redefinition of query \"%s\"", arg_name->string);
+    }
+    value_init_null(result);
+}
+
+void handler_prefix_pathname(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_prefix;
+    sql_value_t* arg_pathname;
+    const native_fetch_t fetch[] = {{&arg_prefix, VALUE_STRING}, {&arg_pathname, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+
+    // The pathname was written in a definition file, so "\" separates too.
+    char full_name[PATH_NATIVE_BUFFER_SIZE];
+    if (path_native_prefix(full_name, sizeof full_name, arg_prefix->string, arg_pathname->string,
+                           PATH_SLASH_OR_BACKSLASH) != 0) {
+        execute_bailout("Failed to prefix pathname");
+    }
+    value_init_string_copy(result, full_name);
+}
+
+void handler_read_table_initializer(sql_value_t* result, hash_table_t* args)
+{
+    sql_value_t* arg_pathname;
+    const native_fetch_t fetch[] = {{&arg_pathname, VALUE_STRING}, {nullptr, -1}};
+    fetch_native_args(args, fetch);
+    const char* pathname = arg_pathname->string;
+
+    init_file_guard_t guard;
+    guard.file = read_table_initializer_open(pathname);
+    if (initlex_init(&guard.scanner) != 0) {
+        guard.scanner = nullptr;
+        execute_bailout("Failed to initialize the init scanner");
+    }
+    initset_in(guard.file, guard.scanner);
+
+    value_init_null(result);
+    table_init_data = result;
+    if (initparse(guard.scanner) != 0) {
+        execute_bailout("Initializer parsing has failed");
+    }
+    table_init_data = nullptr;
+
+    init_scanner_t* scanner = guard.scanner;
+    guard.scanner = nullptr;
+    if (initlex_destroy(scanner) != 0) {
+        value_shutdown(result);
+        value_init_null(result);
+        execute_bailout("Failed to destroy the initializer parser");
+    }
+    FILE* file = guard.file;
+    guard.file = nullptr;
+    if (fclose(file) != 0) {
+        int saved_errno = errno;
+        value_shutdown(result);
+        value_init_null(result);
+        execute_bailout_errno(saved_errno, "Failed to close initializer file handle for \"%s\": %d(%s)", pathname,
+                              saved_errno, strerror(saved_errno));
+    }
+}
+
+// --- fix-up -------------------------------------------------------------------
+
+void fixup_program_output(program_output_t* output)
+{
+    // The order of the phases decides which faulty name is reported first.
+    fixup_collection(&output->plsql, fixup_plsql_record, output);
+    fixup_collection(&output->queries, fixup_query_record, output);
+    fixup_collection(&output->tables, fixup_table_record, output);
+}

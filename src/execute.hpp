@@ -1,0 +1,37 @@
+// The run phase: evaluation of the compiled program into the program output.
+#pragma once
+
+#include "builtin.hpp"
+#include "compile.hpp"
+#include "hash.hpp"
+#include "sql_node.hpp"
+#include "sql_value.hpp"
+
+struct symbol_table_t {
+    hash_table_t symbols;  // sql_value_t by variable name
+    symbol_table_t* prev;
+};
+
+struct executor_globals_t {
+    sql_node_t* current;  // top-level statement being run
+    hash_table_t* functions;
+    symbol_table_t* symbol_table;
+    program_output_t* output;
+};
+
+extern executor_globals_t executor_globals;
+
+// Deepest evaluation nesting accepted (nested calls and user-function calls
+// together); far beyond any real program, well within the main stack.
+constexpr unsigned EXECUTE_MAX_DEPTH = 10000;
+
+int execute_program(program_output_t* output, compiled_program_t* program);
+void program_output_shutdown(program_output_t* output);
+
+symbol_table_t* symbol_table_create();
+void symbol_table_push(symbol_table_t* table);
+void symbol_table_pop();
+
+[[noreturn]] void execute_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// No format attribute: "%m" is a GNU extension that -Wpedantic rejects.
+[[noreturn]] void execute_bailout_errno(int saved_errno, const char* format, ...);

@@ -1,0 +1,166 @@
+// The driver: reads the command line, runs the compile, run and write phases
+// one after another, and decides the exit status.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "builtin.hpp"
+#include "compile.hpp"
+#include "dump_php.hpp"
+#include "exception.hpp"
+#include "execute.hpp"
+#include "memory_pool.hpp"
+
+namespace {
+
+constexpr int EXIT_WRITTEN = 0;
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_FAILED = 2;
+
+struct cmd_line_t {
+    const char* input_filename;
+    const char* output_filename;
+};
+
+void print_usage() {
+    std::puts(
+        "Usage: tabula [OPTION] ... FILE\n"
+        "\n"
+        "--                     stop processing command-line options,\n"
+        "                       should be followed by an input filename\n"
+        "--help                 display this help and exit\n"
+        "--output filename      output PHP definitions to filename\n");
+}
+
+// Returns true when the arguments are accepted; prints the usage otherwise.
+bool cmd_line_parse(int argc, char** argv, cmd_line_t* cmd_line) {
+    cmd_line->input_filename = nullptr;
+    cmd_line->output_filename = nullptr;
+    int index = 1;
+    while (index < argc) {
+        const char* argument = argv[index];
+        if (std::strcmp(argument, "--help") == 0) {
+            print_usage();
+            return false;
+        }
+        if (std::strcmp(argument, "--output") == 0) {
+            if (++index >= argc) {
+                print_usage();
+                return false;
+            }
+            cmd_line->output_filename = argv[index++];
+            continue;
+        }
+        if (std::strcmp(argument, "--") == 0) ++index;
+        break;
+    }
+    if (cmd_line->output_filename == nullptr || index != argc - 1) {
+        print_usage();
+        return false;
+    }
+    cmd_line->input_filename = argv[index];
+    return true;
+}
+
+int failed() {
+    std::fputs("Failed to compile the SQL code.\n", stderr);
+    memory_pool_free_all();
+    compile_forget_input_files();
+    return EXIT_FAILED;
+}
+
+// Writing PHP over a definition or initializer file the run has just read
+// would destroy the user's source.
+bool output_is_an_input(const char* output_filename) {
+    struct stat status {};
+    if (stat(output_filename, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    return compile_is_input_file(status.st_dev, status.st_ino);
+}
+
+struct rendered_php_t {
+    char* text = nullptr;
+    size_t length = 0;
+};
+
+// The whole file is built in memory first, so that an error while writing
+// it out can never leave a half-written file behind unnoticed, and an
+// abnormal end while building it never touches the output at all.
+rendered_php_t render_php(program_output_t* output) {
+    rendered_php_t rendered;
+    FILE* memory = open_memstream(&rendered.text, &rendered.length);
+    if (memory == nullptr) fatal_error("Failed to allocate the PHP output buffer");
+    dump_php_code(memory, output);
+    if (std::fclose(memory) != 0) fatal_error("Failed to allocate the PHP output buffer");
+    return rendered;
+}
+
+// Removes the output after a failed write, but only when the path still
+// names the regular file that was opened: never a device such as /dev/full.
+void remove_failed_output(const char* filename, const struct stat& opened) {
+    struct stat now {};
+    if (!S_ISREG(opened.st_mode) || stat(filename, &now) != 0) return;
+    if (now.st_dev == opened.st_dev && now.st_ino == opened.st_ino) std::remove(filename);
+}
+
+// Returns 0 when the file was written and closed, else the error number.
+int write_php_file(FILE* file, const rendered_php_t& rendered) {
+    int error = 0;
+    if (std::fwrite(rendered.text, 1, rendered.length, file) != rendered.length || std::fflush(file) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (std::fclose(file) != 0 && error == 0) error = errno;
+    return error;
+}
+
+int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
+    const char* filename = cmd_line.output_filename;
+    if (output_is_an_input(filename)) {
+        std::fprintf(stderr, "Refusing to write PHP output over \"%s\", a file this run has read\n", filename);
+        return -1;
+    }
+    rendered_php_t rendered = render_php(output);
+    FILE* file = std::fopen(filename, "w");
+    if (file == nullptr) {
+        const int error = errno;
+        exception_print_errno(error, "Failed to open PHP output file \"%s\": %d(%m)", filename, error);
+        std::free(rendered.text);
+        return -1;
+    }
+    struct stat opened {};
+    fstat(fileno(file), &opened);
+    errno = 0;
+    const int error = write_php_file(file, rendered);
+    std::free(rendered.text);
+    if (error != 0) {
+        exception_print_errno(error, "Failed to close PHP output file \"%s\": %d(%m)", filename, error);
+        remove_failed_output(filename, opened);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cmd_line_t cmd_line;
+    if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
+
+    compiled_program_t program;
+    if (compile_program(&program, cmd_line.input_filename) != 0) return failed();
+
+    program_output_t output;
+    if (execute_program(&output, &program) != 0) {
+        compiled_program_shutdown(&program);
+        return failed();
+    }
+
+    const int written = write_output(cmd_line, &output);
+    program_output_shutdown(&output);
+    compiled_program_shutdown(&program);
+    if (written != 0) return failed();
+    memory_pool_free_all();
+    compile_forget_input_files();
+    return EXIT_WRITTEN;
+}

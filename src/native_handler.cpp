@@ -1,0 +1,52 @@
+// The registry of built-ins, the shared argument checker and `array`.
+#include "native_handler.hpp"
+
+#include "builtin.hpp"
+#include "execute.hpp"
+
+// Registration order matters: the compiler adds them to the function table
+// in this order, and the last entry ends the walk.
+const native_info_t handlers_builtin[10] = {
+    {"array", handler_array},
+    {"dump_plsql", handler_dump_plsql},
+    {"dump_query", handler_dump_query},
+    {"dump_sequence", handler_dump_sequence},
+    {"dump_table", handler_dump_table},
+    {"prefix_pathname", handler_prefix_pathname},
+    {"read_table_initializer", handler_read_table_initializer},
+    {"dump_type", handler_dump_type},
+    {"dump_view", handler_dump_view},
+    {nullptr, nullptr},
+};
+
+void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch)
+{
+    hash_iterator_t item = args->first_in_list;
+    unsigned position = 0;
+
+    // Only the first problem in argument order is reported.
+    for (; fetch[position].dest != nullptr; ++position) {
+        if (item == nullptr) {
+            execute_bailout("Missing argument %u", position + 1);
+        }
+        auto* value = static_cast<sql_value_t*>(hash_item_data(item));
+        if (fetch[position].value_type != -1 && fetch[position].value_type != value->type) {
+            execute_bailout("Bad type of argument %u", position + 1);
+        }
+        *fetch[position].dest = value;
+        item = item->next_in_list;
+    }
+    if (item != nullptr) {
+        execute_bailout("Superfluous argument %u", position + 1);
+    }
+}
+
+void handler_array(sql_value_t* result, hash_table_t* args)
+{
+    value_init_array(result);
+    for (hash_iterator_t item = args->first_in_list; item != nullptr; item = item->next_in_list) {
+        sql_value_t copy;
+        value_deep_copy(&copy, static_cast<const sql_value_t*>(hash_item_data(item)));
+        value_push(result, &copy);
+    }
+}
