@@ -7,8 +7,9 @@
 #include "hash.hpp"
 #include "sql_value.hpp"
 
-enum node_type_t { NODE_OPERATOR = 0, NODE_VALUE = 1, NODE_VARIABLE = 2, NODE_ARRAY = 3 };
-enum sql_opcode_t { OPERATOR_CONCAT = 0, OPERATOR_FCALL = 1 };
+// Fixed underlying types: see value_type_t.
+enum node_type_t : int { NODE_OPERATOR = 0, NODE_VALUE = 1, NODE_VARIABLE = 2, NODE_ARRAY = 3 };
+enum sql_opcode_t : int { OPERATOR_CONCAT = 0, OPERATOR_FCALL = 1 };
 
 struct sql_node_t;
 

@@ -6,7 +6,9 @@
 
 #include "hash.hpp"
 
-enum value_type_t { VALUE_NULL = 0, VALUE_INTEGER = 1, VALUE_STRING = 2, VALUE_ARRAY = 3 };
+// The fixed underlying type keeps any stored tag a defined value, so that a
+// corrupted one reaches the unknown-type checks instead of undefined behaviour.
+enum value_type_t : int { VALUE_NULL = 0, VALUE_INTEGER = 1, VALUE_STRING = 2, VALUE_ARRAY = 3 };
 
 struct sql_value_t {
     value_type_t type;
