@@ -16,6 +16,25 @@ $this->plsql = array (
   RETURN COALESCE(v_total, 0);
 END;"
 	),
+	"place_order" => array (
+		"returns" => array (
+			"type" => "INTEGER",
+			"setof" => false
+		),
+		"args" => array (
+			"p_customer" => "INTEGER",
+			"p_status" => "VARCHAR(16)"
+		),
+		"locals" => array (
+			"v_id" => "INTEGER"
+		),
+		"body" => "BEGIN
+  INSERT INTO orders (id, customer_id, placed, status)
+    VALUES (nextval('orders_id_seq'), p_customer, now(), p_status)
+    RETURNING id INTO v_id;
+  RETURN v_id;
+END;"
+	),
 	"customers_in_city" => array (
 		"returns" => array (
 			"type" => "INTEGER",
@@ -44,6 +63,14 @@ $this->queries = array (
 			array ("type" => const_sql::DB_PIECE_RAW, "value" => 2)
 		),
 		"fields" => array ("INTEGER", "VARCHAR(128)", "VARCHAR(16)")
+	)
+,
+	"products_with_odd_sku" => array (
+		"pieces" => array (
+			array ("type" => const_sql::DB_PIECE_TEXT, "value" => "SELECT id, sku FROM products WHERE sku !~ '^[A-Z]{3}-[0-9]{4}\$' LIMIT "), 
+			array ("type" => const_sql::DB_PIECE_PARAM, "value" => 1)
+		),
+		"fields" => array ("INTEGER", "VARCHAR(16)")
 	)
 ,
 	"orders_of_customer" => array (
@@ -114,7 +141,8 @@ $this->tables = array (
 			array ("1", null, "Books"),
 			array ("2", "1", "Science fiction"),
 			array ("3", "1", "Cookery"),
-			array ("4", null, "Music")
+			array ("4", null, "Music"),
+			array ("5", "4", "Jazz \"standards\"")
 		)
 	),
 	"suppliers" => array (
@@ -145,6 +173,8 @@ $this->tables = array (
 			)
 		),
 		"init" => array (
+			array ("1", "Acme Books", "orders@acme.example"),
+			array ("2", "Vinyl & Co", null)
 		)
 	),
 	"products" => array (

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Checks the installation of a build: `cmake --install` into a scratch prefix
+# and the Debian package made by `cpack -G DEB`, unpacked into a scratch root.
+# In both, the binary and the manual page must be in place, the binary must
+# print its usage for --help (exit status 1) and compile the installed example
+# project into the expected PHP.
+#
+#   scripts/check-package.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+
+if [[ $# -ne 1 || ! -f "$1/CMakeCache.txt" ]]; then
+    echo "usage: $0 BUILD_DIR (a configured and built build folder)" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+expected_usage() {
+    cat <<'USAGE'
+Usage: tabula [OPTION] ... FILE
+
+--                     stop processing command-line options,
+                       should be followed by an input filename
+--help                 display this help and exit
+--output filename      output PHP definitions to filename
+
+USAGE
+}
+
+# check_tree LABEL BINARY MAN_PAGE DOC_DIR
+check_tree() {
+    local label=$1 binary=$2 man_page=$3 doc_dir=$4
+    echo "-- $label"
+    if [[ -x "$binary" ]]; then
+        echo "binary:      $binary"
+    else
+        fail "$label: no executable $binary"
+        return
+    fi
+    if [[ -f "$man_page" ]]; then
+        echo "manual page: $man_page"
+        local page
+        page=$(gzip -dc "$man_page")
+        grep -q '^\.TH TABULA 1 ' <<<"$page" || fail "$label: $man_page is not the tabula manual page"
+        if command -v groff >/dev/null 2>&1; then
+            local warnings
+            warnings=$(groff -man -ww -z <<<"$page" 2>&1) || true
+            [[ -z "$warnings" ]] || fail "$label: groff warns about the manual page: $warnings"
+        fi
+    else
+        fail "$label: no manual page $man_page"
+    fi
+
+    local status=0
+    "$binary" --help >"$scratch/usage" 2>"$scratch/usage.err" || status=$?
+    [[ $status -eq 1 ]] || fail "$label: --help exited with status $status, expected 1"
+    expected_usage | cmp -s - "$scratch/usage" || fail "$label: --help printed $(head -c 200 "$scratch/usage")"
+    [[ ! -s "$scratch/usage.err" ]] || fail "$label: --help wrote to standard error"
+
+    for doc in README.md language.md examples/shop/main.def; do
+        [[ -f "$doc_dir/$doc" ]] || fail "$label: no $doc_dir/$doc"
+    done
+    status=0
+    "$binary" --output "$scratch/shop.php" "$doc_dir/examples/shop/main.def" || status=$?
+    if [[ $status -ne 0 ]]; then
+        fail "$label: compiling the installed example exited with status $status"
+    elif ! cmp -s "$scratch/shop.php" "$source_dir/tests/examples/shop.php"; then
+        fail "$label: the installed example compiles to other PHP than tests/examples/shop.php"
+    else
+        echo "example:     compiled as expected"
+    fi
+    rm -f "$scratch/shop.php"
+}
+
+echo "== cmake --install"
+cmake --install "$build" --prefix "$scratch/prefix" >"$scratch/install.log"
+check_tree "cmake --install" "$scratch/prefix/bin/tabula" \
+    "$scratch/prefix/share/man/man1/tabula.1.gz" "$scratch/prefix/share/doc/tabula"
+
+echo "== cpack -G DEB"
+(cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) || {
+    cat "$scratch/cpack.log"
+    fail "cpack -G DEB failed"
+    exit 1
+}
+debs=("$scratch"/package/tabula_*.deb)
+if [[ ${#debs[@]} -ne 1 || ! -f "${debs[0]}" ]]; then
+    fail "cpack made no single tabula_*.deb: $(ls "$scratch/package")"
+    exit 1
+fi
+deb=${debs[0]}
+echo "package:     $(basename "$deb")"
+[[ "$(dpkg-deb --field "$deb" Package)" == tabula ]] || fail "the package is not named tabula"
+depends=$(dpkg-deb --field "$deb" Depends)
+echo "depends:     $depends"
+[[ "$depends" == *libc6* ]] || fail "the package does not depend on libc6"
+dpkg-deb --extract "$deb" "$scratch/root"
+check_tree "Debian package" "$scratch/root/usr/bin/tabula" \
+    "$scratch/root/usr/share/man/man1/tabula.1.gz" "$scratch/root/usr/share/doc/tabula"
+
+if ((failures)); then
+    echo "$failures installation check(s) failed"
+    exit 1
+fi
+echo "installation checks passed"

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Loads PHP definitions with PHP itself, through consumer.php.
+#
+#   run.sh load FILE.php [EXPECTED.json]   a PHP file the tests already hold
+#   run.sh compile TABULA CASE_DIR         compiles CASE_DIR/main.def with
+#                                          TABULA, then loads the result with
+#                                          CASE_DIR/expected.json
+#
+# Exits 77 (reported by ctest as skipped) when php is not installed.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v php >/dev/null 2>&1; then
+    echo "php is not installed (Debian: apt-get install php-cli): skipped"
+    exit 77
+fi
+
+load() {  # php-file [expected-json]
+    php -n -d short_open_tag=1 -d display_errors=stderr "$here/consumer.php" "$@"
+}
+
+case "${1:-}" in
+load)
+    php_file=$2
+    expected=${3:-}
+    if [[ -n "$expected" && ! -f "$expected" ]]; then
+        echo "note: no $expected, so $php_file is checked for its shape only"
+        load "$php_file"
+    elif [[ -n "$expected" ]]; then
+        load "$php_file" "$expected"
+    else
+        load "$php_file"
+    fi
+    ;;
+compile)
+    tabula=$2
+    case_dir=$3
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    "$tabula" --output "$work/out.php" "$case_dir/main.def" || {
+        echo "FAIL: tabula exited with status $?"
+        exit 1
+    }
+    load "$work/out.php" "$case_dir/expected.json"
+    ;;
+*)
+    echo "usage: $0 load FILE.php [EXPECTED.json] | compile TABULA CASE_DIR" >&2
+    exit 2
+    ;;
+esac
