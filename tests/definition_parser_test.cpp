@@ -1,108 +1,46 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "compile.hpp"
-#include "memory_pool.hpp"
+#include "test_files.hpp"
+#include "test_values.hpp"
 
 namespace {
 
-// Node trees as compact text: calls name(args), concatenations (a . b),
-// constant arrays [..], variables $name, strings quoted.
-std::string show(const sql_node_t* node);
-
-template <typename T, typename Show>
-std::string join(const hash_table_t* table, Show show_item)
-{
-    std::string text;
-    for (hash_iterator_t it = table->first_in_list; it != nullptr; it = it->next_in_list) {
-        text += (it == table->first_in_list ? "" : ", ") + show_item(static_cast<const T*>(hash_item_data(it)));
-    }
-    return text;
-}
-
-std::string show_value(const sql_value_t* value)
-{
-    switch (value->type) {
-    case VALUE_NULL: return "null";
-    case VALUE_INTEGER: return std::to_string(value->integer);
-    case VALUE_STRING: return "\"" + std::string(value->string) + "\"";
-    case VALUE_ARRAY: return "[" + join<sql_value_t>(value->hash, show_value) + "]";
-    }
-    return "?";
-}
-
-std::string show(const sql_node_t* node)
+// Node trees as compact text: calls name(args) (the grammar makes node arrays
+// only for argument lists), concatenations (a . b), constant arrays [..],
+// variables $name, strings quoted.
+std::string show_node(const sql_node_t* node)
 {
     switch (node->type) {
     case NODE_OPERATOR:
-        if (node->op.opcode == OPERATOR_CONCAT) return "(" + show(node->op.op1) + " . " + show(node->op.op2) + ")";
-        if (node->op.op2->type != NODE_ARRAY) return "<call without argument list>";
-        return std::string(node->op.op1->value.string) + "(" + join<sql_node_t>(node->op.op2->hash, show) + ")";
-    case NODE_VALUE: return show_value(&node->value);
+        if (node->op.opcode == OPERATOR_CONCAT) {
+            return "(" + show_node(node->op.op1) + " . " + show_node(node->op.op2) + ")";
+        }
+        return node->op.op1->value.string + show_node(node->op.op2);
+    case NODE_VALUE: return show(&node->value);
     case NODE_VARIABLE: return "$" + std::string(node->variable);
-    case NODE_ARRAY: return "{" + join<sql_node_t>(node->hash, show) + "}";
+    case NODE_ARRAY: break;
     }
-    return "?";
+    std::string text;
+    for (hash_iterator_t it = node->hash->first_in_list; it != nullptr; it = it->next_in_list) {
+        text += it == node->hash->first_in_list ? "" : ", ";
+        text += show_node(static_cast<const sql_node_t*>(hash_item_data(it)));
+    }
+    return "(" + text + ")";
 }
 
-class DefinitionParserTest : public testing::Test {
+class DefinitionParserTest : public ProgramTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/tabula-grammar-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-
-    void TearDown() override
-    {
-        if (compiled_) compiled_program_shutdown(&program_);
-        memory_pool_free_all();
-        std::filesystem::remove_all(dir_);
-    }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    void write(const std::string& name, const std::string& text) const { std::ofstream(path(name)) << text; }
-
-    // Compiles main.def holding `text`; returns what went to stderr.
-    std::string compile(const std::string& text)
-    {
-        write("main.def", text);
-        if (compiled_) compiled_program_shutdown(&program_);
-        testing::internal::CaptureStderr();
-        result_ = compile_program(&program_, path("main.def").c_str());
-        compiled_ = true;
-        return testing::internal::GetCapturedStderr();
-    }
-
-    std::string error(const std::string& message, unsigned line, const std::string& file = "main.def") const
-    {
-        return message + " in " + path(file) + ":" + std::to_string(line) + "\n";
-    }
-
-    const sql_node_t* statement(int32_t index) const
-    {
-        return static_cast<const sql_node_t*>(hash_find_integer(&program_.code, index));
-    }
-
     // Every statement as text, one per line.
     std::string statements() const
     {
         std::string text;
         for (hash_iterator_t it = program_.code.first_in_list; it != nullptr; it = it->next_in_list) {
-            text += show(static_cast<const sql_node_t*>(hash_item_data(it))) + ";\n";
+            text += show_node(static_cast<const sql_node_t*>(hash_item_data(it))) + ";\n";
         }
         return text;
     }
-
-    std::string dir_;
-    compiled_program_t program_{};
-    bool compiled_ = false;
-    int result_ = 0;
 };
 
 TEST_F(DefinitionParserTest, SyntaxErrorsNameTheTokenAndWhatWasExpected)
@@ -135,29 +73,7 @@ TEST_F(DefinitionParserTest, SyntaxErrorsNameTheTokenAndWhatWasExpected)
     }
 }
 
-TEST_F(DefinitionParserTest, NestingIsBoundedByTheParserStack)
-{
-    const auto view_of_depth = [](int levels) {
-        std::string text = "view v = ";
-        for (int i = 0; i < levels; ++i) text += "f(";
-        return text + "1" + std::string(levels, ')') + ";";
-    };
-    // Two states per call level: 4000 levels grow the stack, 6000 pass its
-    // limit of 10000 states.
-    ASSERT_EQ(compile(view_of_depth(4000)), "");
-    const sql_node_t* node = statement(0);
-    int depth = -1;
-    for (; node->type == NODE_OPERATOR; ++depth) {
-        node = static_cast<const sql_node_t*>(hash_find_integer(node->op.op2->hash, depth < 0 ? 1 : 0));
-    }
-    EXPECT_EQ(depth, 4000);
-    EXPECT_EQ(show(node), "1");
-
-    EXPECT_EQ(compile(view_of_depth(6000)), error("parser stack overflow", 1));
-    EXPECT_EQ(result_, -1);
-}
-
-TEST_F(DefinitionParserTest, SimpleDeclarationsBecomeCallsOfTheirBuiltins)
+TEST_F(DefinitionParserTest, DeclarationsBecomeCallsOfTheirBuiltins)
 {
     EXPECT_EQ(compile(" /* only a comment */ \n\n"), "");
     EXPECT_EQ(result_, 0);
@@ -168,21 +84,8 @@ TEST_F(DefinitionParserTest, SimpleDeclarationsBecomeCallsOfTheirBuiltins)
                       "query q = \"a\" . \"b\" . \"c\";\n"
                       "view v = $x . f(null, g());\n"
                       "plsql [name_t] f (id_t a, int_t b) (name_t r; int_t n;) = \"BEGIN\";\n"
-                      "plsql int_t g () () = \"x\";\n"),
-              "");
-    EXPECT_EQ(statements(),
-              "dump_type(\"id_t\", \"INTEGER\");\n"
-              "dump_sequence(\"s\", 1000);\n"
-              "dump_query(\"q\", ((\"a\" . \"b\") . \"c\"));\n"
-              "dump_view(\"v\", ($x . f(null, g())));\n"
-              "dump_plsql(\"f\", [\"name_t\", 1], [[\"a\", \"id_t\"], [\"b\", \"int_t\"]], "
-              "[[\"r\", \"name_t\"], [\"n\", \"int_t\"]], \"BEGIN\");\n"
-              "dump_plsql(\"g\", [\"int_t\", 0], [], [], \"x\");\n");
-}
-
-TEST_F(DefinitionParserTest, TablesPassFieldRecordsAndRows)
-{
-    ASSERT_EQ(compile("table users {\n"
+                      "plsql int_t g () () = \"x\";\n"
+                      "table users {\n"
                       "    primary id_t id;\n"
                       "    index name_t login [];\n"
                       "    primary id_t *group_id [outgoing: groups, incoming: visits];\n"
@@ -193,16 +96,23 @@ TEST_F(DefinitionParserTest, TablesPassFieldRecordsAndRows)
                       "table c { t x; } = { { \"1\", null }, {}, { \"a\" . \"b\", f() } };\n"
                       "table d { t x; } = \"rows\" . \".init\";\n"),
               "");
-    const std::string x = "[[\"x\", \"t\", 0, 0, []]]";
+    const std::string x = "[['x', 't', 0, 0, []]]";
     EXPECT_EQ(statements(),
-              "dump_table(\"users\", 0, [[\"id\", \"id_t\", 0, 2, []], [\"login\", \"name_t\", 0, 1, []], "
-              "[\"group_id\", \"id_t\", 1, 2, [[\"groups\", 1], [\"visits\", 0]]]], []);\n"
-              "dump_table(\"e\", 1, [], []);\n"
-              "dump_table(\"a\", 0, " + x + ", []);\n"
-              "dump_table(\"b\", 0, " + x + ", array([]));\n"
-              "dump_table(\"c\", 0, " + x + ", array(array(\"1\", null), [], array((\"a\" . \"b\"), f())));\n"
-              "dump_table(\"d\", 0, " + x + ", read_table_initializer(prefix_pathname(\"" + dir_ +
-                  "\", (\"rows\" . \".init\"))));\n");
+              "dump_type('id_t', 'INTEGER');\n"
+              "dump_sequence('s', 1000);\n"
+              "dump_query('q', (('a' . 'b') . 'c'));\n"
+              "dump_view('v', ($x . f(null, g())));\n"
+              "dump_plsql('f', ['name_t', 1], [['a', 'id_t'], ['b', 'int_t']], [['r', 'name_t'], ['n', 'int_t']], "
+              "'BEGIN');\n"
+              "dump_plsql('g', ['int_t', 0], [], [], 'x');\n"
+              "dump_table('users', 0, [['id', 'id_t', 0, 2, []], ['login', 'name_t', 0, 1, []], "
+              "['group_id', 'id_t', 1, 2, [['groups', 1], ['visits', 0]]]], []);\n"
+              "dump_table('e', 1, [], []);\n"
+              "dump_table('a', 0, " + x + ", []);\n"
+              "dump_table('b', 0, " + x + ", array([]));\n"
+              "dump_table('c', 0, " + x + ", array(array('1', null), [], array(('a' . 'b'), f())));\n"
+              "dump_table('d', 0, " + x + ", read_table_initializer(prefix_pathname('" + folder_.path() +
+                  "', ('rows' . '.init'))));\n");
 }
 
 TEST_F(DefinitionParserTest, StatementsAreStampedWithTheLineOfTheirSemicolon)
@@ -218,14 +128,14 @@ TEST_F(DefinitionParserTest, StatementsAreStampedWithTheLineOfTheirSemicolon)
 
 TEST_F(DefinitionParserTest, StatementsTakeEffectBeforeTheNextTokenIsRead)
 {
-    write("inc.def", "type b = \"B\";\n");
+    folder_.write("inc.def", "type b = \"B\";\n");
     ASSERT_EQ(compile("type a = \"A\";\ninclude \"inc.def\";\ntype c = \"C\";\n"), "");
-    EXPECT_EQ(statements(), "dump_type(\"a\", \"A\");\ndump_type(\"b\", \"B\");\ndump_type(\"c\", \"C\");\n");
+    EXPECT_EQ(statements(), "dump_type('a', 'A');\ndump_type('b', 'B');\ndump_type('c', 'C');\n");
     EXPECT_STREQ(statement(1)->pathname, path("inc.def").c_str());
 
     // The "-" after each statement would be a scanner error in main.def if
     // the parser read past the ";" before acting on the statement.
-    write("bad.def", "view v = ;\n");
+    folder_.write("bad.def", "view v = ;\n");
     EXPECT_EQ(compile("include \"bad.def\"; -"), error("syntax error, unexpected ';'", 1, "bad.def"));
     EXPECT_EQ(compile("include \"missing.def\"; -").rfind("Failed to open compiled file \"" + path("missing.def"), 0),
               0u);

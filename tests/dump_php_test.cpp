@@ -1,116 +1,65 @@
 // The escaping printf and the PHP definitions writer, checked on whole files.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <functional>
-#include <initializer_list>
+#include <iterator>
 #include <string>
 
-#include "builtin.hpp"
 #include "dump_php.hpp"
+#include "test_values.hpp"
 
 namespace {
 
-std::string capture(const std::function<void(FILE*)>& write) {
-    char* buffer = nullptr;
-    size_t length = 0;
-    FILE* file = open_memstream(&buffer, &length);
+struct written_t {
+    std::string text;
+    int writes = 0;
+};
+
+ssize_t record_write(void* cookie, const char* data, size_t size) {
+    auto* written = static_cast<written_t*>(cookie);
+    written->text.append(data, size);
+    ++written->writes;
+    return static_cast<ssize_t>(size);
+}
+
+// What `write` writes to an unbuffered stream, and in how many writes.
+written_t capture(const std::function<void(FILE*)>& write) {
+    written_t written;
+    FILE* file = fopencookie(&written, "w", {nullptr, record_write, nullptr, nullptr});
+    setvbuf(file, nullptr, _IONBF, 0);
     write(file);
     fclose(file);
-    std::string text(buffer, length);
-    free(buffer);
-    return text;
+    return written;
 }
 
-// ---- php_printf ---------------------------------------------------------
+// What php_printf writes, checked to come in one write.
+template <typename... Args> std::string printed(const char* format, Args... args) {
+    const written_t written = capture([&](FILE* file) { php_printf(file, format, args...); });
+    EXPECT_EQ(written.writes, written.text.empty() ? 0 : 1) << format;
+    return written.text;
+}
 
-TEST(PhpPrintf, EscapesOnlyWhatEndsOrInterpolatesAString) {
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%p", "a\"b$c\\d"); }), "a\\\"b\\$c\\\\d");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%p", "{$x}"); }), "{\\$x}");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%p", "it's\ta\nb\r\x01\x80\xff"); }),
-              "it's\ta\nb\r\x01\x80\xff");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%p", "\\\\$$\"\""); }), "\\\\\\\\\\$\\$\\\"\\\"");
+TEST(PhpPrintf, EscapesOnlyWhatEndsOrInterpolatesAStringAndWritesAllAtOnce) {
+    EXPECT_EQ(printed("%p", "a\"b$c\\d{$x}"), "a\\\"b\\$c\\\\d{\\$x}");
+    EXPECT_EQ(printed("%p", "it's\ta\nb\r\x01\x80\xff"), "it's\ta\nb\r\x01\x80\xff");
+    EXPECT_EQ(printed("%p", "\\\\$$\"\""), "\\\\\\\\\\$\\$\\\"\\\"");
     // %s copies verbatim, even the bytes %p would escape, and never re-expands.
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%s", "a\"$\\%p"); }), "a\"$\\%p");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "[%p][%s]", "", ""); }), "[][]");
-}
-
-TEST(PhpPrintf, IntegersAndPercent) {
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%l %l %l %l", -5, 0, INT_MAX, INT_MIN); }),
-              "-5 0 2147483647 -2147483648");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "100%%"); }), "100%");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "%%p%%"); }), "%p%");
-}
-
-TEST(PhpPrintf, CopiesPlainTextAndTakesArgumentsInOrder) {
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "\t<?\n\t\t);\n"); }), "\t<?\n\t\t);\n");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, ""); }), "");
-    EXPECT_EQ(capture([](FILE* f) { php_printf(f, "\"%p\" => %l%s!", "n$", 7, ","); }), "\"n\\$\" => 7,!");
-}
-
-TEST(PhpPrintf, ExpansionLongerThanTheInitialBuffer) {
+    EXPECT_EQ(printed("[%s][%p][%s]", "a\"$\\%p", "", ""), "[a\"$\\%p][][]");
+    EXPECT_EQ(printed("%l %l %l %l", -5, 0, INT_MAX, INT_MIN), "-5 0 2147483647 -2147483648");
+    EXPECT_EQ(printed("100%% %%p%%"), "100% %p%");
+    EXPECT_EQ(printed("\t\"%p\" => %l%s!\n", "n$", 7, ","), "\t\"n\\$\" => 7,!\n");
+    EXPECT_EQ(printed(""), "");
+    // An expansion longer than the first buffer.
     std::string value;
     std::string expected;
     for (int i = 0; i < 3000; ++i) {
         value += "ab$";
         expected += "ab\\$";
     }
-    EXPECT_EQ(capture([&](FILE* f) { php_printf(f, "<%p>", value.c_str()); }), "<" + expected + ">");
-}
-
-ssize_t count_write(void* cookie, const char*, size_t size) {
-    ++*static_cast<int*>(cookie);
-    return static_cast<ssize_t>(size);
-}
-
-TEST(PhpPrintf, WritesTheWholeExpansionInOneWrite) {
-    int writes = 0;
-    cookie_io_functions_t io = {nullptr, count_write, nullptr, nullptr};
-    FILE* file = fopencookie(&writes, "w", io);
-    setvbuf(file, nullptr, _IONBF, 0);
-    php_printf(file, "a%pb%sc%l%%e", "x", "y", 3);
-    EXPECT_EQ(writes, 1);
-    php_printf(file, "");
-    EXPECT_EQ(writes, 1);
-    fclose(file);
-}
-
-TEST(PhpPrintfDeathTest, BadDirectivesEndTheProgram) {
-    EXPECT_DEATH(php_printf(stdout, "abc%"), "Premature end of printf expansion");
-    EXPECT_DEATH(php_printf(stdout, "%d", 1), "Unknown printf expansion");
-    EXPECT_DEATH(php_printf(stdout, "ok %x", 1), "Unknown printf expansion");
-}
-
-// ---- program output builders ----------------------------------------------
-
-sql_value_t str(const char* text) {
-    sql_value_t value;
-    value_init_string_copy(&value, text);
-    return value;
-}
-
-sql_value_t num(int32_t integer) {
-    sql_value_t value;
-    value_init_integer(&value, integer);
-    return value;
-}
-
-sql_value_t null_value() {
-    sql_value_t value;
-    value_init_null(&value);
-    return value;
-}
-
-sql_value_t list(std::initializer_list<sql_value_t> items) {
-    sql_value_t array;
-    value_init_array(&array);
-    for (sql_value_t item : items) {
-        value_push(&array, &item);
-    }
-    return array;
+    EXPECT_EQ(printed("<%p>", value.c_str()), "<" + expected + ">");
 }
 
 // Files a record in a collection under its name, as the built-ins do.
@@ -119,280 +68,94 @@ void file_record(sql_value_t* collection, sql_value_t record) {
     ASSERT_EQ(_hash_add_string(collection->hash, name, &record, sizeof record, nullptr), 0);
 }
 
-sql_value_t field(const char* name, const char* type, int nullable, int optimize, sql_value_t links) {
-    return list({str(name), str(type), num(nullable), num(optimize), links});
-}
-
 struct OutputFixture : ::testing::Test {
     program_output_t output;
 
-    void SetUp() override {
-        for (sql_value_t* member : members()) {
-            value_init_array(member);
-        }
-    }
-    void TearDown() override {
-        for (sql_value_t* member : members()) {
-            value_shutdown(member);
-        }
-    }
-    void reset() {
-        TearDown();
-        SetUp();
-    }
-    std::array<sql_value_t*, 6> members() {
-        return {&output.plsql, &output.queries, &output.sequences,
-                &output.tables, &output.types, &output.views};
-    }
+    void SetUp() override { output_init(&output); }
+    void TearDown() override { program_output_shutdown(&output); }
     std::string written() {
-        return capture([this](FILE* f) { dump_php_code(f, &output); });
-    }
-    void add_simple_table(const char* name, sql_value_t rows) {
-        file_record(&output.tables,
-                    list({str(name), num(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY, list({}))}),
-                          rows}));
+        return capture([this](FILE* f) { dump_php_code(f, &output); }).text;
     }
 };
 
-// Expected files are written with four spaces for each tab of indentation; a
-// '|' closes a line whose trailing space matters.
-std::string layout(const char* text) {
-    std::string result;
-    bool line_start = true;
-    for (const char* p = text; *p; ++p) {
-        if (line_start && p[0] == ' ' && p[1] == ' ' && p[2] == ' ' && p[3] == ' ') {
-            result += '\t';
-            p += 3;
-            continue;
-        }
-        line_start = false;
-        if (*p == '|' && p[1] == '\n') {
-            continue;
-        }
-        result += *p;
-        if (*p == '\n') {
-            line_start = true;
-        }
-    }
-    return result;
+// The bytes of a file.
+std::string contents_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    EXPECT_TRUE(file.good()) << path;
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-const char* const EMPTY_FILE =
-    "<?\n"
-    "$this->plsql = array (\n);\n"
-    "$this->queries = array (\n);\n"
-    "$this->sequences = array (\n);\n"
-    "$this->tables = array (\n);\n"
-    "$this->views = array (\n);\n"
-    "?>\n";
-
-TEST_F(OutputFixture, EmptyOutputIsTwelveLinesAndTypesAreNeverWritten) {
-    EXPECT_EQ(written(), EMPTY_FILE);
-    file_record(&output.types, list({str("id_t"), str("integer")}));
-    EXPECT_EQ(written(), EMPTY_FILE);
-}
-
-TEST_F(OutputFixture, CompleteSample) {
+TEST_F(OutputFixture, CompleteSampleWithoutTheTypes) {
+    file_record(&output.types, list({text("id_t"), text("integer")}));
     file_record(&output.plsql,
-                list({str("user_name"), list({str("varchar(64)"), num(0)}),
-                      list({list({str("p_id"), str("integer")})}),
-                      list({list({str("v_name"), str("varchar(64)")})}),
-                      str("BEGIN\n  SELECT name INTO v_name FROM users WHERE id = $1;\n  RETURN v_name;\nEND;")}));
+                list({text("user_name"), list({text("varchar(64)"), number(0)}),
+                      list({list({text("p_id"), text("integer")})}),
+                      list({list({text("v_name"), text("varchar(64)")})}),
+                      text("BEGIN\n  SELECT name INTO v_name FROM users WHERE id = $1;\n  RETURN v_name;\nEND;")}));
     file_record(&output.queries,
-                list({str("user_by_id"),
-                      list({list({num(1), str("SELECT id, name FROM users WHERE id = ")}), list({num(2), num(1)}),
-                            list({num(1), str(" ORDER BY ")}), list({num(3), num(2)})}),
-                      list({str("integer"), str("varchar(64)")})}));
-    file_record(&output.queries, list({str("all_orders"), list({list({num(1), str("SELECT id FROM orders")})}),
-                                       list({str("integer")})}));
-    file_record(&output.sequences, list({str("users_id_seq"), num(1)}));
-    file_record(&output.sequences, list({str("orders_id_seq"), num(1000)}));
+                list({text("user_by_id"),
+                      list({list({number(1), text("SELECT id, name FROM users WHERE id = ")}),
+                            list({number(2), number(1)}), list({number(1), text(" ORDER BY ")}),
+                            list({number(3), number(2)})}),
+                      list({text("integer"), text("varchar(64)")})}));
+    file_record(&output.queries, list({text("all_orders"), list({list({number(1), text("SELECT id FROM orders")})}),
+                                       list({text("integer")})}));
+    file_record(&output.sequences, list({text("users_id_seq"), number(1)}));
+    file_record(&output.sequences, list({text("orders_id_seq"), number(1000)}));
     file_record(&output.tables,
-                list({str("users"), num(0),
+                list({text("users"), number(0),
                       list({field("id", "integer", 0, OPTIMIZE_PRIMARY,
-                                  list({list({str("orders"), num(DIRECTION_INCOMING)})})),
-                            field("name", "varchar(64)", 1, OPTIMIZE_INDEX, list({}))}),
-                      list({list({str("1"), str("admin")}), list({str("2"), null_value()})})}));
+                                  list({link("orders", DIRECTION_INCOMING)})),
+                            field("name", "varchar(64)", 1, OPTIMIZE_INDEX)}),
+                      list({list({text("1"), text("admin")}), list({text("2"), null()})})}));
     file_record(&output.tables,
-                list({str("orders"), num(1),
-                      list({field("id", "integer", 0, OPTIMIZE_PRIMARY, list({})),
+                list({text("orders"), number(1),
+                      list({field("id", "integer", 0, OPTIMIZE_PRIMARY),
                             field("user_id", "integer", 0, OPTIMIZE_INDEX,
-                                  list({list({str("users"), num(DIRECTION_OUTGOING)})}))}),
+                                  list({link("users", DIRECTION_OUTGOING)}))}),
                       list({})}));
-    file_record(&output.views, list({str("named_users"), str("SELECT * FROM users WHERE name IS NOT NULL")}));
+    file_record(&output.views, list({text("named_users"), text("SELECT * FROM users WHERE name IS NOT NULL")}));
 
-    EXPECT_EQ(written(), layout(R"php(<?
-$this->plsql = array (
-    "user_name" => array (
-        "returns" => array (
-            "type" => "varchar(64)",
-            "setof" => false
-        ),
-        "args" => array (
-            "p_id" => "integer"
-        ),
-        "locals" => array (
-            "v_name" => "varchar(64)"
-        ),
-        "body" => "BEGIN
-  SELECT name INTO v_name FROM users WHERE id = \$1;
-  RETURN v_name;
-END;"
-    )
-);
-$this->queries = array (
-    "user_by_id" => array (
-        "pieces" => array (
-            array ("type" => const_sql::DB_PIECE_TEXT, "value" => "SELECT id, name FROM users WHERE id = "), |
-            array ("type" => const_sql::DB_PIECE_PARAM, "value" => 1), |
-            array ("type" => const_sql::DB_PIECE_TEXT, "value" => " ORDER BY "), |
-            array ("type" => const_sql::DB_PIECE_RAW, "value" => 2)
-        ),
-        "fields" => array ("integer", "varchar(64)")
-    )
-,
-    "all_orders" => array (
-        "pieces" => array (
-            array ("type" => const_sql::DB_PIECE_TEXT, "value" => "SELECT id FROM orders")
-        ),
-        "fields" => array ("integer")
-    )
-
-);
-$this->sequences = array (
-    "users_id_seq" => 1,
-    "orders_id_seq" => 1000
-);
-$this->tables = array (
-    "users" => array (
-        "volatile" => false,
-        "primary" => "id",
-        "fields" => array (
-            "id" => array (
-                "type" => "integer",
-                "nullable" => false,
-                "optimize" => const_sql::DB_OPTIMIZE_PRIMARY,
-                "links" => array (
-                    array ("table" => "orders", "direction" => const_sql::DB_LINK_INCOMING)
-                )
-            ),
-            "name" => array (
-                "type" => "varchar(64)",
-                "nullable" => true,
-                "optimize" => const_sql::DB_OPTIMIZE_INDEX,
-                "links" => array (
-                )
-            )
-        ),
-        "init" => array (
-            array ("1", "admin"),
-            array ("2", null)
-        )
-    ),
-    "orders" => array (
-        "volatile" => true,
-        "primary" => "id",
-        "fields" => array (
-            "id" => array (
-                "type" => "integer",
-                "nullable" => false,
-                "optimize" => const_sql::DB_OPTIMIZE_PRIMARY,
-                "links" => array (
-                )
-            ),
-            "user_id" => array (
-                "type" => "integer",
-                "nullable" => false,
-                "optimize" => const_sql::DB_OPTIMIZE_INDEX,
-                "links" => array (
-                    array ("table" => "users", "direction" => const_sql::DB_LINK_OUTGOING)
-                )
-            )
-        ),
-        "init" => array (
-        )
-    )
-);
-$this->views = array (
-    "named_users" => "SELECT * FROM users WHERE name IS NOT NULL"
-);
-?>
-)php"));
+    // The records the built-ins and the fix-up make of golden/sample_output.
+    EXPECT_EQ(written(), contents_of(TABULA_TEST_DATA_DIR "/../golden/sample_output/expected.php"));
 }
 
-TEST_F(OutputFixture, EmptyListsCloseRightAfterTheirOpeningLine) {
-    file_record(&output.plsql, list({str("f"), list({str("t"), num(1)}), list({}), list({}), str("")}));
-    file_record(&output.queries, list({str("q"), list({}), list({})}));
-    EXPECT_EQ(written(), layout(R"php(<?
-$this->plsql = array (
-    "f" => array (
-        "returns" => array (
-            "type" => "t",
-            "setof" => true
-        ),
-        "args" => array (
-        ),
-        "locals" => array (
-        ),
-        "body" => ""
-    )
-);
-$this->queries = array (
-    "q" => array (
-        "pieces" => array (
-        ),
-        "fields" => array ()
-    )
-
-);
-$this->sequences = array (
-);
-$this->tables = array (
-);
-$this->views = array (
-);
-?>
-)php"));
-}
-
-TEST_F(OutputFixture, EveryQuotedTextIsEscaped) {
-    file_record(&output.sequences, list({str("s\"q"), num(-1)}));
-    file_record(&output.views, list({str("v$"), str("a \"b\" $c \\d {$e}\nnext")}));
-    add_simple_table("t$", list({list({str("x\"$\\{$y}\nz")})}));
-    std::string text = written();
-    EXPECT_NE(text.find("\t\"s\\\"q\" => -1\n"), std::string::npos);
-    EXPECT_NE(text.find("\t\"v\\$\" => \"a \\\"b\\\" \\$c \\\\d {\\$e}\nnext\"\n"), std::string::npos);
-    EXPECT_NE(text.find("\t\"t\\$\" => array (\n"), std::string::npos);
-    EXPECT_NE(text.find("\t\t\tarray (\"x\\\"\\$\\\\{\\$y}\nz\")\n"), std::string::npos);
-}
-
-TEST_F(OutputFixture, PrimaryIsTheFieldWithThePrimaryOptimizeValue) {
-    file_record(&output.tables, list({str("t"), num(0),
-                                      list({field("a", "integer", 0, OPTIMIZE_INDEX, list({})),
-                                            field("b", "integer", 0, OPTIMIZE_PRIMARY, list({}))}),
+TEST_F(OutputFixture, EmptyListsSetofAndAPrimaryKeyAfterOtherFields) {
+    file_record(&output.plsql, list({text("f"), list({text("t"), number(1)}), list({}), list({}), text("")}));
+    file_record(&output.queries, list({text("q"), list({}), list({})}));
+    file_record(&output.tables, list({text("t"), number(0),
+                                      list({field("a", "integer", 0, OPTIMIZE_INDEX),
+                                            field("b", "integer", 0, OPTIMIZE_PRIMARY)}),
                                       list({})}));
-    EXPECT_NE(written().find("\t\t\"primary\" => \"b\",\n"), std::string::npos);
+    const std::string php = written();
+    for (const char* part : {"\"setof\" => true\n\t\t),\n\t\t\"args\" => array (\n\t\t),\n"
+                             "\t\t\"locals\" => array (\n\t\t),\n",
+                             "\"pieces\" => array (\n\t\t),\n\t\t\"fields\" => array ()\n",
+                             "\t\t\"primary\" => \"b\",\n"}) {
+        EXPECT_NE(php.find(part), std::string::npos) << part;
+    }
 }
 
-TEST_F(OutputFixture, BrokenRecordsEndTheProgram) {
-    file_record(&output.queries, list({str("q"), list({list({num(4), num(0)})}), list({})}));
-    EXPECT_DEATH(written(), "Unexpected query piece type \"4\"");
-    reset();
-    add_simple_table("t", list({list({num(1)})}));
-    EXPECT_DEATH(written(), "Unsupported field initializer type");
-    reset();
-    file_record(&output.tables,
-                list({str("t"), num(0), list({field("a", "integer", 0, OPTIMIZE_NONE, list({}))}), list({})}));
-    EXPECT_DEATH(written(), "Table \"t\" has no primary key field");
-    reset();
-    file_record(&output.tables, list({str("t"), num(0),
-                                      list({field("id", "integer", 0, OPTIMIZE_PRIMARY, list({})),
-                                            field("a", "integer", 0, 3, list({}))}),
-                                      list({})}));
-    EXPECT_DEATH(written(), "Unexpected field optimize value \"3\"");
-    reset();
-    file_record(&output.views, list({str("v"), num(5)}));
-    EXPECT_DEATH(written(), "slot 1 is missing or of the wrong type");
+TEST_F(OutputFixture, BrokenRecordsAndBadDirectivesEndTheProgram) {
+    EXPECT_DEATH(php_printf(stdout, "abc%"), "Premature end of printf expansion");
+    EXPECT_DEATH(php_printf(stdout, "ok %x", 1), "Unknown printf expansion");
+    auto dies = [this](sql_value_t* collection, sql_value_t record, const char* message) {
+        file_record(collection, record);
+        EXPECT_DEATH(written(), message);
+        TearDown();
+        SetUp();
+    };
+    dies(&output.queries, list({text("q"), list({list({number(4), number(0)})}), list({})}),
+         "Unexpected query piece type \"4\"");
+    dies(&output.tables, list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY)}),
+                               list({list({number(1)})})}),
+         "Unsupported field initializer type");
+    dies(&output.tables, list({text("t"), number(0), list({field("a", "integer", 0, OPTIMIZE_NONE)}), list({})}),
+         "Table \"t\" has no primary key field");
+    dies(&output.tables, list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY),
+                                                           field("a", "integer", 0, 3)}), list({})}),
+         "Unexpected field optimize value \"3\"");
+    dies(&output.views, list({text("v"), number(5)}), "slot 1 is missing or of the wrong type");
 }
 
 }  // namespace

@@ -11,23 +11,21 @@
 
 namespace {
 
+using Keys = std::vector<std::string>;
+
 // "#5" for an integer key, "\"5\"" for a text key.
 std::string key_of(const hash_item_t* item) {
     if (item->key_is_integer) return "#" + std::to_string(hash_item_key_integer(item));
     return "\"" + std::string(hash_item_key(item)) + "\"";
 }
 
-std::vector<std::string> keys_in_order(const hash_table_t& table) {
-    std::vector<std::string> keys;
+Keys keys_in_order(const hash_table_t& table) {
+    Keys keys;
     for (hash_iterator_t it = table.first_in_list; it != nullptr; it = it->next_in_list) keys.push_back(key_of(it));
     return keys;
 }
 
-int data_int(const void* data) {
-    int value = 0;
-    std::memcpy(&value, data, sizeof value);
-    return value;
-}
+int data_int(const void* data) { return *static_cast<const int*>(data); }
 
 int add_string(hash_table_t& table, const char* key, int data, hash_iterator_t* ppitem = nullptr) {
     return _hash_add_string(&table, key, &data, sizeof data, ppitem);
@@ -53,9 +51,6 @@ protected:
     }
     void TearDown() override {
         hash_shutdown(&table_);
-        EXPECT_EQ(table_.count, 0u);
-        EXPECT_EQ(table_.first_in_list, nullptr);
-        EXPECT_EQ(table_.last_in_list, nullptr);
         EXPECT_EQ(memory_pool_block_count(), start_blocks_);
     }
 
@@ -84,82 +79,49 @@ TEST_F(HashTable, ChainIndexIsTheSignedByteSumOfTheKey) {
         }
         hash_iterator_t item = nullptr;
         ASSERT_EQ(c.integer ? add_integer(table_, c.number, 1, &item) : add_string(table_, c.text, 1, &item), 0);
-        EXPECT_EQ(item->chain, table_.chains[c.chain]) << label;
-        EXPECT_EQ(item->chain->index, c.chain) << label;
-        EXPECT_EQ(item->chain->table, &table_) << label;
+        EXPECT_EQ(hash_item_chain(&table_, item), c.chain) << label;
     }
 }
 
-TEST_F(HashTable, FreshTableIsEmptyAndPushesNumberFromZero) {
-    EXPECT_EQ(hash_count(&table_), 0u);
-    EXPECT_EQ(table_.first_in_list, nullptr);
-    EXPECT_EQ(table_.last_in_list, nullptr);
-    EXPECT_EQ(hash_find_string(&table_, "x"), nullptr);
+TEST_F(HashTable, KeysAreUniquePerKindAndTheFirstRecordStays) {
     EXPECT_EQ(hash_find_string(&table_, ""), nullptr);
     EXPECT_EQ(hash_find_integer(&table_, 0), nullptr);
-
-    EXPECT_EQ(push(table_, 100), 0);
-    EXPECT_EQ(push(table_, 200), 1);
-    EXPECT_EQ(push(table_, 300), 2);
-    EXPECT_EQ(keys_in_order(table_), (std::vector<std::string>{"#0", "#1", "#2"}));
-    EXPECT_EQ(data_int(hash_find_integer(&table_, 1)), 200);
-    EXPECT_EQ(hash_count(&table_), 3u);
-}
-
-TEST_F(HashTable, DuplicateKeyKeepsTheFirstRecordAndReportsIt) {
     hash_iterator_t first = nullptr;
     hash_iterator_t existing = nullptr;
     ASSERT_EQ(add_string(table_, "x", 1, &first), 0);
     EXPECT_EQ(add_string(table_, "x", 2, &existing), -1);
     EXPECT_EQ(existing, first);
-    EXPECT_EQ(add_string(table_, "x", 3), -1);  // without ppitem
-    EXPECT_EQ(hash_count(&table_), 1u);
-    EXPECT_EQ(data_int(hash_find_string(&table_, "x")), 1);
-
     ASSERT_EQ(add_integer(table_, 7, 70, &first), 0);
     EXPECT_EQ(add_integer(table_, 7, 71, &existing), -1);
     EXPECT_EQ(existing, first);
-    EXPECT_EQ(data_int(hash_find_integer(&table_, 7)), 70);
-    EXPECT_EQ(keys_in_order(table_), (std::vector<std::string>{"\"x\"", "#7"}));
-}
-
-TEST_F(HashTable, IntegerAndTextKeysNeverMatchEachOther) {
-    ASSERT_EQ(add_integer(table_, 5, 1), 0);
-    ASSERT_EQ(add_string(table_, "5", 2), 0);
-    // The text "abc" and this integer have the same four key bytes.
+    // The integer 5 and the text "5", and a text and an integer with the same
+    // four key bytes, are different keys; so are the empty text and key-only entries.
     int32_t same_bytes = 0;
     std::memcpy(&same_bytes, "abc", 4);
-    ASSERT_EQ(add_string(table_, "abc", 3), 0);
-    ASSERT_EQ(add_integer(table_, same_bytes, 4), 0);
+    ASSERT_EQ(add_integer(table_, 5, 5) + add_string(table_, "5", 6) + add_string(table_, "abc", 8), 0);
+    ASSERT_EQ(add_integer(table_, same_bytes, 9) + add_string(table_, "", 10), 0);
+    EXPECT_EQ(add_string(table_, "", 11), -1);
+    ASSERT_EQ(_hash_add_string(&table_, "member", nullptr, 0, nullptr), 0);
+    EXPECT_EQ(_hash_add_string(&table_, "member", nullptr, 0, nullptr), -1);
 
-    EXPECT_EQ(hash_count(&table_), 4u);
-    EXPECT_EQ(data_int(hash_find_integer(&table_, 5)), 1);
-    EXPECT_EQ(data_int(hash_find_string(&table_, "5")), 2);
-    EXPECT_EQ(data_int(hash_find_string(&table_, "abc")), 3);
-    EXPECT_EQ(data_int(hash_find_integer(&table_, same_bytes)), 4);
+    EXPECT_EQ(keys_in_order(table_),
+              (Keys{"\"x\"", "#7", "#5", "\"5\"", "\"abc\"", "#" + std::to_string(same_bytes), "\"\"", "\"member\""}));
+    const void* found[] = {hash_find_string(&table_, "x"),  hash_find_integer(&table_, 7),
+                           hash_find_integer(&table_, 5),   hash_find_string(&table_, "5"),
+                           hash_find_string(&table_, "abc"), hash_find_integer(&table_, same_bytes),
+                           hash_find_string(&table_, "")};
+    std::string values;
+    for (const void* data : found) values += data != nullptr ? std::to_string(data_int(data)) + " " : "- ";
+    EXPECT_EQ(values, "1 70 5 6 8 9 10 ");
+    EXPECT_NE(hash_find_string(&table_, "member"), nullptr);
     EXPECT_EQ(hash_find_string(&table_, "ab"), nullptr);
     EXPECT_EQ(hash_find_integer(&table_, 6), nullptr);
 }
 
-TEST_F(HashTable, EmptyTextAndKeyOnlyEntriesAreValid) {
-    hash_iterator_t item = nullptr;
-    ASSERT_EQ(add_string(table_, "", 9, &item), 0);
-    EXPECT_EQ(item->key_size, 1u);
-    EXPECT_STREQ(hash_item_key(item), "");
-    EXPECT_EQ(data_int(hash_find_string(&table_, "")), 9);
-    EXPECT_EQ(add_string(table_, "", 10), -1);
-
-    // A set of names stores keys without data; membership is a non-null find.
-    ASSERT_EQ(_hash_add_string(&table_, "member", nullptr, 0, &item), 0);
-    EXPECT_EQ(item->data_size, 0u);
-    EXPECT_NE(hash_find_string(&table_, "member"), nullptr);
-    EXPECT_EQ(_hash_add_string(&table_, "member", nullptr, 0, nullptr), -1);
-    EXPECT_EQ(hash_find_string(&table_, "other"), nullptr);
-}
-
-TEST_F(HashTable, ExplicitIntegerKeysMoveTheNextPushKeyOnlyUpwards) {
+TEST_F(HashTable, PushesNumberFromZeroAndExplicitKeysMoveTheNextOnlyUpwards) {
     ASSERT_EQ(add_integer(table_, -5, 0), 0);
     EXPECT_EQ(push(table_, 0), 0);
+    EXPECT_EQ(push(table_, 0), 1);
     ASSERT_EQ(add_integer(table_, 10, 0), 0);
     EXPECT_EQ(push(table_, 0), 11);
     ASSERT_EQ(add_integer(table_, 3, 0), 0);
@@ -168,63 +130,17 @@ TEST_F(HashTable, ExplicitIntegerKeysMoveTheNextPushKeyOnlyUpwards) {
     EXPECT_EQ(add_integer(table_, 40, 0), -1);  // a failed add changes nothing
     EXPECT_EQ(add_integer(table_, 12, 0), -1);
     EXPECT_EQ(push(table_, 0), 41);
-    EXPECT_EQ(keys_in_order(table_), (std::vector<std::string>{"#-5", "#0", "#10", "#11", "#3", "#12", "#40", "#41"}));
-}
-
-TEST_F(HashTable, WalksFollowInsertionOrderAcrossAllChains) {
-    std::vector<std::string> expected;
-    for (int i = 0; i < 300; ++i) {
-        if (i % 3 == 0) {
-            const std::string key = "field_" + std::to_string(i);
-            ASSERT_EQ(add_string(table_, key.c_str(), i), 0);
-            expected.push_back("\"" + key + "\"");
-        } else {
-            const int32_t key = (i % 3 == 1 ? 1 : -1) * i * 7919;
-            ASSERT_EQ(add_integer(table_, key, i), 0);
-            expected.push_back("#" + std::to_string(key));
-        }
-    }
-    EXPECT_EQ(keys_in_order(table_), expected);
-
-    std::vector<std::string> backwards;
-    for (hash_iterator_t it = table_.last_in_list; it != nullptr; it = it->prev_in_list) backwards.push_back(key_of(it));
-    std::reverse(backwards.begin(), backwards.end());
-    EXPECT_EQ(backwards, expected);
-
-    // Each chain keeps its own items in insertion order (the data is the index).
-    size_t used_chains = 0;
-    size_t items = 0;
-    for (size_t i = 0; i < table_.num_chains; ++i) {
-        const hash_chain_t* chain = table_.chains[i];
-        used_chains += chain->first_in_chain != nullptr;
-        int previous = -1;
-        for (hash_item_t* it = chain->first_in_chain; it != nullptr; it = it->next_in_chain, ++items) {
-            EXPECT_EQ(it->chain, chain);
-            EXPECT_GT(data_int(hash_item_data(it)), previous);
-            previous = data_int(hash_item_data(it));
-            if (it->next_in_chain == nullptr) {
-                EXPECT_EQ(chain->last_in_chain, it);
-            }
-        }
-    }
-    EXPECT_EQ(items, 300u);
-    EXPECT_GT(used_chains, 20u);
+    EXPECT_EQ(keys_in_order(table_), (Keys{"#-5", "#0", "#1", "#10", "#11", "#3", "#12", "#40", "#41"}));
 }
 
 TEST_F(HashTable, StoredRecordsAreAlignedForPointersAndWideIntegers) {
-    struct record {
-        void* pointer;
-        int64_t number;
-    };
     for (size_t length = 0; length < 20; ++length) {
         const std::string key(length, 'k');
-        const record value{&table_, static_cast<int64_t>(length) << 40};
-        hash_iterator_t item = nullptr;
-        ASSERT_EQ(_hash_add_string(&table_, key.c_str(), &value, sizeof value, &item), 0);
-        void* data = hash_find_string(&table_, key.c_str());
-        EXPECT_EQ(data, hash_item_data(item));
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % alignof(record), 0u) << "key length " << length;
-        EXPECT_EQ(static_cast<record*>(data)->number, value.number);
+        const int64_t value = static_cast<int64_t>(length) << 40;
+        ASSERT_EQ(_hash_add_string(&table_, key.c_str(), &value, sizeof value, nullptr), 0);
+        const void* data = hash_find_string(&table_, key.c_str());
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % std::max(alignof(void*), alignof(int64_t)), 0u) << length;
+        EXPECT_EQ(*static_cast<const int64_t*>(data), value);
     }
 }
 
@@ -232,29 +148,99 @@ std::vector<int> destroyed;
 
 void record_destroyed(void* data) { destroyed.push_back(data_int(data)); }
 
-TEST(HashTableShutdown, CallsTheDestructorOncePerRecordAndReleasesEverything) {
+TEST(HashTableWalk, FollowsInsertionOrderAcrossAllChainsAndShutdownDestroysEachRecordOnce) {
     const size_t start = memory_pool_block_count();
     hash_table_t table;
     _hash_init(&table, HASH_CHAINS, record_destroyed);
-    std::vector<int> expected;
-    for (int i = 0; i < 100; ++i) {
-        if (i % 2 == 0) {
-            push(table, i);
+    Keys expected;
+    for (int i = 0; i < 300; ++i) {
+        if (i % 3 == 0) {
+            ASSERT_EQ(add_string(table, ("field_" + std::to_string(i)).c_str(), i), 0);
+            expected.push_back("\"field_" + std::to_string(i) + "\"");
         } else {
-            add_string(table, ("k" + std::to_string(i)).c_str(), i);
+            const int32_t key = (i % 3 == 1 ? 1 : -1) * i * 7919;
+            ASSERT_EQ(add_integer(table, key, i), 0);
+            expected.push_back("#" + std::to_string(key));
         }
-        expected.push_back(i);
     }
-    EXPECT_EQ(add_string(table, "k1", 1000), -1);  // rejected records are not the table's
-    EXPECT_EQ(memory_pool_block_count(), start + 1 + HASH_CHAINS + 100);
+    const size_t blocks = memory_pool_block_count();
+    EXPECT_EQ(add_string(table, "field_0", 1000), -1);  // rejected records are not the table's
+    EXPECT_EQ(memory_pool_block_count(), blocks);
+    for (hash_iterator_t it = table.first_in_list; it != nullptr; it = it->next_in_list) {
+        EXPECT_EQ(hash_item_chain(&table, it), hash_calculate(&table, hash_item_key(it), it->key_size)) << key_of(it);
+    }
+    for (int i = 0; i < 300; ++i) {  // every chain still finds what it holds
+        const void* data = i % 3 == 0 ? hash_find_string(&table, ("field_" + std::to_string(i)).c_str())
+                                      : hash_find_integer(&table, (i % 3 == 1 ? 1 : -1) * i * 7919);
+        ASSERT_NE(data, nullptr) << i;
+        EXPECT_EQ(data_int(data), i);
+    }
+    EXPECT_EQ(keys_in_order(table), expected);
+    Keys backwards;
+    for (hash_iterator_t it = table.last_in_list; it != nullptr; it = it->prev_in_list) backwards.push_back(key_of(it));
+    std::reverse(backwards.begin(), backwards.end());
+    EXPECT_EQ(backwards, expected);
 
     destroyed.clear();
     hash_shutdown(&table);
     std::sort(destroyed.begin(), destroyed.end());
-    EXPECT_EQ(destroyed, expected);
+    ASSERT_EQ(destroyed.size(), 300u);
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(destroyed[static_cast<size_t>(i)], i);
     EXPECT_EQ(table.count, 0u);
     EXPECT_EQ(table.first_in_list, nullptr);
-    EXPECT_EQ(table.last_in_list, nullptr);
+    EXPECT_EQ(memory_pool_block_count(), start);
+}
+
+// Names that differ only in their digits have byte sums within a few dozen
+// of each other, so most of them crowd into a handful of chains; every one
+// must still be found, and only once.
+TEST(HashTableLarge, SimilarNamesCrowdingFewChainsAreAllFoundAndNeverAddedTwice) {
+    const size_t start = memory_pool_block_count();
+    hash_table_t table;
+    _hash_init(&table, HASH_CHAINS, nullptr);
+    constexpr int COUNT = 20000;
+    std::vector<hash_iterator_t> items;
+    for (int i = 0; i < COUNT; ++i) {
+        hash_iterator_t item = nullptr;
+        ASSERT_EQ(add_string(table, ("item" + std::to_string(i)).c_str(), i, &item), 0) << i;
+        items.push_back(item);
+        if (i % 4 == 0) {  // the same chains, other kind
+            ASSERT_EQ(add_integer(table, i, -i), 0) << i;
+        }
+    }
+    EXPECT_EQ(hash_count(&table), static_cast<size_t>(COUNT + COUNT / 4));
+    std::vector<size_t> per_chain(HASH_CHAINS);
+    for (int i = 0; i < COUNT; ++i) {
+        const std::string name = "item" + std::to_string(i);
+        const void* data = hash_find_string(&table, name.c_str());
+        ASSERT_NE(data, nullptr) << name;
+        EXPECT_EQ(data_int(data), i);
+        hash_iterator_t existing = nullptr;
+        EXPECT_EQ(add_string(table, name.c_str(), -1, &existing), -1) << name;
+        EXPECT_EQ(existing, items[static_cast<size_t>(i)]) << name;
+        const size_t chain = hash_item_chain(&table, existing);
+        ASSERT_EQ(chain, hash_calculate(&table, name.c_str(), name.size() + 1)) << name;
+        ++per_chain[chain];
+        const void* number = hash_find_integer(&table, i);
+        if (i % 4 == 0) {
+            ASSERT_NE(number, nullptr) << i;
+            EXPECT_EQ(data_int(number), -i);
+        } else {
+            EXPECT_EQ(number, nullptr) << i;
+        }
+    }
+    EXPECT_GT(*std::max_element(per_chain.begin(), per_chain.end()), static_cast<size_t>(COUNT / 20));
+    for (const char* absent : {"item20000", "item-1", "item", "itemA", "item00", "item1 ", ""}) {
+        EXPECT_EQ(hash_find_string(&table, absent), nullptr) << absent;
+    }
+    EXPECT_EQ(hash_count(&table), static_cast<size_t>(COUNT + COUNT / 4));
+    int expected = 0;
+    for (hash_iterator_t it = table.first_in_list; it != nullptr; it = it->next_in_list) {
+        if (it->key_is_integer) continue;
+        ASSERT_EQ(data_int(hash_item_data(it)), expected++);
+    }
+    EXPECT_EQ(expected, COUNT);
+    hash_shutdown(&table);
     EXPECT_EQ(memory_pool_block_count(), start);
 }
 

@@ -6,33 +6,30 @@
 #include <string>
 
 #include "memory_pool.hpp"
+#include "utils.hpp"
 
 namespace {
 
-// Every block is preceded by its two list links (towards the newer block,
-// towards the older one), at the start of a header padded to the maximal
-// alignment.
+bool is_aligned(const void* ptr) { return reinterpret_cast<uintptr_t>(ptr) % alignof(std::max_align_t) == 0; }
+
+// A block is preceded by its list links (to the newer block, to the older
+// one) at the start of a header padded to the maximal alignment.
 struct block_links {
-    void* prev;
-    void* next;
+    block_links* prev;
+    block_links* next;
 };
 
 constexpr size_t HEADER_SIZE = (sizeof(block_links) + alignof(std::max_align_t) - 1) /
                                alignof(std::max_align_t) * alignof(std::max_align_t);
 
-void* header_of(void* ptr) { return static_cast<char*>(ptr) - HEADER_SIZE; }
-
-const block_links& links_of(void* ptr) { return *static_cast<const block_links*>(header_of(ptr)); }
-
-bool is_aligned(const void* ptr) { return reinterpret_cast<uintptr_t>(ptr) % alignof(std::max_align_t) == 0; }
-
-// Three blocks allocated in the order a, b, c: c is the head, a the oldest
-// of the three (older blocks of the process may follow it).
-struct three_blocks {
-    void* a = memory_pool_alloc(8);
-    void* b = memory_pool_alloc(8);
-    void* c = memory_pool_alloc(8);
-};
+// `ptr` heads the list, and the block after it links back to it.
+void expect_head(void* ptr) {
+    const auto* links = reinterpret_cast<block_links*>(static_cast<char*>(ptr) - HEADER_SIZE);
+    EXPECT_EQ(links->prev, nullptr);
+    if (links->next != nullptr) {
+        EXPECT_EQ(links->next->prev, links);
+    }
+}
 
 TEST(MemoryPool, AllocationsOfAnySizeAreAlignedAndFreeable) {
     const size_t start = memory_pool_block_count();
@@ -47,103 +44,53 @@ TEST(MemoryPool, AllocationsOfAnySizeAreAlignedAndFreeable) {
     }
 }
 
-TEST(MemoryPool, FreeingHeadMiddleOrOldestKeepsTheListLinked) {
-    const size_t start = memory_pool_block_count();
-    {
-        three_blocks blocks;
-        EXPECT_EQ(links_of(blocks.c).prev, nullptr);
-        EXPECT_EQ(links_of(blocks.c).next, header_of(blocks.b));
-        EXPECT_EQ(links_of(blocks.b).prev, header_of(blocks.c));
-        EXPECT_EQ(links_of(blocks.b).next, header_of(blocks.a));
-        EXPECT_EQ(links_of(blocks.a).prev, header_of(blocks.b));
-        memory_pool_free(blocks.b);  // the middle one
-        EXPECT_EQ(links_of(blocks.c).next, header_of(blocks.a));
-        EXPECT_EQ(links_of(blocks.a).prev, header_of(blocks.c));
-        memory_pool_free(blocks.a);
-        memory_pool_free(blocks.c);
-    }
-    {
-        three_blocks blocks;  // free the head; the next allocation links to the new head
-        memory_pool_free(blocks.c);
-        EXPECT_EQ(links_of(blocks.b).prev, nullptr);
-        void* d = memory_pool_alloc(8);
-        EXPECT_EQ(links_of(d).next, header_of(blocks.b));
-        EXPECT_EQ(links_of(blocks.b).prev, header_of(d));
-        memory_pool_free(d);
-        memory_pool_free(blocks.b);
-        memory_pool_free(blocks.a);
-    }
-    {
-        three_blocks blocks;  // free the oldest; its older neighbour, if any, is relinked
-        void* older = links_of(blocks.a).next;
-        memory_pool_free(blocks.a);
-        EXPECT_EQ(links_of(blocks.b).next, older);
-        if (older != nullptr) {
-            EXPECT_EQ(static_cast<block_links*>(older)->prev, header_of(blocks.b));
-        }
-        memory_pool_free(blocks.c);
-        memory_pool_free(blocks.b);
-    }
-    EXPECT_EQ(memory_pool_block_count(), start);
-}
-
-TEST(MemoryPool, ReallocMovesTheBlockToTheHeadAndKeepsItsContents) {
-    const size_t start = memory_pool_block_count();
-    three_blocks blocks;
-    std::memcpy(blocks.a, "abcdefg", 8);
-    void* older = links_of(blocks.a).next;
-
-    void* grown = memory_pool_realloc(blocks.a, 100000);
-    EXPECT_STREQ(static_cast<char*>(grown), "abcdefg");
-    EXPECT_TRUE(is_aligned(grown));
-    EXPECT_EQ(memory_pool_block_count(), start + 3);
-    EXPECT_EQ(links_of(grown).prev, nullptr);
-    EXPECT_EQ(links_of(grown).next, header_of(blocks.c));
-    EXPECT_EQ(links_of(blocks.c).prev, header_of(grown));
-    EXPECT_EQ(links_of(blocks.b).next, older);
-
-    std::memcpy(blocks.b, "wxyz", 5);
-    void* shrunk = memory_pool_realloc(blocks.b, 3);
-    EXPECT_EQ(std::memcmp(shrunk, "wxy", 3), 0);
-    EXPECT_EQ(links_of(shrunk).prev, nullptr);
-    EXPECT_EQ(links_of(shrunk).next, header_of(grown));
-    EXPECT_EQ(links_of(blocks.c).next, older);
-
-    memory_pool_free(grown);
-    memory_pool_free(shrunk);
-    memory_pool_free(blocks.c);
-    EXPECT_EQ(memory_pool_block_count(), start);
-}
-
-// Releases every block of the process: nothing may be held across it.
-TEST(MemoryPool, FreeAllEmptiesThePoolWhichStaysUsable) {
+// Every block sits in one list that free_all walks from the newest block.
+// Freeing the newest, a middle and the oldest block, each next to one freed
+// before, and reallocating must keep that list whole: the head links back
+// correctly, and free_all leaves nothing counted (a block cut off would stay
+// counted, one freed but still linked would be freed twice). The test releases
+// every block of the process: nothing may be held across it.
+TEST(MemoryPool, FreeAllReleasesExactlyWhatFreesAndReallocationsLeft) {
     memory_pool_free_all();
     EXPECT_EQ(memory_pool_block_count(), 0u);
     memory_pool_free_all();  // on an empty pool
-    EXPECT_EQ(memory_pool_block_count(), 0u);
+    void* block[6];
+    for (void*& ptr : block) ptr = memory_pool_alloc(8);
+    memory_pool_free(block[2]);  // middle ones
+    memory_pool_free(block[3]);
+    memory_pool_free(block[5]);  // the newest
+    memory_pool_free(block[4]);  // the new newest
+    memory_pool_free(block[0]);  // the oldest
+    expect_head(block[1]);
 
-    three_blocks blocks;
-    memory_pool_realloc(blocks.a, 64);
-    memory_pool_free(blocks.b);
+    std::memcpy(block[1], "abcdefg", 8);
+    block[1] = memory_pool_realloc(block[1], 100000);
+    EXPECT_STREQ(static_cast<char*>(block[1]), "abcdefg");
+    EXPECT_TRUE(is_aligned(block[1]));
+    void* other = memory_pool_alloc(8);
+    block[1] = memory_pool_realloc(block[1], 3);
+    EXPECT_EQ(std::memcmp(block[1], "abc", 3), 0);
+    expect_head(block[1]);
+    memory_pool_free(other);
     memory_pool_alloc(0);
-    EXPECT_EQ(memory_pool_block_count(), 3u);
+    EXPECT_EQ(memory_pool_block_count(), 2u);
     memory_pool_free_all();
     EXPECT_EQ(memory_pool_block_count(), 0u);
 
     void* again = memory_pool_alloc(16);
     EXPECT_EQ(memory_pool_block_count(), 1u);
-    EXPECT_EQ(links_of(again).prev, nullptr);
-    EXPECT_EQ(links_of(again).next, nullptr);
     memory_pool_free(again);
     EXPECT_EQ(memory_pool_block_count(), 0u);
 }
 
-TEST(MemoryPoolDeathTest, ExhaustedMemoryEndsTheProcessWithTheRequestedSize) {
+TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
     // The reported size is the caller's, not the caller's plus the header.
     EXPECT_DEATH(memory_pool_alloc(SIZE_MAX - 8),
                  "Failed to allocate " + std::to_string(SIZE_MAX - 8) + " bytes for memory block");
     EXPECT_DEATH(memory_pool_realloc(memory_pool_alloc(8), SIZE_MAX),
                  "Failed to reallocate the memory block at 0x[0-9A-F]{8,} to " + std::to_string(SIZE_MAX) + " bytes");
+    EXPECT_EQ(size_add(SIZE_MAX - 1, 1), SIZE_MAX);
+    EXPECT_DEATH(size_add(SIZE_MAX, 1), "Size overflow");
 }
 
 }  // namespace

@@ -7,81 +7,79 @@
 
 namespace {
 
-using Parts = std::vector<std::string>;
-
-Parts parts_of(const path_info_t& info)
+// "c: absolute [proj, defs]": drive (or "-"), absolute or relative, parts.
+std::string split_parts(int result, path_info_t& info)
 {
-    Parts parts;
-    for (hash_iterator_t item = info.parts.first_in_list; item != nullptr; item = item->next_in_list) {
-        auto* text = static_cast<const char*>(hash_item_data(item));
-        EXPECT_EQ(item->data_size, std::string(text).size() + 1);
-        parts.emplace_back(text);
+    if (result != 0) {
+        return "FAIL";
     }
-    return parts;
+    std::string text = info.drive != 0 ? std::string(1, info.drive) + ":" : "-";
+    text += info.absolute != 0 ? " absolute [" : " relative [";
+    for (hash_iterator_t item = info.parts.first_in_list; item != nullptr; item = item->next_in_list) {
+        auto* part = static_cast<const char*>(hash_item_data(item));
+        EXPECT_EQ(item->data_size, std::string(part).size() + 1);
+        text += (item == info.parts.first_in_list ? "" : ", ") + std::string(part);
+    }
+    path_info_shutdown(&info);
+    return text + "]";
 }
 
 // Result text of a buffer-writing operation, or "FAIL".
-template <typename Operation>
-std::string written(size_t size, Operation operation)
+template <typename Operation> std::string written(size_t size, Operation operation)
 {
     std::string buffer(size, '#');
     return operation(buffer.data(), size) == 0 ? std::string(buffer.c_str()) : "FAIL";
 }
 
-std::string drive_dir(const char* path)
+std::string drive_dir(const std::string& path)
 {
-    return written(PATH_DRIVE_BUFFER_SIZE, [&](char* b, size_t s) { return path_info_dir(b, s, path); });
+    return written(PATH_DRIVE_BUFFER_SIZE, [&](char* b, size_t s) { return path_info_dir(b, s, path.c_str()); });
 }
-
 std::string drive_prefix(const std::string& prefix, const std::string& path)
 {
     return written(PATH_DRIVE_BUFFER_SIZE,
                    [&](char* b, size_t s) { return path_info_prefix(b, s, prefix.c_str(), path.c_str()); });
 }
-
 std::string native_dir(const std::string& path)
 {
     return written(PATH_NATIVE_BUFFER_SIZE, [&](char* b, size_t s) { return path_native_dir(b, s, path.c_str()); });
 }
-
 std::string native_prefix(const std::string& prefix, const std::string& path,
                           path_separators_t seps = PATH_SLASH_ONLY, size_t size = PATH_NATIVE_BUFFER_SIZE)
 {
-    return written(size, [&](char* b, size_t s) {
-        return path_native_prefix(b, s, prefix.c_str(), path.c_str(), seps);
-    });
+    return written(size,
+                   [&](char* b, size_t s) { return path_native_prefix(b, s, prefix.c_str(), path.c_str(), seps); });
 }
 
-TEST(DrivePath, SplitAndJoin)
+TEST(Path, SplitAndJoin)
 {
     path_info_t info;
-    ASSERT_EQ(path_info_split(&info, "C:/proj//defs\\main.def/"), 0);
-    EXPECT_EQ(info.drive, 'c');
-    EXPECT_EQ(info.absolute, 1u);
-    EXPECT_EQ(parts_of(info), (Parts{"proj", "defs", "main.def"}));
+    EXPECT_EQ(split_parts(path_info_split(&info, "C:/proj//defs\\main.def/"), info),
+              "c: absolute [proj, defs, main.def]");
+    EXPECT_EQ(split_parts(path_info_split(&info, "c:"), info), "c: relative []");
+    EXPECT_EQ(split_parts(path_info_split(&info, "\\\\server\\1:x/./.."), info), "- absolute [server, 1:x, ., ..]");
+
+    // Joining needs room for the terminating NUL, and no more.
     char buffer[32];
+    ASSERT_EQ(path_info_split(&info, "C:/proj//defs\\main.def/"), 0);
     ASSERT_EQ(path_info_join(buffer, 22, &info), 0);
     EXPECT_STREQ(buffer, "c:\\proj\\defs\\main.def");
     EXPECT_EQ(path_info_join(buffer, 21, &info), -1);
     path_info_shutdown(&info);
-
     ASSERT_EQ(path_info_split(&info, "c:"), 0);
-    EXPECT_EQ(info.absolute, 0u);
-    EXPECT_TRUE(parts_of(info).empty());
     info.absolute = 1;
     ASSERT_EQ(path_info_join(buffer, 4, &info), 0);
     EXPECT_STREQ(buffer, "c:\\");
     EXPECT_EQ(path_info_join(buffer, 3, &info), -1);
     path_info_shutdown(&info);
 
-    ASSERT_EQ(path_info_split(&info, "\\\\server\\1:x/./.."), 0);
-    EXPECT_EQ(info.drive, 0);
-    EXPECT_EQ(info.absolute, 1u);
-    EXPECT_EQ(parts_of(info), (Parts{"server", "1:x", ".", ".."}));
-    path_info_shutdown(&info);
+    // A native path takes a backslash for a separator only when asked.
+    EXPECT_EQ(split_parts(path_native_split(&info, "\\c:\\x/y", PATH_SLASH_ONLY), info), "- relative [\\c:\\x, y]");
+    EXPECT_EQ(split_parts(path_native_split(&info, "\\lib\\\\x.def\\", PATH_SLASH_OR_BACKSLASH), info),
+              "- absolute [lib, x.def]");
 }
 
-TEST(DrivePath, DirectoryAndPrefix)
+TEST(DrivePath, DirectoryAndPrefixWithinTheirLimits)
 {
     EXPECT_EQ(drive_dir("C:/proj//defs/main.def"), "c:\\proj\\defs");
     EXPECT_EQ(drive_dir("defs\\main.def"), "defs");
@@ -97,14 +95,11 @@ TEST(DrivePath, DirectoryAndPrefix)
     EXPECT_EQ(drive_prefix("c:\\x", "a//b/"), "c:\\x\\a\\b");
     EXPECT_EQ(drive_prefix("work\\defs", "a"), "FAIL");
     EXPECT_EQ(drive_prefix("c:work", "a"), "FAIL");
-}
 
-TEST(DrivePath, Limits)
-{
     std::string longest(PATH_COMPONENT_MAX, 'x');
     std::string too_long = longest + "x";
-    EXPECT_EQ(drive_dir((longest + "\\a").c_str()), longest);
-    EXPECT_EQ(drive_dir((too_long + "\\a").c_str()), "FAIL");
+    EXPECT_EQ(drive_dir(longest + "\\a"), longest);
+    EXPECT_EQ(drive_dir(too_long + "\\a"), "FAIL");
     EXPECT_EQ(drive_prefix("c:\\", too_long), "FAIL");
     EXPECT_EQ(drive_prefix("c:\\" + too_long, "a"), "FAIL");
 
@@ -114,22 +109,7 @@ TEST(DrivePath, Limits)
     EXPECT_EQ(drive_prefix(dir, "ffffff"), "FAIL");
 }
 
-TEST(NativePath, SplitOnlyTakesBackslashWhenAsked)
-{
-    path_info_t info;
-    ASSERT_EQ(path_native_split(&info, "\\c:\\x/y", PATH_SLASH_ONLY), 0);
-    EXPECT_EQ(info.drive, 0);
-    EXPECT_EQ(info.absolute, 0u);
-    EXPECT_EQ(parts_of(info), (Parts{"\\c:\\x", "y"}));
-    path_info_shutdown(&info);
-
-    ASSERT_EQ(path_native_split(&info, "\\lib\\\\x.def\\", PATH_SLASH_OR_BACKSLASH), 0);
-    EXPECT_EQ(info.absolute, 1u);
-    EXPECT_EQ(parts_of(info), (Parts{"lib", "x.def"}));
-    path_info_shutdown(&info);
-}
-
-TEST(NativePath, DirectoryAndPrefix)
+TEST(NativePath, DirectoryAndPrefixWithinTheirLimits)
 {
     EXPECT_EQ(native_dir("/a/b/c.def"), "/a/b");
     EXPECT_EQ(native_dir("/c.def"), "/");
@@ -150,10 +130,7 @@ TEST(NativePath, DirectoryAndPrefix)
     // The prefix is a system path: a backslash there is part of a name.
     EXPECT_EQ(native_prefix("\\srv", "x", PATH_SLASH_OR_BACKSLASH), "FAIL");
     EXPECT_EQ(native_prefix("/a\\b", "c", PATH_SLASH_OR_BACKSLASH), "/a\\b/c");
-}
 
-TEST(NativePath, Limits)
-{
     std::string longest(PATH_COMPONENT_MAX, 'x');
     EXPECT_EQ(native_prefix("/srv", longest), "/srv/" + longest);
     EXPECT_EQ(native_prefix("/srv", longest + "x"), "FAIL");

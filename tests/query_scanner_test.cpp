@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -43,7 +41,7 @@ struct scan_case_t {
     Tokens tokens;
 };
 
-TEST(QueryScanner, MarkersAndTextRuns)
+TEST(QueryScanner, MarkersTextRunsAndIncompleteMarkers)
 {
     const scan_case_t cases[] = {
         {"", {}},
@@ -59,15 +57,13 @@ TEST(QueryScanner, MarkersAndTextRuns)
         {"{{ESC:3}", {"T:{", "E:3"}},
         {"abc{", {"T:abc", "T:{"}},
         {"a}b\nc", {"T:a}b\nc"}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(scan(c.text), c.tokens) << "text: " << c.text;
-    }
-}
-
-TEST(QueryScanner, IncompleteMarkersAreText)
-{
-    const scan_case_t cases[] = {
+        // Numbers saturate at the largest 32-bit integer.
+        {"{ESC:2147483647}", {"E:2147483647"}},
+        {"{ESC:2147483648}", {"E:2147483647"}},
+        {"{ESC:99999999999}", {"E:2147483647"}},
+        {"{RAW:99999999999999999999999999}", {"R:2147483647"}},
+        {"{RAW:0000000000000000000000042}", {"R:42"}},
+        // Incomplete markers are text.
         {"{ESC:}", {"T:{", "T:ESC:}"}},
         {"{ESC:12x}", {"T:{", "T:ESC:12x}"}},
         {"{ESC:-1}", {"T:{", "T:ESC:-1}"}},
@@ -84,64 +80,19 @@ TEST(QueryScanner, IncompleteMarkersAreText)
     }
 }
 
-TEST(QueryScanner, NumbersSaturateAtInt32Max)
-{
-    EXPECT_EQ(scan("{ESC:2147483647}"), Tokens{"E:2147483647"});
-    EXPECT_EQ(scan("{ESC:2147483648}"), Tokens{"E:2147483647"});
-    EXPECT_EQ(scan("{ESC:99999999999}"), Tokens{"E:2147483647"});
-    EXPECT_EQ(scan("{RAW:99999999999999999999999999}"), Tokens{"R:2147483647"});
-    EXPECT_EQ(scan("{RAW:0000000000000000000000042}"), Tokens{"R:42"});
-}
-
-TEST(QueryScanner, CreationAndRelease)
-{
-    errno = 0;
-    EXPECT_NE(qrylex_init(nullptr), 0);
-    EXPECT_EQ(errno, EINVAL);
-
-    // The scanner works on its own copy, and stays at the end once there.
-    std::string text = "ab{RAW:1}";
-    qry_scanner_t* scanner = nullptr;
-    ASSERT_EQ(qrylex_init(&scanner), 0);
-    qry_scan_string(text.c_str(), scanner);
-    text.assign(text.size(), 'z');
-    sql_value_t value;
-    ASSERT_EQ(qrylex(&value, scanner), QP_TEXT);
-    EXPECT_STREQ(value.string, "ab");
-    value_shutdown(&value);
-    EXPECT_EQ(qrylex(&value, scanner), QP_RAW);
-    EXPECT_EQ(qrylex(&value, scanner), QP_END);
-    EXPECT_EQ(qrylex(&value, scanner), QP_END);
-    EXPECT_EQ(qrylex_destroy(scanner), 0);  // also releases the buffer
-}
-
-double seconds_to_scan(const std::string& text, size_t* count)
-{
-    auto start = std::chrono::steady_clock::now();
-    *count = scan(text).size();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Pathological texts must scan in time proportional to their length.
-TEST(QueryScanner, ScanTimeIsLinear)
+// Pathological texts scan in time proportional to their length: a quadratic
+// scan of these would overrun the test's CTest timeout by far.
+TEST(QueryScanner, LargePathologicalInputsScanCompletely)
 {
     std::string markers;
-    for (int i = 0; i < 100000; ++i) {
-        markers += "{ESC:" + std::to_string(i) + "}";
-    }
-    size_t count = 0;
-    EXPECT_LT(seconds_to_scan(markers, &count), 5.0);
-    EXPECT_EQ(count, 100000u);
-
-    EXPECT_LT(seconds_to_scan(std::string(1 << 20, '{'), &count), 5.0);
-    EXPECT_EQ(count, size_t{1} << 20);
-
     std::string unclosed;
     for (int i = 0; i < 300000; ++i) {
+        markers += i < 100000 ? "{ESC:" + std::to_string(i) + "}" : "";
         unclosed += "{FIELD:";
     }
-    EXPECT_LT(seconds_to_scan(unclosed, &count), 5.0);
-    EXPECT_EQ(count, 600000u);
+    EXPECT_EQ(scan(markers).size(), 100000u);
+    EXPECT_EQ(scan(std::string(1 << 20, '{')).size(), size_t{1} << 20);
+    EXPECT_EQ(scan(unclosed).size(), 600000u);
 }
 
 }  // namespace
