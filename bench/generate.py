@@ -59,7 +59,7 @@ def table(i, target, incoming):
         "    id_t parent_id [outgoing: %s];\n"
         "} = {\n"
         '    { "1", "code-%d-a", "First of %s", null, "10", "12.50", "t", "1" },\n'
-        '    { "2", "code-%d-b", "A \\"quoted\\" one", "Costs $2", "20", "0.99", "f", "1" }\n'
+        '    { "2", "code-%d-b", "\\"quoted\\"", "$2", "20", "0.99", "f", "1" }\n'
         "};\n\n" % (name, links, table_name(target), i, name, i)
     )
 

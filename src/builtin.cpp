@@ -73,7 +73,7 @@ void push_integer(sql_value_t* array, int32_t integer)
 // A new record holding deep copies of `parts` in slots 0, 1, 2, ...
 void make_record(sql_value_t* record, std::initializer_list<const sql_value_t*> parts)
 {
-    value_init_array(record);
+    value_init_list(record, parts.size());
     for (const sql_value_t* part : parts) {
         push_copy(record, part);
     }
@@ -244,7 +244,7 @@ void dump_query_flush_text(sql_value_t* pieces, dyn_string_t* text)
     }
     sql_value_t piece;
     sql_value_t value;
-    value_init_array(&piece);
+    value_init_list(&piece, 2);
     push_integer(&piece, QP_TEXT);
     value_init_string_clen(&value, dyn_string_get(text), length);
     value_push(&piece, &value);
@@ -256,7 +256,7 @@ void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sq
 {
     dump_query_flush_text(pieces, text);
     sql_value_t piece;
-    value_init_array(&piece);
+    value_init_list(&piece, 2);
     push_integer(&piece, code);
     value_push(&piece, value);
     value_push(pieces, &piece);
@@ -362,28 +362,49 @@ void push_resolved(sql_value_t* array, const sql_value_t* name, const program_ou
     value_push(array, &resolved);
 }
 
-void fixup_plsql_vars(sql_value_t* dest, const sql_value_t* src, const program_output_t* out)
+// A stored record is released as soon as its replacement is built, so the
+// parts that pass on unchanged are moved into the new record rather than
+// copied: what the output holds afterwards is the same.
+
+// Moves the value of `slot` to the end of `array`, leaving the slot null.
+void push_taken(sql_value_t* array, sql_value_t* slot)
 {
-    value_init_array(dest);
+    value_push(array, slot);
+    value_init_null(slot);
+}
+
+// A new record of `slots` slots, the first ones holding the values moved out
+// of `parts`.
+void take_record(sql_value_t* record, size_t slots, std::initializer_list<sql_value_t*> parts)
+{
+    value_init_list(record, slots);
+    for (sql_value_t* part : parts) {
+        push_taken(record, part);
+    }
+}
+
+void fixup_plsql_vars(sql_value_t* dest, sql_value_t* src, const program_output_t* out)
+{
+    value_init_list(dest, hash_count(src->hash));
     for (hash_iterator_t item = src->hash->first_in_list; item != nullptr; item = item->next_in_list) {
-        const sql_value_t* var = item_value(item);
+        sql_value_t* var = item_value(item);
         sql_value_t record;
-        make_record(&record, {value_slot(var, 0)});
+        take_record(&record, 2, {value_slot(var, 0)});
         push_resolved(&record, value_slot(var, 1), out);
         value_push(dest, &record);
     }
 }
 
-void fixup_plsql_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+void fixup_plsql_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
 {
-    const sql_value_t* returns = value_slot(stored, 1);
+    sql_value_t* returns = value_slot(stored, 1);
     sql_value_t fixed;
 
-    make_record(record, {value_slot(stored, 0)});
+    take_record(record, 5, {value_slot(stored, 0)});
 
-    value_init_array(&fixed);
+    value_init_list(&fixed, 2);
     push_resolved(&fixed, value_slot(returns, 0), out);
-    push_copy(&fixed, value_slot(returns, 1));
+    push_taken(&fixed, value_slot(returns, 1));
     value_push(record, &fixed);
 
     fixup_plsql_vars(&fixed, value_slot(stored, 2), out);
@@ -391,30 +412,30 @@ void fixup_plsql_record(sql_value_t* record, const sql_value_t* stored, const pr
     fixup_plsql_vars(&fixed, value_slot(stored, 3), out);
     value_push(record, &fixed);
 
-    push_copy(record, value_slot(stored, 4));
+    push_taken(record, value_slot(stored, 4));
 }
 
-void fixup_query_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
 {
     const sql_value_t* fields = value_slot(stored, 2);
     sql_value_t fixed;
 
-    make_record(record, {value_slot(stored, 0), value_slot(stored, 1)});
-    value_init_array(&fixed);
+    take_record(record, 3, {value_slot(stored, 0), value_slot(stored, 1)});
+    value_init_list(&fixed, hash_count(fields->hash));
     for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         push_resolved(&fixed, item_value(item), out);
     }
     value_push(record, &fixed);
 }
 
-void fixup_field_record(sql_value_t* record, const sql_value_t* field, const program_output_t* out)
+void fixup_field_record(sql_value_t* record, sql_value_t* field, const program_output_t* out)
 {
-    const sql_value_t* links = value_slot(field, 4);
+    sql_value_t* links = value_slot(field, 4);
 
-    make_record(record, {value_slot(field, 0)});
+    take_record(record, 5, {value_slot(field, 0)});
     push_resolved(record, value_slot(field, 1), out);
-    push_copy(record, value_slot(field, 2));
-    push_copy(record, value_slot(field, 3));
+    push_taken(record, value_slot(field, 2));
+    push_taken(record, value_slot(field, 3));
     // `tables` is still the collection the program built, so links may name
     // tables declared later, or the table itself, but never a view.
     for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
@@ -423,29 +444,32 @@ void fixup_field_record(sql_value_t* record, const sql_value_t* field, const pro
             execute_bailout("Link to unknown table \"%s\"", table->string);
         }
     }
-    push_copy(record, links);
+    push_taken(record, links);
 }
 
-void fixup_table_record(sql_value_t* record, const sql_value_t* stored, const program_output_t* out)
+void fixup_table_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
 {
     const sql_value_t* fields = value_slot(stored, 2);
     sql_value_t fixed;
 
-    make_record(record, {value_slot(stored, 0), value_slot(stored, 1)});
-    value_init_array(&fixed);
+    take_record(record, 4, {value_slot(stored, 0), value_slot(stored, 1)});
+    value_init_list(&fixed, hash_count(fields->hash));
     for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         sql_value_t field;
         fixup_field_record(&field, item_value(item), out);
         value_push(&fixed, &field);
     }
     value_push(record, &fixed);
-    push_copy(record, value_slot(stored, 3));
+    push_taken(record, value_slot(stored, 3));
 }
 
-using fixup_record_t = void (*)(sql_value_t* record, const sql_value_t* stored, const program_output_t* out);
+using fixup_record_t = void (*)(sql_value_t* record, sql_value_t* stored, const program_output_t* out);
 
 // Rebuilds `member` record by record under the same keys and in the same
-// order, then puts the rebuilt collection in its place.
+// order, then puts the rebuilt collection in its place. A stored record is
+// read only while its own replacement is built (the link test asks `tables`
+// for names alone), so each is released as soon as it has been rebuilt: the
+// whole collection is never held twice.
 void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const program_output_t* out)
 {
     sql_value_t rebuilt;
@@ -454,6 +478,8 @@ void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const pr
         sql_value_t record;
         fixup_record(&record, item_value(item), out);
         _hash_add_string(rebuilt.hash, hash_item_key(item), &record, sizeof record, nullptr);
+        value_shutdown(item_value(item));
+        value_init_null(item_value(item));
     }
     value_shutdown(member);
     *member = rebuilt;
@@ -597,7 +623,8 @@ void handler_dump_query(sql_value_t* result, hash_table_t* args)
     sql_value_t record;
     sql_value_t pieces;
     sql_value_t fields;
-    make_record(&record, {arg_name});
+    value_init_list(&record, 3);
+    push_copy(&record, arg_name);
     value_init_array(&pieces);
     value_init_array(&fields);
     dump_query_scan(arg_body->string, &pieces, &fields);

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "compile.hpp"
 #include "definition_parser.hpp"
@@ -45,10 +47,30 @@ bool is_punctuation(unsigned char c) {
 void load_input(def_scanner_t* scanner) {
     scanner->loaded = true;
     if (scanner->in == nullptr) scanner->in = stdin;
+    // A regular file tells its size: the text then goes into one buffer of
+    // that size rather than into one that doubles, and is copied, as it grows.
+    struct stat status {};
+    if (fstat(fileno(scanner->in), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        try {
+            scanner->text.reserve(static_cast<size_t>(status.st_size));
+        } catch (const std::bad_alloc&) {
+            scanner_fatal("fatal error - scanner input buffer overflow");
+        } catch (const std::length_error&) {
+            scanner_fatal("fatal error - scanner input buffer overflow");
+        }
+    }
     char block[65536];
     for (;;) {
         const size_t got = std::fread(block, 1, sizeof block, scanner->in);
-        scanner->text.append(block, got);
+        // A file too big for memory is the scanner's own fatal error, not an
+        // uncaught exception that would abort the process.
+        try {
+            scanner->text.append(block, got);
+        } catch (const std::bad_alloc&) {
+            scanner_fatal("fatal error - scanner input buffer overflow");
+        } catch (const std::length_error&) {
+            scanner_fatal("fatal error - scanner input buffer overflow");
+        }
         if (got < sizeof block) break;
     }
     if (std::ferror(scanner->in)) scanner_fatal("input in flex scanner failed");

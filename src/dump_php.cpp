@@ -4,62 +4,100 @@
 
 #include <charconv>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
-#include "dyn_string.hpp"
 #include "exception.hpp"
 
 namespace {
 
+// The expansion of one php_printf call. One buffer serves every call: it is
+// emptied, never released, so that writing a file of many lines costs no
+// allocation per line. It grows by doubling from 1024 bytes.
+struct php_line_t {
+    char* text = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;
+};
+
+php_line_t php_line;
+
+void php_line_reserve(php_line_t* out, size_t more) {
+    if (more <= out->capacity - out->length) {
+        return;
+    }
+    size_t capacity = out->capacity == 0 ? 1024 : out->capacity;
+    while (more > capacity - out->length) {
+        if (capacity > SIZE_MAX / 2) {
+            fatal_error("Size overflow growing a PHP output line to %zu bytes", more);
+        }
+        capacity *= 2;
+    }
+    char* text = static_cast<char*>(std::realloc(out->text, capacity));
+    if (text == nullptr) {
+        fatal_error("Failed to allocate %zu bytes for a PHP output line", capacity);
+    }
+    out->text = text;
+    out->capacity = capacity;
+}
+
+void php_append(php_line_t* out, const char* string, size_t length) {
+    php_line_reserve(out, length);
+    std::memcpy(out->text + out->length, string, length);
+    out->length += length;
+}
+
 // Appends `string` escaped for a PHP double-quoted literal. Only the bytes
 // that end or interpolate such a literal are escaped; the runs between them
 // are appended whole so that long bodies cost a few appends, not one per byte.
-void php_append_escaped(dyn_string_t* out, const char* string) {
+void php_append_escaped(php_line_t* out, const char* string) {
     for (;;) {
         size_t run = strcspn(string, "\\\"$");
         if (run > 0) {
-            dyn_string_append_strlen(out, string, run);
+            php_append(out, string, run);
         }
         string += run;
         if (*string == '\0') {
             return;
         }
         const char pair[2] = {'\\', *string};
-        dyn_string_append_strlen(out, pair, 2);
+        php_append(out, pair, 2);
         ++string;
     }
 }
 
-void php_append_integer(dyn_string_t* out, int value) {
+void php_append_integer(php_line_t* out, int value) {
     char scratch[64];
     std::to_chars_result converted = std::to_chars(scratch, scratch + sizeof scratch, value);
-    dyn_string_append_strlen(out, scratch, static_cast<size_t>(converted.ptr - scratch));
+    php_append(out, scratch, static_cast<size_t>(converted.ptr - scratch));
 }
 
 // Expands `format` into `out`; a bad directive ends the process before the
 // caller has written anything.
-void php_expand(dyn_string_t* out, const char* format, va_list args) {
+void php_expand(php_line_t* out, const char* format, va_list args) {
     for (;;) {
         const char* percent = strchr(format, '%');
         if (percent == nullptr) {
-            dyn_string_append_string(out, format);
+            php_append(out, format, strlen(format));
             return;
         }
         if (percent > format) {
-            dyn_string_append_strlen(out, format, static_cast<size_t>(percent - format));
+            php_append(out, format, static_cast<size_t>(percent - format));
         }
         switch (percent[1]) {
             case 'p':
                 php_append_escaped(out, va_arg(args, const char*));
                 break;
-            case 's':
-                dyn_string_append_string(out, va_arg(args, const char*));
+            case 's': {
+                const char* string = va_arg(args, const char*);
+                php_append(out, string, strlen(string));
                 break;
+            }
             case 'l':
                 php_append_integer(out, va_arg(args, int));
                 break;
             case '%':
-                dyn_string_append_char(out, '%');
+                php_append(out, "%", 1);
                 break;
             case '\0':
                 fatal_error("Premature end of printf expansion");
@@ -67,6 +105,33 @@ void php_expand(dyn_string_t* out, const char* format, va_list args) {
                 fatal_error("Unknown printf expansion");
         }
         format = percent + 2;
+    }
+}
+
+// The writer's own output: whole expansions are gathered in one buffer and
+// handed to the stream in large writes, so that a file of many short lines
+// costs a few writes rather than one per line.
+struct php_out_t {
+    FILE* file;
+    php_line_t buffer;
+};
+
+constexpr size_t PHP_OUT_FLUSH = 64 * 1024;
+
+void out_flush(php_out_t* out) {
+    if (out->buffer.length > 0) {
+        fwrite(out->buffer.text, 1, out->buffer.length, out->file);
+        out->buffer.length = 0;
+    }
+}
+
+void out_printf(php_out_t* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    php_expand(&out->buffer, format, args);
+    va_end(args);
+    if (out->buffer.length >= PHP_OUT_FLUSH) {
+        out_flush(out);
     }
 }
 
@@ -116,17 +181,17 @@ const sql_value_t* item_array(hash_iterator_t it) {
 }
 
 // Writes one "args" or "locals" block body from a list of variable records.
-void dump_plsql_vars(FILE* file, const sql_value_t* vars) {
+void dump_plsql_vars(php_out_t* out, const sql_value_t* vars) {
     for (hash_iterator_t it = vars->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* var = item_array(it);
-        php_printf(file, "\t\t\t\"%p\" => \"%p\"%s\n", slot_string(var, 0), slot_string(var, 1),
+        out_printf(out, "\t\t\t\"%p\" => \"%p\"%s\n", slot_string(var, 0), slot_string(var, 1),
                    list_separator(it));
     }
 }
 
-void dump_plsql_entry(FILE* file, const sql_value_t* plsql, const char* separator) {
+void dump_plsql_entry(php_out_t* out, const sql_value_t* plsql, const char* separator) {
     const sql_value_t* returns = slot_array(plsql, 1);
-    php_printf(file,
+    out_printf(out,
                "\t\"%p\" => array (\n"
                "\t\t\"returns\" => array (\n"
                "\t\t\t\"type\" => \"%p\",\n"
@@ -134,25 +199,25 @@ void dump_plsql_entry(FILE* file, const sql_value_t* plsql, const char* separato
                "\t\t),\n"
                "\t\t\"args\" => array (\n",
                slot_string(plsql, 0), slot_string(returns, 0), php_bool(slot_integer(returns, 1)));
-    dump_plsql_vars(file, slot_array(plsql, 2));
-    php_printf(file, "\t\t),\n\t\t\"locals\" => array (\n");
-    dump_plsql_vars(file, slot_array(plsql, 3));
-    php_printf(file, "\t\t),\n\t\t\"body\" => \"%p\"\n\t)%s\n", slot_string(plsql, 4), separator);
+    dump_plsql_vars(out, slot_array(plsql, 2));
+    out_printf(out, "\t\t),\n\t\t\"locals\" => array (\n");
+    dump_plsql_vars(out, slot_array(plsql, 3));
+    out_printf(out, "\t\t),\n\t\t\"body\" => \"%p\"\n\t)%s\n", slot_string(plsql, 4), separator);
 }
 
-void dump_query_piece(FILE* file, const sql_value_t* piece, const char* separator) {
+void dump_query_piece(php_out_t* out, const sql_value_t* piece, const char* separator) {
     int32_t type = slot_integer(piece, 0);
     switch (type) {
         case 1:
-            php_printf(file, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_TEXT, \"value\" => \"%p\")%s\n",
+            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_TEXT, \"value\" => \"%p\")%s\n",
                        slot_string(piece, 1), separator);
             break;
         case 2:
-            php_printf(file, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_PARAM, \"value\" => %l)%s\n",
+            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_PARAM, \"value\" => %l)%s\n",
                        slot_integer(piece, 1), separator);
             break;
         case 3:
-            php_printf(file, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_RAW, \"value\" => %l)%s\n",
+            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_RAW, \"value\" => %l)%s\n",
                        slot_integer(piece, 1), separator);
             break;
         default:
@@ -160,23 +225,23 @@ void dump_query_piece(FILE* file, const sql_value_t* piece, const char* separato
     }
 }
 
-void dump_query_entry(FILE* file, const sql_value_t* query, bool last) {
-    php_printf(file, "\t\"%p\" => array (\n\t\t\"pieces\" => array (\n", slot_string(query, 0));
+void dump_query_entry(php_out_t* out, const sql_value_t* query, bool last) {
+    out_printf(out, "\t\"%p\" => array (\n\t\t\"pieces\" => array (\n", slot_string(query, 0));
     const sql_value_t* pieces = slot_array(query, 1);
     for (hash_iterator_t it = pieces->hash->first_in_list; it; it = it->next_in_list) {
-        dump_query_piece(file, item_array(it), it->next_in_list != nullptr ? ", " : "");
+        dump_query_piece(out, item_array(it), it->next_in_list != nullptr ? ", " : "");
     }
-    php_printf(file, "\t\t),\n\t\t\"fields\" => array (");
+    out_printf(out, "\t\t),\n\t\t\"fields\" => array (");
     const sql_value_t* fields = slot_array(query, 2);
     for (hash_iterator_t it = fields->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* field = item_value(it);
         if (field->type != VALUE_STRING) {
             fatal_error("Query field type is not a string");
         }
-        php_printf(file, "\"%p\"%s", field->string, it->next_in_list != nullptr ? ", " : "");
+        out_printf(out, "\"%p\"%s", field->string, it->next_in_list != nullptr ? ", " : "");
     }
     // Queries are separated by a line of their own rather than a trailing comma.
-    php_printf(file, ")\n\t)\n%s\n", last ? "" : ",");
+    out_printf(out, ")\n\t)\n%s\n", last ? "" : ",");
 }
 
 // Names the table's primary field: the first whose optimize value is primary.
@@ -204,8 +269,8 @@ const char* optimize_constant(int32_t optimize) {
     }
 }
 
-void dump_table_field(FILE* file, const sql_value_t* field, const char* separator) {
-    php_printf(file,
+void dump_table_field(php_out_t* out, const sql_value_t* field, const char* separator) {
+    out_printf(out,
                "\t\t\t\"%p\" => array (\n"
                "\t\t\t\t\"type\" => \"%p\",\n"
                "\t\t\t\t\"nullable\" => %s,\n"
@@ -217,30 +282,30 @@ void dump_table_field(FILE* file, const sql_value_t* field, const char* separato
     for (hash_iterator_t it = links->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* link = item_array(it);
         const char* direction = slot_integer(link, 1) != 0 ? "DB_LINK_OUTGOING" : "DB_LINK_INCOMING";
-        php_printf(file, "\t\t\t\t\tarray (\"table\" => \"%p\", \"direction\" => const_sql::%s)%s\n",
+        out_printf(out, "\t\t\t\t\tarray (\"table\" => \"%p\", \"direction\" => const_sql::%s)%s\n",
                    slot_string(link, 0), direction, list_separator(it));
     }
-    php_printf(file, "\t\t\t\t)\n\t\t\t)%s\n", separator);
+    out_printf(out, "\t\t\t\t)\n\t\t\t)%s\n", separator);
 }
 
-void dump_init_row(FILE* file, const sql_value_t* row, const char* separator) {
-    php_printf(file, "\t\t\tarray (");
+void dump_init_row(php_out_t* out, const sql_value_t* row, const char* separator) {
+    out_printf(out, "\t\t\tarray (");
     for (hash_iterator_t it = row->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* value = item_value(it);
         const char* value_separator = it->next_in_list != nullptr ? ", " : "";
         if (value->type == VALUE_NULL) {
-            php_printf(file, "null%s", value_separator);
+            out_printf(out, "null%s", value_separator);
         } else if (value->type == VALUE_STRING) {
-            php_printf(file, "\"%p\"%s", value->string, value_separator);
+            out_printf(out, "\"%p\"%s", value->string, value_separator);
         } else {
             fatal_error("Unsupported field initializer type");
         }
     }
-    php_printf(file, ")%s\n", separator);
+    out_printf(out, ")%s\n", separator);
 }
 
-void dump_table_entry(FILE* file, const sql_value_t* table, const char* separator) {
-    php_printf(file,
+void dump_table_entry(php_out_t* out, const sql_value_t* table, const char* separator) {
+    out_printf(out,
                "\t\"%p\" => array (\n"
                "\t\t\"volatile\" => %s,\n"
                "\t\t\"primary\" => \"%p\",\n"
@@ -248,82 +313,82 @@ void dump_table_entry(FILE* file, const sql_value_t* table, const char* separato
                slot_string(table, 0), php_bool(slot_integer(table, 1)), table_primary(table));
     const sql_value_t* fields = slot_array(table, 2);
     for (hash_iterator_t it = fields->hash->first_in_list; it; it = it->next_in_list) {
-        dump_table_field(file, item_array(it), list_separator(it));
+        dump_table_field(out, item_array(it), list_separator(it));
     }
-    php_printf(file, "\t\t),\n\t\t\"init\" => array (\n");
+    out_printf(out, "\t\t),\n\t\t\"init\" => array (\n");
     const sql_value_t* rows = slot_array(table, 3);
     for (hash_iterator_t it = rows->hash->first_in_list; it; it = it->next_in_list) {
-        dump_init_row(file, item_array(it), list_separator(it));
+        dump_init_row(out, item_array(it), list_separator(it));
     }
-    php_printf(file, "\t\t)\n\t)%s\n", separator);
+    out_printf(out, "\t\t)\n\t)%s\n", separator);
 }
 
-void dump_plsql(FILE* file, const sql_value_t* plsql) {
-    php_printf(file, "$this->plsql = array (\n");
+void dump_plsql(php_out_t* out, const sql_value_t* plsql) {
+    out_printf(out, "$this->plsql = array (\n");
     for (hash_iterator_t it = plsql->hash->first_in_list; it; it = it->next_in_list) {
-        dump_plsql_entry(file, item_array(it), list_separator(it));
+        dump_plsql_entry(out, item_array(it), list_separator(it));
     }
-    php_printf(file, ");\n");
+    out_printf(out, ");\n");
 }
 
-void dump_queries(FILE* file, const sql_value_t* queries) {
-    php_printf(file, "$this->queries = array (\n");
+void dump_queries(php_out_t* out, const sql_value_t* queries) {
+    out_printf(out, "$this->queries = array (\n");
     for (hash_iterator_t it = queries->hash->first_in_list; it; it = it->next_in_list) {
-        dump_query_entry(file, item_array(it), it->next_in_list == nullptr);
+        dump_query_entry(out, item_array(it), it->next_in_list == nullptr);
     }
-    php_printf(file, ");\n");
+    out_printf(out, ");\n");
 }
 
-void dump_sequences(FILE* file, const sql_value_t* sequences) {
-    php_printf(file, "$this->sequences = array (\n");
+void dump_sequences(php_out_t* out, const sql_value_t* sequences) {
+    out_printf(out, "$this->sequences = array (\n");
     for (hash_iterator_t it = sequences->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* sequence = item_array(it);
-        php_printf(file, "\t\"%p\" => %l%s\n", slot_string(sequence, 0), slot_integer(sequence, 1),
+        out_printf(out, "\t\"%p\" => %l%s\n", slot_string(sequence, 0), slot_integer(sequence, 1),
                    list_separator(it));
     }
-    php_printf(file, ");\n");
+    out_printf(out, ");\n");
 }
 
-void dump_tables(FILE* file, const sql_value_t* tables) {
-    php_printf(file, "$this->tables = array (\n");
+void dump_tables(php_out_t* out, const sql_value_t* tables) {
+    out_printf(out, "$this->tables = array (\n");
     for (hash_iterator_t it = tables->hash->first_in_list; it; it = it->next_in_list) {
-        dump_table_entry(file, item_array(it), list_separator(it));
+        dump_table_entry(out, item_array(it), list_separator(it));
     }
-    php_printf(file, ");\n");
+    out_printf(out, ");\n");
 }
 
-void dump_views(FILE* file, const sql_value_t* views) {
-    php_printf(file, "$this->views = array (\n");
+void dump_views(php_out_t* out, const sql_value_t* views) {
+    out_printf(out, "$this->views = array (\n");
     for (hash_iterator_t it = views->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* view = item_array(it);
-        php_printf(file, "\t\"%p\" => \"%p\"%s\n", slot_string(view, 0), slot_string(view, 1),
+        out_printf(out, "\t\"%p\" => \"%p\"%s\n", slot_string(view, 0), slot_string(view, 1),
                    list_separator(it));
     }
-    php_printf(file, ");\n");
+    out_printf(out, ");\n");
 }
 
 }  // namespace
 
 void php_printf(FILE* file, const char* format, ...) {
-    dyn_string_t out;
-    dyn_string_init(&out);
+    php_line.length = 0;
     va_list args;
     va_start(args, format);
-    php_expand(&out, format, args);
+    php_expand(&php_line, format, args);
     va_end(args);
-    size_t length = dyn_string_length(&out);
-    if (length > 0) {
-        fwrite(dyn_string_get(&out), 1, length, file);
+    if (php_line.length > 0) {
+        fwrite(php_line.text, 1, php_line.length, file);
     }
-    dyn_string_shutdown(&out);
 }
 
 void dump_php_code(FILE* file, program_output_t* output) {
-    php_printf(file, "<?\n");
-    dump_plsql(file, &output->plsql);
-    dump_queries(file, &output->queries);
-    dump_sequences(file, &output->sequences);
-    dump_tables(file, &output->tables);
-    dump_views(file, &output->views);
-    php_printf(file, "?>\n");
+    php_out_t out = {file, {}};
+    out_printf(&out, "<?\n");
+    dump_plsql(&out, &output->plsql);
+    dump_queries(&out, &output->queries);
+    dump_sequences(&out, &output->sequences);
+    dump_tables(&out, &output->tables);
+    dump_views(&out, &output->views);
+    out_printf(&out, "?>\n");
+    out_flush(&out);
+    std::free(out.buffer.text);
 }

@@ -164,12 +164,23 @@ void init_output(program_output_t* output) {
     value_init_array(&output->views);
 }
 
+// A top-level statement runs exactly once, so its tree is released as soon as
+// it has run: the program and the output built from it are never both held
+// whole. The statement record itself stays, a null constant that still
+// carries its file and line for the messages of the fix-up.
+void release_statement(sql_node_t* statement) {
+    node_shutdown(statement);
+    statement->type = NODE_VALUE;
+    value_init_null(&statement->value);
+}
+
 void run_statements(compiled_program_t* program) {
     for (hash_iterator_t it = program->code.first_in_list; it != nullptr; it = it->next_in_list) {
         executor_globals.current = static_cast<sql_node_t*>(hash_item_data(it));
         sql_value_t result;
         evaluate_expression(&result, executor_globals.current);
         value_shutdown(&result);
+        release_statement(executor_globals.current);
     }
 }
 

@@ -7,45 +7,77 @@
 
 constexpr size_t HASH_CHAINS = 41;
 
+// Stored data records start at a multiple of this, enough for pointers,
+// 64-bit integers and doubles.
+constexpr size_t HASH_DATA_ALIGNMENT = 8;
+
 struct hash_table_t;
 struct hash_chain_t;
 struct hash_item_t;
+struct hash_slot_t;
 
 using hash_iterator_t = hash_item_t*;
 using hash_dtor_t = void (*)(void* data);
 
+// A table carves its items out of blocks of its own, so that an add rarely
+// costs an allocation. Items stay where they are added; only hash_pack,
+// for tables whose items nobody points at, moves them.
 struct hash_item_t {
-    hash_chain_t* chain;
-    hash_item_t* prev_in_chain;
-    hash_item_t* next_in_chain;
     hash_item_t* prev_in_list;
     hash_item_t* next_in_list;
-    int key_is_integer;
-    uint32_t key_sum;  // the byte sum of the key, kept to skip most compares
-    size_t key_size;
-    size_t data_size;
-    // followed by the key bytes, then (aligned) the data bytes
+    uint32_t key_sum;  // signed byte sum of the key; the chain is key_sum % num_chains
+    uint32_t data_size;
+    uint32_t key_size : 31;
+    uint32_t key_is_integer : 1;
+    // followed, right after key_size, by the key bytes, then (aligned) the
+    // data bytes
 };
 
+// One chain: its items in insertion order and, once it has grown past a few
+// items, an open-addressing index over them keyed by a strong hash of the key.
 struct hash_chain_t {
-    hash_table_t* table;
-    size_t index;
-    hash_item_t* first_in_chain;
-    hash_item_t* last_in_chain;
+    hash_item_t** items;
+    uint32_t count;
+    uint32_t capacity;
+    hash_slot_t* index;  // null while the chain is short
+    uint32_t index_mask; // index slots - 1
 };
 
 struct hash_table_t {
     size_t num_chains;
-    hash_chain_t** chains;
+    // The chains, one block for all of them. A table of a few items has none
+    // yet: every key still belongs to chain key_sum % num_chains, and the
+    // items of one chain, in insertion order, are those of the insertion list
+    // with that chain. The block is laid out when the table outgrows that.
+    hash_chain_t* chains;
     hash_iterator_t first_in_list;
     hash_iterator_t last_in_list;
     hash_dtor_t destructor;
     size_t count;
     int32_t next_integer;
+    uint32_t free_bytes;  // left in the current item block
+    char* free_space;     // next item's place in the current item block
+    void* item_blocks;    // newest item block; each starts with a link to the one before
 };
 
 void _hash_init(hash_table_t* table, size_t num_chains, hash_dtor_t destructor);
 size_t hash_count(const hash_table_t* table);
+
+// A table record of its own in the pool, initialised, with room right after
+// it for items of `item_bytes` bytes in all (0: none yet). Release it with
+// hash_shutdown, then memory_pool_free of the record, which takes that room
+// with it.
+hash_table_t* hash_create(size_t num_chains, hash_dtor_t destructor, size_t item_bytes);
+// The bytes the items of `table` take; a hash_create for that many holds
+// copies of them all without further allocation.
+size_t hash_item_bytes(const hash_table_t* table);
+// The bytes that `count` records of `data_size` bytes take under integer
+// keys (a list filled by pushes).
+size_t hash_list_bytes(size_t count, size_t data_size);
+// Moves the items of a table made by hash_create into one record of exactly
+// their size and returns it; the old record is released. Items move, so
+// nothing may point at them (nor at the old record) any more.
+hash_table_t* hash_pack(hash_table_t* table);
 void* hash_find_string(const hash_table_t* table, const char* key);
 void* hash_find_integer(const hash_table_t* table, int32_t key);
 int _hash_add_string(hash_table_t* table, const char* key, const void* data, size_t data_size,
@@ -62,3 +94,6 @@ void* hash_item_data(const hash_item_t* item);
 
 // Chain index of a key (exposed for tests of the chain function).
 size_t hash_calculate(const hash_table_t* table, const void* key, size_t key_size);
+// The chain that holds `item`, looked up where the table keeps it; SIZE_MAX
+// when the item is not where its key says (for tests).
+size_t hash_item_chain(const hash_table_t* table, const hash_item_t* item);

@@ -1,5 +1,6 @@
 // The driver: reads the command line, runs the compile, run and write phases
 // one after another, and decides the exit status.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -79,17 +80,57 @@ bool output_is_an_input(const char* output_filename) {
     return compile_is_input_file(status.st_dev, status.st_ino);
 }
 
-struct rendered_php_t {
-    char* text = nullptr;
-    size_t length = 0;
+// The rendered file is a list of chunks rather than one growing buffer:
+// chunks this small come from the heap the released program left free, so
+// holding the whole text costs hardly more memory than the program did, and
+// nothing is copied or cleared as the text grows.
+constexpr size_t RENDER_CHUNK = 16 * 1024 - 64;
+
+struct rendered_chunk_t {
+    rendered_chunk_t* next;
+    size_t length;
+    char text[RENDER_CHUNK];
 };
+
+struct rendered_php_t {
+    rendered_chunk_t* first = nullptr;
+    rendered_chunk_t* last = nullptr;
+};
+
+ssize_t render_write(void* cookie, const char* data, size_t size) {
+    auto* rendered = static_cast<rendered_php_t*>(cookie);
+    for (size_t done = 0; done < size;) {
+        rendered_chunk_t* chunk = rendered->last;
+        if (chunk == nullptr || chunk->length == RENDER_CHUNK) {
+            chunk = static_cast<rendered_chunk_t*>(std::malloc(sizeof(rendered_chunk_t)));
+            if (chunk == nullptr) fatal_error("Failed to allocate the PHP output buffer");
+            chunk->next = nullptr;
+            chunk->length = 0;
+            (rendered->last != nullptr ? rendered->last->next : rendered->first) = chunk;
+            rendered->last = chunk;
+        }
+        const size_t part = std::min(size - done, RENDER_CHUNK - chunk->length);
+        std::memcpy(chunk->text + chunk->length, data + done, part);
+        chunk->length += part;
+        done += part;
+    }
+    return static_cast<ssize_t>(size);
+}
+
+void release_rendered(rendered_php_t* rendered) {
+    while (rendered_chunk_t* chunk = rendered->first) {
+        rendered->first = chunk->next;
+        std::free(chunk);
+    }
+    rendered->last = nullptr;
+}
 
 // The whole file is built in memory first, so that an error while writing
 // it out can never leave a half-written file behind unnoticed, and an
 // abnormal end while building it never touches the output at all.
 rendered_php_t render_php(program_output_t* output) {
     rendered_php_t rendered;
-    FILE* memory = open_memstream(&rendered.text, &rendered.length);
+    FILE* memory = fopencookie(&rendered, "w", {nullptr, render_write, nullptr, nullptr});
     if (memory == nullptr) fatal_error("Failed to allocate the PHP output buffer");
     dump_php_code(memory, output);
     if (std::fclose(memory) != 0) fatal_error("Failed to allocate the PHP output buffer");
@@ -107,7 +148,10 @@ void remove_failed_output(const char* filename, const struct stat& opened) {
 // Returns 0 when the file was written and closed, else the error number.
 int write_php_file(FILE* file, const rendered_php_t& rendered) {
     int error = 0;
-    if (std::fwrite(rendered.text, 1, rendered.length, file) != rendered.length || std::fflush(file) != 0) {
+    for (const rendered_chunk_t* chunk = rendered.first; chunk != nullptr && error == 0; chunk = chunk->next) {
+        if (std::fwrite(chunk->text, 1, chunk->length, file) != chunk->length) error = errno != 0 ? errno : EIO;
+    }
+    if (error == 0 && std::fflush(file) != 0) {
         error = errno != 0 ? errno : EIO;
     }
     if (std::fclose(file) != 0 && error == 0) error = errno;
@@ -125,14 +169,14 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
     if (file == nullptr) {
         const int error = errno;
         exception_print_errno(error, "Failed to open PHP output file \"%s\": %d(%m)", filename, error);
-        std::free(rendered.text);
+        release_rendered(&rendered);
         return -1;
     }
     struct stat opened {};
     fstat(fileno(file), &opened);
     errno = 0;
     const int error = write_php_file(file, rendered);
-    std::free(rendered.text);
+    release_rendered(&rendered);
     if (error != 0) {
         exception_print_errno(error, "Failed to close PHP output file \"%s\": %d(%m)", filename, error);
         remove_failed_output(filename, opened);
@@ -156,9 +200,11 @@ int main(int argc, char** argv) {
         return failed();
     }
 
+    // The output holds copies of all it needs, so the program is released
+    // before the PHP text is built: the text never shares memory with both.
+    compiled_program_shutdown(&program);
     const int written = write_output(cmd_line, &output);
     program_output_shutdown(&output);
-    compiled_program_shutdown(&program);
     if (written != 0) return failed();
     memory_pool_free_all();
     compile_forget_input_files();

@@ -27,10 +27,17 @@ sql_node_t* new_node_copy_of(const sql_node_t* node) {
     return block;
 }
 
-hash_table_t* new_node_table() {
-    auto* table = static_cast<hash_table_t*>(memory_pool_alloc(sizeof(hash_table_t)));
-    _hash_init(table, HASH_CHAINS, node_dtor);
-    return table;
+hash_table_t* new_node_table(size_t item_bytes) { return hash_create(HASH_CHAINS, node_dtor, item_bytes); }
+
+// A list or constant array is complete once it is pushed or made an operand;
+// from then on its items stay as they are, so they are packed into one block
+// with the table, just as a deep copy lays them out.
+void pack_finished(sql_node_t* node) {
+    if (node->type == NODE_ARRAY) {
+        node->hash = hash_pack(node->hash);
+    } else if (node->type == NODE_VALUE && node->value.type == VALUE_ARRAY) {
+        node->value.hash = hash_pack(node->value.hash);
+    }
 }
 
 void copy_node_table(hash_table_t* dest, const hash_table_t* src) {
@@ -63,7 +70,7 @@ void copy_node_payload(sql_node_t* dest, const sql_node_t* src) {
         dest->variable = copy_string(src->variable);
         return;
     case NODE_ARRAY:
-        dest->hash = new_node_table();
+        dest->hash = new_node_table(hash_item_bytes(src->hash));
         copy_node_table(dest->hash, src->hash);
         return;
     }
@@ -100,6 +107,7 @@ sql_node_t* release_node_payload(sql_node_t* node) {
 void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2) {
     node->type = NODE_OPERATOR;
     node->op.opcode = opcode;
+    if (op2 != nullptr) pack_finished(op2);  // a call's argument list
     node->op.op1 = op1 != nullptr ? new_node_copy_of(op1) : nullptr;
     node->op.op2 = op2 != nullptr ? new_node_copy_of(op2) : nullptr;
     stamp(node);
@@ -113,12 +121,13 @@ void node_init_variable_clen(sql_node_t* node, const char* name, size_t len) {
 
 void node_init_array(sql_node_t* node) {
     node->type = NODE_ARRAY;
-    node->hash = new_node_table();
+    node->hash = new_node_table(0);
     stamp(node);
 }
 
 void node_push(sql_node_t* array, sql_node_t* node) {
     if (array->type != NODE_ARRAY) fatal_error("Assertion failed: array->type == NODE_ARRAY");
+    pack_finished(node);
     _hash_push_integer(array->hash, node, sizeof *node, nullptr);
 }
 
@@ -156,10 +165,11 @@ void nv_push(sql_node_t* array, sql_node_t* node) {
     if (array->type != NODE_VALUE) fatal_error("Assertion failed: array->type == NODE_VALUE");
     if (array->value.type != VALUE_ARRAY) fatal_error("Assertion failed: array->value.type == VALUE_ARRAY");
     if (node->type != NODE_VALUE) fatal_error("Assertion failed: node->type == NODE_VALUE");
-    sql_value_t copy;
-    value_deep_copy(&copy, &node->value);
-    value_push(&array->value, &copy);
-    value_shutdown(&node->value);
+    // The node gives its value up, so the array takes that value itself: a
+    // copy followed by releasing the original would leave the same.
+    pack_finished(node);
+    value_push(&array->value, &node->value);
+    value_init_null(&node->value);
 }
 
 void node_shutdown(sql_node_t* node) {

@@ -28,8 +28,12 @@ void value_init_string_copy(sql_value_t* value, const char* string) {
 
 void value_init_array(sql_value_t* value) {
     value->type = VALUE_ARRAY;
-    value->hash = static_cast<hash_table_t*>(memory_pool_alloc(sizeof(hash_table_t)));
-    _hash_init(value->hash, HASH_CHAINS, value_dtor);
+    value->hash = hash_create(HASH_CHAINS, value_dtor, 0);
+}
+
+void value_init_list(sql_value_t* value, size_t count) {
+    value->type = VALUE_ARRAY;
+    value->hash = hash_create(HASH_CHAINS, value_dtor, hash_list_bytes(count, sizeof(sql_value_t)));
 }
 
 void value_push(sql_value_t* array, sql_value_t* value) {
@@ -85,7 +89,9 @@ void value_deep_copy(sql_value_t* dest, const sql_value_t* src) {
         value_init_string_copy(dest, src->string);
         return;
     case VALUE_ARRAY:
-        value_init_array(dest);
+        // The copy's items fit, exactly, in the same block as its table.
+        dest->type = VALUE_ARRAY;
+        dest->hash = hash_create(HASH_CHAINS, value_dtor, hash_item_bytes(src->hash));
         copy_array_elements(dest, src);
         return;
     }

@@ -25,6 +25,8 @@ void value_init_string_attach(sql_value_t* value, char* string);
 void value_init_string_clen(sql_value_t* value, const char* string, size_t len);
 void value_init_string_copy(sql_value_t* value, const char* string);
 void value_init_array(sql_value_t* value);
+// An empty array with room, in its own block, for `count` pushed values.
+void value_init_list(sql_value_t* value, size_t count);
 void value_push(sql_value_t* array, sql_value_t* value);
 void value_shutdown(sql_value_t* value);
 void value_deep_copy(sql_value_t* dest, const sql_value_t* src);

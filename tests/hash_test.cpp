@@ -244,4 +244,77 @@ TEST(HashTableLarge, SimilarNamesCrowdingFewChainsAreAllFoundAndNeverAddedTwice)
     EXPECT_EQ(memory_pool_block_count(), start);
 }
 
+// A table made with room for its items holds them in its own block, and a
+// packed table keeps every key, record, the order and the next push key.
+TEST(HashTablePacked, RoomMadeAheadAndPackingKeepKeysOrderAndRecordsInOneBlock) {
+    const size_t start = memory_pool_block_count();
+    hash_table_t* table = hash_create(HASH_CHAINS, nullptr, 0);
+    Keys expected;
+    for (int i = 0; i < 40; ++i) {  // past the size at which chains are laid out
+        if (i % 4 == 0) {
+            const std::string name = "name" + std::to_string(i);
+            ASSERT_EQ(add_string(*table, name.c_str(), i), 0);
+            expected.push_back("\"" + name + "\"");
+        } else {
+            ASSERT_EQ(add_integer(*table, 100 - i, i), 0);
+            expected.push_back("#" + std::to_string(100 - i));
+        }
+    }
+    const size_t unpacked = memory_pool_block_count();
+    table = hash_pack(table);
+    EXPECT_LT(memory_pool_block_count(), unpacked);
+    EXPECT_EQ(keys_in_order(*table), expected);
+    for (int i = 0; i < 40; ++i) {
+        const void* data = i % 4 == 0 ? hash_find_string(table, ("name" + std::to_string(i)).c_str())
+                                      : hash_find_integer(table, 100 - i);
+        ASSERT_NE(data, nullptr) << i;
+        EXPECT_EQ(data_int(data), i);
+        hash_iterator_t item = nullptr;
+        if (i % 4 != 0) {
+            EXPECT_EQ(add_integer(*table, 100 - i, -1, &item), -1);
+            EXPECT_EQ(hash_item_chain(table, item), hash_calculate(table, hash_item_key(item), item->key_size));
+        }
+    }
+    EXPECT_EQ(push(*table, 0), 100);  // after the largest integer key, 99
+
+    // Room for copies of every item: adding them allocates nothing more.
+    hash_table_t* copy = hash_create(HASH_CHAINS, nullptr, hash_item_bytes(table));
+    const size_t before_items = memory_pool_block_count();
+    for (hash_iterator_t it = table->first_in_list; it != nullptr; it = it->next_in_list) {
+        if (hash_count(copy) == 16) {
+            EXPECT_EQ(memory_pool_block_count(), before_items);
+        }
+        const int data = data_int(hash_item_data(it));
+        ASSERT_EQ(it->key_is_integer ? add_integer(*copy, hash_item_key_integer(it), data)
+                                     : add_string(*copy, hash_item_key(it), data),
+                  0);
+    }
+    EXPECT_EQ(keys_in_order(*copy), keys_in_order(*table));
+    for (hash_table_t* done : {copy, table}) {
+        hash_shutdown(done);
+        memory_pool_free(done);
+    }
+    EXPECT_EQ(memory_pool_block_count(), start);
+
+    // A small table packs into a single block; a list sized ahead for its
+    // pushes is one already, and packing leaves it as it is.
+    hash_table_t* small = hash_create(HASH_CHAINS, nullptr, 0);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(add_string(*small, ("k" + std::to_string(i)).c_str(), i), 0);
+    small = hash_pack(small);
+    EXPECT_EQ(memory_pool_block_count(), start + 1);
+    EXPECT_EQ(hash_pack(small), small);
+    EXPECT_EQ(keys_in_order(*small), (Keys{"\"k0\"", "\"k1\"", "\"k2\"", "\"k3\"", "\"k4\"", "\"k5\"", "\"k6\"",
+                                        "\"k7\"", "\"k8\"", "\"k9\""}));
+    EXPECT_EQ(data_int(hash_find_string(small, "k7")), 7);
+    hash_table_t* list = hash_create(HASH_CHAINS, nullptr, hash_list_bytes(5, sizeof(int)));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(push(*list, i), i);
+    EXPECT_EQ(memory_pool_block_count(), start + 2);
+    EXPECT_EQ(hash_pack(list), list);
+    for (hash_table_t* done : {small, list}) {
+        hash_shutdown(done);
+        memory_pool_free(done);
+    }
+    EXPECT_EQ(memory_pool_block_count(), start);
+}
+
 }  // namespace

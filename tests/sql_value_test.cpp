@@ -24,8 +24,10 @@ TEST(SqlValue, DeepCopyIsIndependentOfItsSourceBothWaysAndKeepsKeysAndTheNextPus
     const size_t source_blocks = memory_pool_block_count() - start;
     sql_value_t copy;
     value_deep_copy(&copy, &source);
-    EXPECT_EQ(memory_pool_block_count() - start, 2 * source_blocks);
+    // Each of the copy's three texts and two arrays is storage of its own.
+    EXPECT_GE(memory_pool_block_count() - start - source_blocks, 5u);
     value_shutdown(&copy);  // releasing the copy leaves the source intact
+    EXPECT_EQ(memory_pool_block_count() - start, source_blocks);
     EXPECT_EQ(show(&source, true), SAMPLE);
     value_deep_copy(&copy, &source);
     value_shutdown(&source);  // and releasing the source leaves the copy intact
