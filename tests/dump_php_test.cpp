@@ -117,7 +117,7 @@ TEST_F(OutputFixture, CompleteSampleWithoutTheTypes) {
     file_record(&output.views, list({text("named_users"), text("SELECT * FROM users WHERE name IS NOT NULL")}));
 
     // The records the built-ins and the fix-up make of golden/sample_output.
-    EXPECT_EQ(written(), contents_of(TABULA_TEST_DATA_DIR "/../golden/sample_output/expected.php"));
+    EXPECT_EQ(written(), contents_of(TABULA_GOLDEN_DIR "/sample_output/expected.php"));
 }
 
 TEST_F(OutputFixture, EmptyListsSetofAndAPrimaryKeyAfterOtherFields) {
