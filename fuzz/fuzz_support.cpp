@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,19 @@ constexpr off_t LARGEST_READ_FILE = 1 << 20;
 bool under(const char* path, const char* folder) {
     const size_t length = std::strlen(folder);
     return std::strncmp(path, folder, length) == 0 && (path[length] == '/' || path[length] == '\0');
+}
+
+// Empties and removes the scratch folder when the fuzzer ends.
+void remove_scratch_dir() {
+    if (DIR* dir = opendir(scratch_dir.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                unlink((scratch_dir + "/" + entry->d_name).c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(scratch_dir.c_str());
 }
 
 }  // namespace
@@ -61,6 +75,7 @@ void fuzz_setup() {
     }
     char resolved[PATH_MAX];
     scratch_dir = realpath(pattern.c_str(), resolved) != nullptr ? resolved : pattern;
+    std::atexit(remove_scratch_dir);
 
     // The compiler reports every rejected input on standard error; writing
     // those lines would dominate the run time. The sanitizers and the fuzzer
