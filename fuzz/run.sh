@@ -33,8 +33,8 @@ for target in "${targets[@]}"; do
         # A definition may ask for unbounded memory (a function that calls
         # itself doubling its argument), which ends in the allocation failure
         # the compiler is meant to end with. Such runs are kept apart in
-        # child processes and their inputs saved as oom-* without ending the
-        # session; crashes, leaks and hangs still end it.
+        # child processes and their inputs saved as oom-* while fuzzing goes
+        # on; crashes, leaks and hangs still stop it.
         mode=(-fork=1 -ignore_ooms=1 -ignore_timeouts=0 -ignore_crashes=0)
     fi
     echo "== fuzzing $target for ${seconds}s"

@@ -325,27 +325,15 @@ struct init_file_guard_t {
     }
 };
 
-// Opens the file and records its identity. A directory opens fine but reads
-// fail, which would end the process inside the scanner, so it is refused as
-// an open failure. The error text is strerror's, the same as "%m" gives.
 FILE* read_table_initializer_open(const char* pathname)
 {
-    FILE* file = fopen(pathname, "r");
-    int saved_errno = errno;
-    if (file != nullptr) {
-        struct stat st;
-        if (fstat(fileno(file), &st) != 0) {
-            saved_errno = errno;
-        } else if (S_ISDIR(st.st_mode)) {
-            saved_errno = EISDIR;
-        } else {
-            compile_remember_input_file(st.st_dev, st.st_ino);
-            return file;
-        }
-        fclose(file);
+    struct stat status;
+    int error = 0;
+    FILE* file = open_input_file(pathname, &status, &error);
+    if (file == nullptr) {
+        execute_bailout_errno(error, "Failed to open initializer file \"%s\": %d(%m)", pathname, error);
     }
-    execute_bailout_errno(saved_errno, "Failed to open initializer file \"%s\": %d(%s)", pathname, saved_errno,
-                          strerror(saved_errno));
+    return file;
 }
 
 // --- fix-up -------------------------------------------------------------------
@@ -689,8 +677,8 @@ void handler_read_table_initializer(sql_value_t* result, hash_table_t* args)
         int saved_errno = errno;
         value_shutdown(result);
         value_init_null(result);
-        execute_bailout_errno(saved_errno, "Failed to close initializer file handle for \"%s\": %d(%s)", pathname,
-                              saved_errno, strerror(saved_errno));
+        execute_bailout_errno(saved_errno, "Failed to close initializer file handle for \"%s\": %d(%m)", pathname,
+                              saved_errno);
     }
 }
 

@@ -90,16 +90,13 @@ const char* lasting_pathname(const char* resolved) {
     return hash_item_key(item);
 }
 
-// Opens a definition file for reading; a directory opens but cannot be read,
-// so it is reported as the open failure it is.
 FILE* open_definition(const char* pathname, struct stat* status) {
-    FILE* handle = std::fopen(pathname, "r");
-    int error = errno;
-    if (handle != nullptr && fstat(fileno(handle), status) != 0) error = errno;
-    else if (handle != nullptr && S_ISDIR(status->st_mode)) error = EISDIR;
-    else if (handle != nullptr) return handle;
-    if (handle != nullptr) std::fclose(handle);
-    compile_bailout_errno(error, "Failed to open compiled file \"%s\": %d(%m)", pathname, error);
+    int error = 0;
+    FILE* handle = open_input_file(pathname, status, &error);
+    if (handle == nullptr) {
+        compile_bailout_errno(error, "Failed to open compiled file \"%s\": %d(%m)", pathname, error);
+    }
+    return handle;
 }
 
 // A file that includes itself, directly or through others, would never end.
@@ -173,7 +170,6 @@ void compile_definition(const char* filename) {
     struct stat status {};
     open.handle = open_definition(pathname, &status);
     check_include_chain(pathname, status);
-    compile_remember_input_file(status.st_dev, status.st_ino);
 
     record->handle = open.handle;
     record->line = 1;
@@ -283,6 +279,22 @@ void process_string_newlines(const char* text, size_t length) {
         }
     }
     if (breaks > 0) compiler_globals.file->line += breaks;
+}
+
+FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
+    FILE* handle = std::fopen(pathname, "r");
+    *error = errno;
+    if (handle == nullptr) return nullptr;
+    if (fstat(fileno(handle), status) != 0) {
+        *error = errno;
+    } else if (S_ISDIR(status->st_mode)) {
+        *error = EISDIR;
+    } else {
+        compile_remember_input_file(status->st_dev, status->st_ino);
+        return handle;
+    }
+    std::fclose(handle);
+    return nullptr;
 }
 
 void compile_remember_input_file(dev_t device, ino_t inode) { input_files.push_back({device, inode}); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "hash.hpp"
@@ -70,6 +71,11 @@ void program_include_definition(sql_node_t* path);
 
 // Adds the line breaks in text[0, length) to the current file's line.
 void process_string_newlines(const char* text, size_t length);
+
+// Opens an input file (definition or initializer) for reading and remembers
+// its identity. A directory opens but cannot be read, so it fails with
+// EISDIR. Returns null with *error set to the error number on failure.
+FILE* open_input_file(const char* pathname, struct stat* status, int* error);
 
 // Device and inode of every file the run has read (definitions and
 // initializer files), so the driver can refuse to overwrite one of them.
