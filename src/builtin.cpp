@@ -56,13 +56,6 @@ const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value
     return slot;
 }
 
-void push_copy(sql_value_t* array, const sql_value_t* src)
-{
-    sql_value_t copy;
-    value_deep_copy(&copy, src);
-    value_push(array, &copy);
-}
-
 void push_integer(sql_value_t* array, int32_t integer)
 {
     sql_value_t value;
@@ -70,24 +63,37 @@ void push_integer(sql_value_t* array, int32_t integer)
     value_push(array, &value);
 }
 
-// A new record holding deep copies of `parts` in slots 0, 1, 2, ...
-void make_record(sql_value_t* record, std::initializer_list<const sql_value_t*> parts)
+// The arguments of a built-in and the records the fix-up replaces are
+// released right after use, so the parts that pass on unchanged are moved,
+// not copied: what the output holds afterwards is the same.
+
+// Moves the value of `slot` to the end of `array`, leaving the slot null.
+void push_taken(sql_value_t* array, sql_value_t* slot)
 {
-    value_init_list(record, parts.size());
-    for (const sql_value_t* part : parts) {
-        push_copy(record, part);
+    value_push(array, slot);
+    value_init_null(slot);
+}
+
+// A new record of `slots` slots, the first ones holding the values moved out
+// of `parts`.
+void take_record(sql_value_t* record, size_t slots, std::initializer_list<sql_value_t*> parts)
+{
+    value_init_list(record, slots);
+    for (sql_value_t* part : parts) {
+        push_taken(record, part);
     }
 }
 
-// Moves `record` into `collection` under `name`; on a taken name the record
-// is released and false returned.
-bool collection_add(sql_value_t* collection, const char* name, sql_value_t* record)
+bool collection_has(const sql_value_t* collection, const sql_value_t* name)
 {
-    if (_hash_add_string(collection->hash, name, record, sizeof *record, nullptr) != 0) {
-        value_shutdown(record);
-        return false;
-    }
-    return true;
+    return hash_find_string(collection->hash, name->string) != nullptr;
+}
+
+// Moves `record` into `collection` under the name in its slot 0, which the
+// caller has found free.
+void collection_add(sql_value_t* collection, sql_value_t* record)
+{
+    _hash_add_string(collection->hash, value_slot(record, 0)->string, record, sizeof *record, nullptr);
 }
 
 // Adds `name` to a set of names; false when it is there already.
@@ -350,27 +356,6 @@ void push_resolved(sql_value_t* array, const sql_value_t* name, const program_ou
     value_push(array, &resolved);
 }
 
-// A stored record is released as soon as its replacement is built, so the
-// parts that pass on unchanged are moved into the new record rather than
-// copied: what the output holds afterwards is the same.
-
-// Moves the value of `slot` to the end of `array`, leaving the slot null.
-void push_taken(sql_value_t* array, sql_value_t* slot)
-{
-    value_push(array, slot);
-    value_init_null(slot);
-}
-
-// A new record of `slots` slots, the first ones holding the values moved out
-// of `parts`.
-void take_record(sql_value_t* record, size_t slots, std::initializer_list<sql_value_t*> parts)
-{
-    value_init_list(record, slots);
-    for (sql_value_t* part : parts) {
-        push_taken(record, part);
-    }
-}
-
 void fixup_plsql_vars(sql_value_t* dest, sql_value_t* src, const program_output_t* out)
 {
     value_init_list(dest, hash_count(src->hash));
@@ -523,8 +508,8 @@ void handler_dump_table(sql_value_t* result, hash_table_t* args)
     }
 
     sql_value_t record;
-    make_record(&record, {arg_name, arg_volatile, arg_fields, arg_init});
-    collection_add(&program_output()->tables, arg_name->string, &record);
+    take_record(&record, 4, {arg_name, arg_volatile, arg_fields, arg_init});
+    collection_add(&program_output()->tables, &record);
     value_init_null(result);
 }
 
@@ -539,8 +524,8 @@ void handler_dump_view(sql_value_t* result, hash_table_t* args)
         execute_bailout("Redefinition of view \"%s\"", arg_name->string);
     }
     sql_value_t record;
-    make_record(&record, {arg_name, arg_definition});
-    collection_add(&program_output()->views, arg_name->string, &record);
+    take_record(&record, 2, {arg_name, arg_definition});
+    collection_add(&program_output()->views, &record);
     value_init_null(result);
 }
 
@@ -551,11 +536,12 @@ void handler_dump_type(sql_value_t* result, hash_table_t* args)
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_definition, VALUE_STRING}, {nullptr, -1}};
     fetch_native_args(args, fetch);
 
-    sql_value_t record;
-    make_record(&record, {arg_name, arg_definition});
-    if (!collection_add(&program_output()->types, arg_name->string, &record)) {
+    if (collection_has(&program_output()->types, arg_name)) {
         execute_bailout("Redefinition of type \"%s\"", arg_name->string);
     }
+    sql_value_t record;
+    take_record(&record, 2, {arg_name, arg_definition});
+    collection_add(&program_output()->types, &record);
     value_init_null(result);
 }
 
@@ -566,11 +552,12 @@ void handler_dump_sequence(sql_value_t* result, hash_table_t* args)
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_initial, VALUE_INTEGER}, {nullptr, -1}};
     fetch_native_args(args, fetch);
 
-    sql_value_t record;
-    make_record(&record, {arg_name, arg_initial});
-    if (!collection_add(&program_output()->sequences, arg_name->string, &record)) {
+    if (collection_has(&program_output()->sequences, arg_name)) {
         execute_bailout("Redefinition of sequence \"%s\"", arg_name->string);
     }
+    sql_value_t record;
+    take_record(&record, 2, {arg_name, arg_initial});
+    collection_add(&program_output()->sequences, &record);
     value_init_null(result);
 }
 
@@ -593,11 +580,12 @@ void handler_dump_plsql(sql_value_t* result, hash_table_t* args)
     dump_plsql_check_vars(arg_locals, &names, true);
     hash_shutdown(&names);
 
-    sql_value_t record;
-    make_record(&record, {arg_name, arg_returns, arg_args, arg_locals, arg_body});
-    if (!collection_add(&program_output()->plsql, arg_name->string, &record)) {
+    if (collection_has(&program_output()->plsql, arg_name)) {
         execute_bailout("Redefinition of PL/SQL function \"%s\"", arg_name->string);
     }
+    sql_value_t record;
+    take_record(&record, 5, {arg_name, arg_returns, arg_args, arg_locals, arg_body});
+    collection_add(&program_output()->plsql, &record);
     value_init_null(result);
 }
 
@@ -608,21 +596,19 @@ void handler_dump_query(sql_value_t* result, hash_table_t* args)
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_body, VALUE_STRING}, {nullptr, -1}};
     fetch_native_args(args, fetch);
 
-    sql_value_t record;
     sql_value_t pieces;
     sql_value_t fields;
-    value_init_list(&record, 3);
-    push_copy(&record, arg_name);
     value_init_array(&pieces);
     value_init_array(&fields);
     dump_query_scan(arg_body->string, &pieces, &fields);
-    value_push(&record, &pieces);
-    value_push(&record, &fields);
 
     // The name is tested only once the whole body has been scanned.
-    if (!collection_add(&program_output()->queries, arg_name->string, &record)) {
+    if (collection_has(&program_output()->queries, arg_name)) {
         execute_bailout("Redefinition of query \"%s\"", arg_name->string);
     }
+    sql_value_t record;
+    take_record(&record, 3, {arg_name, &pieces, &fields});
+    collection_add(&program_output()->queries, &record);
     value_init_null(result);
 }
 

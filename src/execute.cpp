@@ -18,7 +18,13 @@ namespace {
 
 unsigned evaluation_depth = 0;
 
-void evaluate_expression(sql_value_t* result, const sql_node_t* expression);
+// How an evaluation reads the constants of its tree. A function body runs
+// again and again, so its constants are copied; a top-level statement runs
+// once and is released right after, so the constants of its own tree (not of
+// the bodies it calls) are moved out instead, leaving null behind.
+enum constant_use_t : bool { CONSTANT_COPY = false, CONSTANT_TAKE = true };
+
+void evaluate_expression(sql_value_t* result, const sql_node_t* expression, constant_use_t use);
 
 [[noreturn]] void execute_vbailout(int saved_errno, const char* format, va_list args) {
     exception_vprint(saved_errno, format, args);
@@ -55,9 +61,9 @@ void evaluate_variable(sql_value_t* result, const sql_node_t* expression) {
 
 // Appends the text of one operand; `left` selects the message for the
 // leftmost operand of the chain.
-void append_operand(dyn_string_t* text, const sql_node_t* operand, bool left) {
+void append_operand(dyn_string_t* text, const sql_node_t* operand, bool left, constant_use_t use) {
     sql_value_t value;
-    evaluate_expression(&value, operand);
+    evaluate_expression(&value, operand, use);
     if (value.type != VALUE_STRING) {
         if (left) execute_bailout("Left side of concatenation operator does not evaluate to a string");
         execute_bailout("Right side of concatenation operator does not evaluate to a string");
@@ -69,7 +75,7 @@ void append_operand(dyn_string_t* text, const sql_node_t* operand, bool left) {
 // A chain "a . b . c" is nested along op1. The spine is walked in a loop and
 // the operands evaluated left to right, exactly in the order a recursive
 // evaluation would take, while the text grows in one buffer.
-void evaluate_concat(sql_value_t* result, const sql_node_t* expression) {
+void evaluate_concat(sql_value_t* result, const sql_node_t* expression, constant_use_t use) {
     std::vector<const sql_node_t*> spine;
     const sql_node_t* leftmost = expression;
     while (leftmost->type == NODE_OPERATOR && leftmost->op.opcode == OPERATOR_CONCAT) {
@@ -78,14 +84,14 @@ void evaluate_concat(sql_value_t* result, const sql_node_t* expression) {
     }
     dyn_string_t text;
     dyn_string_init(&text);
-    append_operand(&text, leftmost, true);
-    for (auto it = spine.rbegin(); it != spine.rend(); ++it) append_operand(&text, (*it)->op.op2, false);
+    append_operand(&text, leftmost, true, use);
+    for (auto it = spine.rbegin(); it != spine.rend(); ++it) append_operand(&text, (*it)->op.op2, false, use);
     value_init_string_attach(result, copy_strlen(dyn_string_get(&text), dyn_string_length(&text)));
     dyn_string_shutdown(&text);
 }
 
 void call_user_function(sql_value_t* result, const char* name, const func_info_t* function,
-                        const hash_table_t* arguments) {
+                        const hash_table_t* arguments, constant_use_t use) {
     symbol_table_t* scope = symbol_table_create();
     const size_t expected = hash_count(&function->user.args);
     if (expected != hash_count(arguments)) {
@@ -96,44 +102,56 @@ void call_user_function(sql_value_t* result, const char* name, const func_info_t
     for (hash_iterator_t argument = arguments->first_in_list; argument != nullptr;
          argument = argument->next_in_list, parameter = parameter->next_in_list) {
         sql_value_t value;
-        evaluate_expression(&value, static_cast<const sql_node_t*>(hash_item_data(argument)));
+        evaluate_expression(&value, static_cast<const sql_node_t*>(hash_item_data(argument)), use);
         _hash_add_string(&scope->symbols, hash_item_key(parameter), &value, sizeof value, nullptr);
     }
     symbol_table_push(scope);
-    evaluate_expression(result, &function->user.code_user);
+    evaluate_expression(result, &function->user.code_user, CONSTANT_COPY);
     symbol_table_pop();
 }
 
-void call_native_function(sql_value_t* result, const func_info_t* function, const hash_table_t* arguments) {
+void call_native_function(sql_value_t* result, const func_info_t* function, const hash_table_t* arguments,
+                          constant_use_t use) {
     hash_table_t values;
     _hash_init(&values, HASH_CHAINS, value_dtor);
     for (hash_iterator_t argument = arguments->first_in_list; argument != nullptr; argument = argument->next_in_list) {
         sql_value_t value;
-        evaluate_expression(&value, static_cast<const sql_node_t*>(hash_item_data(argument)));
+        evaluate_expression(&value, static_cast<const sql_node_t*>(hash_item_data(argument)), use);
         _hash_push_integer(&values, &value, sizeof value, nullptr);
     }
     function->code_native(result, &values);
     hash_shutdown(&values);
 }
 
-void evaluate_call(sql_value_t* result, const sql_node_t* expression) {
+void evaluate_call(sql_value_t* result, const sql_node_t* expression, constant_use_t use) {
     const char* name = expression->op.op1->value.string;
     const auto* function = static_cast<const func_info_t*>(hash_find_string(executor_globals.functions, name));
     if (function == nullptr) execute_bailout("Unknown function %s", name);
     check_call_depth(name);
     const hash_table_t* arguments = expression->op.op2->hash;
     if (function->is_user) {
-        call_user_function(result, name, function, arguments);
+        call_user_function(result, name, function, arguments, use);
     } else {
-        call_native_function(result, function, arguments);
+        call_native_function(result, function, arguments, use);
     }
 }
 
-void evaluate_expression(sql_value_t* result, const sql_node_t* expression) {
+// Moves the constant out of a node of a statement tree that is being run.
+void take_constant(sql_value_t* result, const sql_node_t* expression) {
+    auto* node = const_cast<sql_node_t*>(expression);
+    *result = node->value;
+    value_init_null(&node->value);
+}
+
+void evaluate_expression(sql_value_t* result, const sql_node_t* expression, constant_use_t use) {
     const depth_guard_t depth;
     switch (expression->type) {
     case NODE_VALUE:
-        value_deep_copy(result, &expression->value);
+        if (use == CONSTANT_TAKE) {
+            take_constant(result, expression);
+        } else {
+            value_deep_copy(result, &expression->value);
+        }
         return;
     case NODE_VARIABLE:
         evaluate_variable(result, expression);
@@ -143,10 +161,10 @@ void evaluate_expression(sql_value_t* result, const sql_node_t* expression) {
     case NODE_OPERATOR:
         switch (expression->op.opcode) {
         case OPERATOR_CONCAT:
-            evaluate_concat(result, expression);
+            evaluate_concat(result, expression, use);
             return;
         case OPERATOR_FCALL:
-            evaluate_call(result, expression);
+            evaluate_call(result, expression, use);
             return;
         }
         fatal_error("Attempt to execute SQL node at %p with unknown opcode %d", static_cast<const void*>(expression),
@@ -178,7 +196,7 @@ void run_statements(compiled_program_t* program) {
     for (hash_iterator_t it = program->code.first_in_list; it != nullptr; it = it->next_in_list) {
         executor_globals.current = static_cast<sql_node_t*>(hash_item_data(it));
         sql_value_t result;
-        evaluate_expression(&result, executor_globals.current);
+        evaluate_expression(&result, executor_globals.current, CONSTANT_TAKE);
         value_shutdown(&result);
         release_statement(executor_globals.current);
     }

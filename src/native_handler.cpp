@@ -44,9 +44,10 @@ void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch)
 void handler_array(sql_value_t* result, hash_table_t* args)
 {
     value_init_list(result, hash_count(args));
+    // The arguments are released after the call, so their values move.
     for (hash_iterator_t item = args->first_in_list; item != nullptr; item = item->next_in_list) {
-        sql_value_t copy;
-        value_deep_copy(&copy, static_cast<const sql_value_t*>(hash_item_data(item)));
-        value_push(result, &copy);
+        auto* value = static_cast<sql_value_t*>(hash_item_data(item));
+        value_push(result, value);
+        value_init_null(value);
     }
 }
