@@ -1,18 +1,48 @@
 // Every block handed out carries a two-link header and sits in one doubly
 // linked list, newest first, so memory_pool_free_all can release it all.
+//
+// The compiler makes millions of small blocks (texts, value arrays, hash
+// items) and releases most of them soon after, so blocks are not taken from
+// the system allocator one by one. Small blocks come from 64 KiB slabs, each
+// holding blocks of one size class; a released block goes on its slab's free
+// list and is handed out again, and a slab whose blocks are all released
+// returns to a list of empty slabs that any size class may take. Slabs are
+// cut from larger regions mapped from the system. A large block has a region
+// of its own. Both kinds of region are aligned to 64 KiB and start with a
+// header, so the header of any block's region is found by rounding its
+// address down.
+//
+// Under AddressSanitizer or valgrind every block comes from the system
+// allocator instead, so that their checks see each block on its own.
 #include "memory_pool.hpp"
+
+#include <sys/mman.h>
 
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "exception.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MEMORY_POOL_SYSTEM_ONLY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define MEMORY_POOL_SYSTEM_ONLY 1
+#endif
+#endif
+
+#if !defined(MEMORY_POOL_SYSTEM_ONLY) && __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define MEMORY_POOL_CHECK_VALGRIND 1
+#endif
 
 namespace {
 
 struct memory_block_t {
-    memory_block_t* prev;  // towards the head (newer)
+    memory_block_t* prev;  // towards the head (newer); the free list's link while released
     memory_block_t* next;  // away from the head (older)
 };
 
@@ -47,41 +77,288 @@ memory_block_t* block_of(void* ptr) {
 
 void* storage_of(memory_block_t* block) { return reinterpret_cast<char*>(block) + HEADER_SIZE; }
 
+// --- regions, slabs and size classes ---------------------------------------
+
+constexpr size_t SLAB_SIZE = 64 * 1024;
+constexpr uintptr_t SLAB_MASK = ~static_cast<uintptr_t>(SLAB_SIZE - 1);
+constexpr size_t REGION_HEADER_SIZE = 64;
+constexpr size_t SLABS_PER_MAPPING = 32;  // 2 MiB of slabs per system mapping
+
+// Size classes cover whole blocks, header included: 16-byte steps up to
+// 1 KiB, then 128-byte steps up to 8 KiB.
+constexpr size_t FINE_STEP = 16;
+constexpr size_t FINE_LIMIT = 1024;
+constexpr size_t COARSE_STEP = 128;
+constexpr size_t SMALL_LIMIT = 8192;
+constexpr size_t FINE_CLASSES = FINE_LIMIT / FINE_STEP;                            // 1..64
+constexpr size_t CLASS_COUNT = FINE_CLASSES + (SMALL_LIMIT - FINE_LIMIT) / COARSE_STEP + 1;
+constexpr uint32_t LARGE_CLASS = 0;
+
+// At the start of every region. A slab's header keeps its free list and its
+// place in its class's list of slabs with room; a large block's header keeps
+// the size of its mapping.
+struct region_t {
+    uint32_t size_class;       // LARGE_CLASS for a large block's region
+    uint32_t live;             // blocks handed out from a slab
+    memory_block_t* free;      // released blocks of a slab
+    char* unused;              // a slab's never-used tail starts here
+    region_t* prev_with_room;  // the class's slabs with room, or the empty slabs
+    region_t* next_with_room;
+    size_t mapping_size;       // a large block's mapping
+    size_t requested;          // a large block's size as asked for
+};
+static_assert(sizeof(region_t) <= REGION_HEADER_SIZE);
+
+struct mapping_t {
+    void* base;
+    size_t size;
+    mapping_t* next;
+};
+
+region_t* slabs_with_room[CLASS_COUNT] = {};
+region_t* empty_slabs = nullptr;
+char* uncut_slabs = nullptr;  // slabs of the newest mapping not yet cut
+char* uncut_end = nullptr;
+mapping_t* slab_mappings = nullptr;
+
+size_t class_of(size_t total) {
+    if (total <= FINE_LIMIT) return (total + FINE_STEP - 1) / FINE_STEP;
+    return FINE_CLASSES + (total - FINE_LIMIT + COARSE_STEP - 1) / COARSE_STEP;
+}
+
+size_t class_size(size_t size_class) {
+    if (size_class <= FINE_CLASSES) return size_class * FINE_STEP;
+    return FINE_LIMIT + (size_class - FINE_CLASSES) * COARSE_STEP;
+}
+
+region_t* region_of(memory_block_t* block) {
+    return reinterpret_cast<region_t*>(reinterpret_cast<uintptr_t>(block) & SLAB_MASK);
+}
+
+// Maps `size` bytes aligned to SLAB_SIZE, or returns null.
+void* map_aligned(size_t size) {
+    if (size > SIZE_MAX - SLAB_SIZE) return nullptr;
+    size_t padded = size + SLAB_SIZE;
+    void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t aligned = (start + SLAB_SIZE - 1) & SLAB_MASK;
+    if (aligned > start) munmap(raw, aligned - start);
+    uintptr_t tail = aligned + size;
+    if (start + padded > tail) munmap(reinterpret_cast<void*>(tail), start + padded - tail);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void list_insert(region_t*& head, region_t* slab) {
+    slab->prev_with_room = nullptr;
+    slab->next_with_room = head;
+    if (head != nullptr) head->prev_with_room = slab;
+    head = slab;
+}
+
+void list_remove(region_t*& head, region_t* slab) {
+    if (head == slab) head = slab->next_with_room;
+    if (slab->prev_with_room != nullptr) slab->prev_with_room->next_with_room = slab->next_with_room;
+    if (slab->next_with_room != nullptr) slab->next_with_room->prev_with_room = slab->prev_with_room;
+    slab->prev_with_room = nullptr;
+    slab->next_with_room = nullptr;
+}
+
+// An empty slab, a fresh one from the current mapping, or one from a new
+// mapping; null when the system has no memory left.
+region_t* take_slab() {
+    if (empty_slabs != nullptr) {
+        region_t* slab = empty_slabs;
+        list_remove(empty_slabs, slab);
+        return slab;
+    }
+    if (uncut_slabs == uncut_end) {
+        auto* record = static_cast<mapping_t*>(std::malloc(sizeof(mapping_t)));
+        if (record == nullptr) return nullptr;
+        void* base = map_aligned(SLABS_PER_MAPPING * SLAB_SIZE);
+        if (base == nullptr) {
+            std::free(record);
+            return nullptr;
+        }
+        *record = {base, SLABS_PER_MAPPING * SLAB_SIZE, slab_mappings};
+        slab_mappings = record;
+        uncut_slabs = static_cast<char*>(base);
+        uncut_end = uncut_slabs + SLABS_PER_MAPPING * SLAB_SIZE;
+    }
+    auto* slab = reinterpret_cast<region_t*>(uncut_slabs);
+    uncut_slabs += SLAB_SIZE;
+    return slab;
+}
+
+region_t* new_slab(size_t size_class) {
+    region_t* slab = take_slab();
+    if (slab == nullptr) return nullptr;
+    slab->size_class = static_cast<uint32_t>(size_class);
+    slab->live = 0;
+    slab->free = nullptr;
+    slab->unused = reinterpret_cast<char*>(slab) + REGION_HEADER_SIZE;
+    list_insert(slabs_with_room[size_class], slab);
+    return slab;
+}
+
+bool slab_is_full(const region_t* slab) {
+    return slab->free == nullptr &&
+           slab->unused + class_size(slab->size_class) > reinterpret_cast<const char*>(slab) + SLAB_SIZE;
+}
+
+memory_block_t* slab_block(size_t size_class) {
+    region_t* slab = slabs_with_room[size_class];
+    if (slab == nullptr && (slab = new_slab(size_class)) == nullptr) return nullptr;
+    memory_block_t* block = slab->free;
+    if (block != nullptr) {
+        slab->free = block->prev;
+    } else {
+        block = reinterpret_cast<memory_block_t*>(slab->unused);
+        slab->unused += class_size(size_class);
+    }
+    ++slab->live;
+    if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
+    return block;
+}
+
+// A slab left empty goes back to the shared empty slabs, unless it is the
+// only one its class has room in: a block made and released over and over
+// would otherwise move a slab back and forth.
+void release_slab_block(region_t* slab, memory_block_t* block) {
+    size_t size_class = slab->size_class;
+    if (slab_is_full(slab)) list_insert(slabs_with_room[size_class], slab);
+    block->prev = slab->free;
+    slab->free = block;
+    if (--slab->live != 0) return;
+    if (slabs_with_room[size_class] == slab && slab->next_with_room == nullptr) return;
+    list_remove(slabs_with_room[size_class], slab);
+    list_insert(empty_slabs, slab);
+}
+
+memory_block_t* large_block(size_t size) {
+    if (size > SIZE_MAX - REGION_HEADER_SIZE - HEADER_SIZE - SLAB_SIZE) return nullptr;
+    size_t mapping_size = (REGION_HEADER_SIZE + HEADER_SIZE + size + 4095) & ~static_cast<size_t>(4095);
+    auto* region = static_cast<region_t*>(map_aligned(mapping_size));
+    if (region == nullptr) return nullptr;
+    region->size_class = LARGE_CLASS;
+    region->mapping_size = mapping_size;
+    region->requested = size;
+    return reinterpret_cast<memory_block_t*>(reinterpret_cast<char*>(region) + REGION_HEADER_SIZE);
+}
+
+size_t usable_size(memory_block_t* block) {
+    region_t* region = region_of(block);
+    if (region->size_class == LARGE_CLASS) return region->requested;
+    return class_size(region->size_class) - HEADER_SIZE;
+}
+
+bool use_system_allocator() {
+#if defined(MEMORY_POOL_SYSTEM_ONLY)
+    return true;
+#elif defined(MEMORY_POOL_CHECK_VALGRIND)
+    static const bool under_valgrind = RUNNING_ON_VALGRIND != 0;
+    return under_valgrind;
+#else
+    return false;
+#endif
+}
+
+// A block of `size` usable bytes, not yet linked; null when there is no
+// memory for it.
+memory_block_t* raw_block(size_t size) {
+    if (use_system_allocator()) {
+        return size > SIZE_MAX - HEADER_SIZE ? nullptr : static_cast<memory_block_t*>(std::malloc(HEADER_SIZE + size));
+    }
+    if (size <= SMALL_LIMIT - HEADER_SIZE) return slab_block(class_of(HEADER_SIZE + size));
+    return large_block(size);
+}
+
+void release_raw_block(memory_block_t* block) {
+    if (use_system_allocator()) {
+        std::free(block);
+        return;
+    }
+    region_t* region = region_of(block);
+    if (region->size_class == LARGE_CLASS) {
+        munmap(region, region->mapping_size);
+    } else {
+        release_slab_block(region, block);
+    }
+}
+
+// After every block is released: the slabs' mappings go back to the system.
+void release_slab_mappings() {
+    while (slab_mappings != nullptr) {
+        mapping_t* mapping = slab_mappings;
+        slab_mappings = mapping->next;
+        munmap(mapping->base, mapping->size);
+        std::free(mapping);
+    }
+    for (region_t*& head : slabs_with_room) head = nullptr;
+    empty_slabs = nullptr;
+    uncut_slabs = nullptr;
+    uncut_end = nullptr;
+}
+
 }  // namespace
 
 void* memory_pool_alloc(size_t size) {
-    void* raw = size > SIZE_MAX - HEADER_SIZE ? nullptr : std::malloc(HEADER_SIZE + size);
-    if (raw == nullptr) fatal_error("Failed to allocate %zu bytes for memory block", size);
-    auto* block = static_cast<memory_block_t*>(raw);
+    memory_block_t* block = raw_block(size);
+    if (block == nullptr) fatal_error("Failed to allocate %zu bytes for memory block", size);
     memory_pool_link(block);
     return storage_of(block);
 }
 
+// A block that keeps its size class stays where it is; otherwise the
+// contents move to a new block. Either way the block becomes the newest.
 void* memory_pool_realloc(void* ptr, size_t size) {
     memory_block_t* block = block_of(ptr);
-    memory_pool_unlink(block);
-    void* raw = size > SIZE_MAX - HEADER_SIZE ? nullptr : std::realloc(block, HEADER_SIZE + size);
-    if (raw == nullptr) {
+    if (use_system_allocator()) {
+        memory_pool_unlink(block);
+        void* raw = size > SIZE_MAX - HEADER_SIZE ? nullptr : std::realloc(block, HEADER_SIZE + size);
+        if (raw == nullptr) {
+            memory_pool_link(block);
+            fatal_error("Failed to reallocate the memory block at 0x%08" PRIXPTR " to %zu bytes",
+                        reinterpret_cast<uintptr_t>(ptr), size);
+        }
+        block = static_cast<memory_block_t*>(raw);
+        memory_pool_link(block);
+        return storage_of(block);
+    }
+    region_t* region = region_of(block);
+    if (region->size_class != LARGE_CLASS && size <= SMALL_LIMIT - HEADER_SIZE &&
+        class_of(HEADER_SIZE + size) == region->size_class) {
+        memory_pool_unlink(block);
+        memory_pool_link(block);
+        return ptr;
+    }
+    memory_block_t* moved = raw_block(size);
+    if (moved == nullptr) {
         fatal_error("Failed to reallocate the memory block at 0x%08" PRIXPTR " to %zu bytes",
                     reinterpret_cast<uintptr_t>(ptr), size);
     }
-    block = static_cast<memory_block_t*>(raw);
-    memory_pool_link(block);
-    return storage_of(block);
+    size_t kept = usable_size(block);
+    std::memcpy(storage_of(moved), ptr, kept < size ? kept : size);
+    memory_pool_unlink(block);
+    release_raw_block(block);
+    memory_pool_link(moved);
+    return storage_of(moved);
 }
 
 void memory_pool_free(void* ptr) {
     memory_block_t* block = block_of(ptr);
     memory_pool_unlink(block);
-    std::free(block);
+    release_raw_block(block);
 }
 
 void memory_pool_free_all() {
     while (first_memory_block != nullptr) {
         memory_block_t* block = first_memory_block;
         memory_pool_unlink(block);
-        std::free(block);
+        // Slabs go back to the system whole, below.
+        if (use_system_allocator() || region_of(block)->size_class == LARGE_CLASS) release_raw_block(block);
     }
+    if (!use_system_allocator()) release_slab_mappings();
 }
 
 size_t memory_pool_block_count() { return live_blocks; }

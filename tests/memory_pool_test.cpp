@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "memory_pool.hpp"
 #include "utils.hpp"
@@ -81,6 +82,51 @@ TEST(MemoryPool, FreeAllReleasesExactlyWhatFreesAndReallocationsLeft) {
     EXPECT_EQ(memory_pool_block_count(), 1u);
     memory_pool_free(again);
     EXPECT_EQ(memory_pool_block_count(), 0u);
+}
+
+// Blocks of every size, small and large, are filled with a pattern of their
+// own; growing, shrinking, releasing and making new ones must never let two
+// live blocks overlap or a block lose its contents.
+TEST(MemoryPool, BlocksOfEverySizeKeepTheirContentsThroughReuse) {
+    const size_t start = memory_pool_block_count();
+    struct live_block {
+        unsigned char* data;
+        size_t size;
+        unsigned char fill;
+    };
+    std::vector<live_block> blocks;
+    auto make = [&](size_t size) {
+        auto fill = static_cast<unsigned char>(blocks.size() * 7 + 1);
+        auto* data = static_cast<unsigned char*>(memory_pool_alloc(size));
+        std::memset(data, fill, size);
+        blocks.push_back({data, size, fill});
+    };
+    auto intact = [](const live_block& block) {
+        for (size_t i = 0; i < block.size; ++i) {
+            if (block.data[i] != block.fill) return false;
+        }
+        return true;
+    };
+    for (size_t size = 0; size < 20000; size += 37) make(size);
+    for (size_t i = 0; i < blocks.size(); i += 2) {  // every other one grows or shrinks
+        live_block& block = blocks[i];
+        size_t new_size = i % 4 == 0 ? block.size * 3 + 5 : block.size / 3;
+        block.data = static_cast<unsigned char*>(memory_pool_realloc(block.data, new_size));
+        if (new_size > block.size) std::memset(block.data + block.size, block.fill, new_size - block.size);
+        block.size = new_size;
+        EXPECT_TRUE(is_aligned(block.data));
+    }
+    for (size_t i = 1; i < blocks.size(); i += 4) memory_pool_free(blocks[i].data);
+    std::vector<live_block> kept;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        if (i % 4 != 1) kept.push_back(blocks[i]);
+    }
+    blocks = kept;
+    for (size_t size = 5; size < 20000; size += 101) make(size);
+    for (const live_block& block : blocks) EXPECT_TRUE(intact(block)) << "block of " << block.size << " bytes";
+    EXPECT_EQ(memory_pool_block_count(), start + blocks.size());
+    for (const live_block& block : blocks) memory_pool_free(block.data);
+    EXPECT_EQ(memory_pool_block_count(), start);
 }
 
 TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
