@@ -203,9 +203,8 @@ int main(int argc, char** argv) {
     // The output holds copies of all it needs, so the program is released
     // before the PHP text is built: the text never shares memory with both.
     compiled_program_shutdown(&program);
-    const int written = write_output(cmd_line, &output);
-    program_output_shutdown(&output);
-    if (written != 0) return failed();
+    if (write_output(cmd_line, &output) != 0) return failed();
+    // The output goes with the rest of the pool, released whole.
     memory_pool_free_all();
     compile_forget_input_files();
     return EXIT_WRITTEN;

@@ -34,7 +34,9 @@
 #endif
 #endif
 
-#if !defined(MEMORY_POOL_SYSTEM_ONLY) && __has_include(<valgrind/valgrind.h>)
+// MEMORY_POOL_IGNORE_VALGRIND keeps the slabs under valgrind, for profiling.
+#if !defined(MEMORY_POOL_SYSTEM_ONLY) && !defined(MEMORY_POOL_IGNORE_VALGRIND) && \
+    __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #define MEMORY_POOL_CHECK_VALGRIND 1
 #endif
@@ -102,8 +104,8 @@ struct region_t {
     uint32_t live;             // blocks handed out from a slab
     memory_block_t* free;      // released blocks of a slab
     char* unused;              // a slab's never-used tail starts here
-    region_t* prev_with_room;  // the class's slabs with room, or the empty slabs
-    region_t* next_with_room;
+    region_t* prev_with_room;  // the class's slabs with room, the empty slabs,
+    region_t* next_with_room;  // or the large blocks
     size_t mapping_size;       // a large block's mapping
     size_t requested;          // a large block's size as asked for
 };
@@ -117,6 +119,7 @@ struct mapping_t {
 
 region_t* slabs_with_room[CLASS_COUNT] = {};
 region_t* empty_slabs = nullptr;
+region_t* large_regions = nullptr;
 char* uncut_slabs = nullptr;  // slabs of the newest mapping not yet cut
 char* uncut_end = nullptr;
 mapping_t* slab_mappings = nullptr;
@@ -243,6 +246,7 @@ memory_block_t* large_block(size_t size) {
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;
     region->requested = size;
+    list_insert(large_regions, region);
     return reinterpret_cast<memory_block_t*>(reinterpret_cast<char*>(region) + REGION_HEADER_SIZE);
 }
 
@@ -280,14 +284,21 @@ void release_raw_block(memory_block_t* block) {
     }
     region_t* region = region_of(block);
     if (region->size_class == LARGE_CLASS) {
+        list_remove(large_regions, region);
         munmap(region, region->mapping_size);
     } else {
         release_slab_block(region, block);
     }
 }
 
-// After every block is released: the slabs' mappings go back to the system.
-void release_slab_mappings() {
+// Every region goes back to the system at once: nothing in a slab needs
+// releasing block by block.
+void release_all_regions() {
+    while (large_regions != nullptr) {
+        region_t* region = large_regions;
+        large_regions = region->next_with_room;
+        munmap(region, region->mapping_size);
+    }
     while (slab_mappings != nullptr) {
         mapping_t* mapping = slab_mappings;
         slab_mappings = mapping->next;
@@ -351,14 +362,20 @@ void memory_pool_free(void* ptr) {
     release_raw_block(block);
 }
 
+// From the system allocator the blocks are released newest first; regions of
+// the pool's own are all released whole.
 void memory_pool_free_all() {
+    if (!use_system_allocator()) {
+        release_all_regions();
+        first_memory_block = nullptr;
+        live_blocks = 0;
+        return;
+    }
     while (first_memory_block != nullptr) {
         memory_block_t* block = first_memory_block;
         memory_pool_unlink(block);
-        // Slabs go back to the system whole, below.
-        if (use_system_allocator() || region_of(block)->size_class == LARGE_CLASS) release_raw_block(block);
+        std::free(block);
     }
-    if (!use_system_allocator()) release_slab_mappings();
 }
 
 size_t memory_pool_block_count() { return live_blocks; }
