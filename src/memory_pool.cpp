@@ -84,7 +84,8 @@ void* storage_of(memory_block_t* block) { return reinterpret_cast<char*>(block) 
 constexpr size_t SLAB_SIZE = 64 * 1024;
 constexpr uintptr_t SLAB_MASK = ~static_cast<uintptr_t>(SLAB_SIZE - 1);
 constexpr size_t REGION_HEADER_SIZE = 64;
-constexpr size_t SLABS_PER_MAPPING = 32;  // 2 MiB of slabs per system mapping
+constexpr size_t HUGE_PAGE_SIZE = 2 * 1024 * 1024;
+constexpr size_t SLABS_PER_MAPPING = HUGE_PAGE_SIZE / SLAB_SIZE;
 
 // Size classes cover whole blocks, header included: 16-byte steps up to
 // 1 KiB, then 128-byte steps up to 8 KiB.
@@ -138,18 +139,29 @@ region_t* region_of(memory_block_t* block) {
     return reinterpret_cast<region_t*>(reinterpret_cast<uintptr_t>(block) & SLAB_MASK);
 }
 
-// Maps `size` bytes aligned to SLAB_SIZE, or returns null.
-void* map_aligned(size_t size) {
-    if (size > SIZE_MAX - SLAB_SIZE) return nullptr;
-    size_t padded = size + SLAB_SIZE;
+// Maps `size` bytes aligned to `alignment` (a power of two, at least a
+// page), or returns null.
+void* map_aligned(size_t size, size_t alignment) {
+    if (size > SIZE_MAX - alignment) return nullptr;
+    size_t padded = size + alignment;
     void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     auto start = reinterpret_cast<uintptr_t>(raw);
-    uintptr_t aligned = (start + SLAB_SIZE - 1) & SLAB_MASK;
+    uintptr_t aligned = (start + alignment - 1) & ~static_cast<uintptr_t>(alignment - 1);
     if (aligned > start) munmap(raw, aligned - start);
     uintptr_t tail = aligned + size;
     if (start + padded > tail) munmap(reinterpret_cast<void*>(tail), start + padded - tail);
     return reinterpret_cast<void*>(aligned);
+}
+
+// Touching fresh memory a page at a time costs more than the work done in
+// it, so large mappings ask for huge pages: one fault per 2 MiB.
+void* map_huge(size_t size) {
+    void* base = map_aligned(size, HUGE_PAGE_SIZE);
+#if defined(MADV_HUGEPAGE)
+    if (base != nullptr) madvise(base, size, MADV_HUGEPAGE);
+#endif
+    return base;
 }
 
 void list_insert(region_t*& head, region_t* slab) {
@@ -178,7 +190,7 @@ region_t* take_slab() {
     if (uncut_slabs == uncut_end) {
         auto* record = static_cast<mapping_t*>(std::malloc(sizeof(mapping_t)));
         if (record == nullptr) return nullptr;
-        void* base = map_aligned(SLABS_PER_MAPPING * SLAB_SIZE);
+        void* base = map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
         if (base == nullptr) {
             std::free(record);
             return nullptr;
@@ -241,7 +253,8 @@ void release_slab_block(region_t* slab, memory_block_t* block) {
 memory_block_t* large_block(size_t size) {
     if (size > SIZE_MAX - REGION_HEADER_SIZE - HEADER_SIZE - SLAB_SIZE) return nullptr;
     size_t mapping_size = (REGION_HEADER_SIZE + HEADER_SIZE + size + 4095) & ~static_cast<size_t>(4095);
-    auto* region = static_cast<region_t*>(map_aligned(mapping_size));
+    auto* region = static_cast<region_t*>(mapping_size >= HUGE_PAGE_SIZE ? map_huge(mapping_size)
+                                                                          : map_aligned(mapping_size, SLAB_SIZE));
     if (region == nullptr) return nullptr;
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;
