@@ -80,16 +80,19 @@ bool output_is_an_input(const char* output_filename) {
     return compile_is_input_file(status.st_dev, status.st_ino);
 }
 
-// The rendered file is a list of chunks rather than one growing buffer:
-// chunks this small come from the heap the released program left free, so
-// holding the whole text costs hardly more memory than the program did, and
-// nothing is copied or cleared as the text grows.
-constexpr size_t RENDER_CHUNK = 16 * 1024 - 64;
+// The rendered file is a list of chunks rather than one growing buffer, so
+// that nothing is copied as the text grows. The chunks come from the pool and
+// double in size up to a little under 2 MiB, the size at which the pool maps
+// them in huge pages.
+constexpr size_t RENDER_FIRST_CHUNK = 64 * 1024 - 128;
+constexpr size_t RENDER_LARGEST_CHUNK = 2 * 1024 * 1024 - 256;
 
 struct rendered_chunk_t {
     rendered_chunk_t* next;
     size_t length;
-    char text[RENDER_CHUNK];
+    size_t capacity;
+    char* text() { return reinterpret_cast<char*>(this + 1); }
+    const char* text() const { return reinterpret_cast<const char*>(this + 1); }
 };
 
 struct rendered_php_t {
@@ -97,20 +100,25 @@ struct rendered_php_t {
     rendered_chunk_t* last = nullptr;
 };
 
+rendered_chunk_t* add_render_chunk(rendered_php_t* rendered) {
+    size_t capacity = RENDER_FIRST_CHUNK;
+    if (rendered->last != nullptr) capacity = std::min(rendered->last->capacity * 2 + 128, RENDER_LARGEST_CHUNK);
+    auto* chunk = static_cast<rendered_chunk_t*>(memory_pool_alloc(sizeof(rendered_chunk_t) + capacity));
+    chunk->next = nullptr;
+    chunk->length = 0;
+    chunk->capacity = capacity;
+    (rendered->last != nullptr ? rendered->last->next : rendered->first) = chunk;
+    rendered->last = chunk;
+    return chunk;
+}
+
 ssize_t render_write(void* cookie, const char* data, size_t size) {
     auto* rendered = static_cast<rendered_php_t*>(cookie);
     for (size_t done = 0; done < size;) {
         rendered_chunk_t* chunk = rendered->last;
-        if (chunk == nullptr || chunk->length == RENDER_CHUNK) {
-            chunk = static_cast<rendered_chunk_t*>(std::malloc(sizeof(rendered_chunk_t)));
-            if (chunk == nullptr) fatal_error("Failed to allocate the PHP output buffer");
-            chunk->next = nullptr;
-            chunk->length = 0;
-            (rendered->last != nullptr ? rendered->last->next : rendered->first) = chunk;
-            rendered->last = chunk;
-        }
-        const size_t part = std::min(size - done, RENDER_CHUNK - chunk->length);
-        std::memcpy(chunk->text + chunk->length, data + done, part);
+        if (chunk == nullptr || chunk->length == chunk->capacity) chunk = add_render_chunk(rendered);
+        const size_t part = std::min(size - done, chunk->capacity - chunk->length);
+        std::memcpy(chunk->text() + chunk->length, data + done, part);
         chunk->length += part;
         done += part;
     }
@@ -120,7 +128,7 @@ ssize_t render_write(void* cookie, const char* data, size_t size) {
 void release_rendered(rendered_php_t* rendered) {
     while (rendered_chunk_t* chunk = rendered->first) {
         rendered->first = chunk->next;
-        std::free(chunk);
+        memory_pool_free(chunk);
     }
     rendered->last = nullptr;
 }
@@ -149,7 +157,7 @@ void remove_failed_output(const char* filename, const struct stat& opened) {
 int write_php_file(FILE* file, const rendered_php_t& rendered) {
     int error = 0;
     for (const rendered_chunk_t* chunk = rendered.first; chunk != nullptr && error == 0; chunk = chunk->next) {
-        if (std::fwrite(chunk->text, 1, chunk->length, file) != chunk->length) error = errno != 0 ? errno : EIO;
+        if (std::fwrite(chunk->text(), 1, chunk->length, file) != chunk->length) error = errno != 0 ? errno : EIO;
     }
     if (error == 0 && std::fflush(file) != 0) {
         error = errno != 0 ? errno : EIO;
