@@ -401,39 +401,46 @@ void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_
     value_push(record, &fixed);
 }
 
-void fixup_field_record(sql_value_t* record, sql_value_t* field, const program_output_t* out)
-{
-    sql_value_t* links = value_slot(field, 4);
+constexpr size_t FIELD_SLOTS = 5;
 
-    take_record(record, 5, {value_slot(field, 0)});
-    push_resolved(record, value_slot(field, 1), out);
-    push_taken(record, value_slot(field, 2));
-    push_taken(record, value_slot(field, 3));
+// A field keeps its record: only the type name in slot 1 gives way to the
+// type it names. A record with slots past the five a field has is rebuilt
+// without them.
+void fixup_field_record(sql_value_t* field, const program_output_t* out)
+{
+    sql_value_t* type = value_slot(field, 1);
+    sql_value_t resolved;
+    resolve_type(&resolved, type, types_of(out));
+    value_shutdown(type);
+    *type = resolved;
     // `tables` is still the collection the program built, so links may name
     // tables declared later, or the table itself, but never a view.
+    const sql_value_t* links = value_slot(field, 4);
     for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         const sql_value_t* table = value_slot(item_value(item), 0);
         if (hash_find_string(out->tables.hash, table->string) == nullptr) {
             execute_bailout("Link to unknown table \"%s\"", table->string);
         }
     }
-    push_taken(record, links);
+    if (hash_count(field->hash) > FIELD_SLOTS) {
+        sql_value_t record;
+        take_record(&record, FIELD_SLOTS, {value_slot(field, 0), value_slot(field, 1), value_slot(field, 2),
+                                           value_slot(field, 3), value_slot(field, 4)});
+        value_shutdown(field);
+        *field = record;
+    }
 }
 
-void fixup_table_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
+// Tables are fixed up where they stand: a table record keeps its shape and
+// only its fields' types change, so nothing is rebuilt.
+void fixup_tables(program_output_t* out)
 {
-    const sql_value_t* fields = value_slot(stored, 2);
-    sql_value_t fixed;
-
-    take_record(record, 4, {value_slot(stored, 0), value_slot(stored, 1)});
-    value_init_list(&fixed, hash_count(fields->hash));
-    for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
-        sql_value_t field;
-        fixup_field_record(&field, item_value(item), out);
-        value_push(&fixed, &field);
+    for (hash_iterator_t table = out->tables.hash->first_in_list; table != nullptr; table = table->next_in_list) {
+        const sql_value_t* fields = value_slot(item_value(table), 2);
+        for (hash_iterator_t field = fields->hash->first_in_list; field != nullptr; field = field->next_in_list) {
+            fixup_field_record(item_value(field), out);
+        }
     }
-    value_push(record, &fixed);
-    push_taken(record, value_slot(stored, 3));
 }
 
 using fixup_record_t = void (*)(sql_value_t* record, sql_value_t* stored, const program_output_t* out);
@@ -675,5 +682,5 @@ void fixup_program_output(program_output_t* output)
     // The order of the phases decides which faulty name is reported first.
     fixup_collection(&output->plsql, fixup_plsql_record, output);
     fixup_collection(&output->queries, fixup_query_record, output);
-    fixup_collection(&output->tables, fixup_table_record, output);
+    fixup_tables(output);
 }

@@ -1610,7 +1610,7 @@ yyreduce:
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
 #line 129 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
         node_push(&yyval, &yyvsp[-10]);
         node_push(&yyval, &yyvsp[-7]);
@@ -1623,7 +1623,7 @@ yyreduce:
   case 16: /* plsql_returns: T_LABEL  */
 #line 141 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
@@ -1633,7 +1633,7 @@ yyreduce:
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
 #line 147 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
@@ -1655,7 +1655,7 @@ yyreduce:
   case 20: /* real_plsql_args: one_plsql_var  */
 #line 161 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
 #line 1662 "definition_parser.cpp"
@@ -1685,7 +1685,7 @@ yyreduce:
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
 #line 179 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
 #line 1692 "definition_parser.cpp"
@@ -1703,7 +1703,7 @@ yyreduce:
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
 #line 192 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
@@ -1713,7 +1713,7 @@ yyreduce:
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
 #line 201 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
@@ -1723,7 +1723,7 @@ yyreduce:
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
 #line 210 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
@@ -1733,7 +1733,7 @@ yyreduce:
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
 #line 219 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
         node_push(&yyval, &yyvsp[-7]);
         node_push(&yyval, &yyvsp[-3]);
@@ -1769,7 +1769,7 @@ yyreduce:
   case 34: /* real_table_fields: one_table_field  */
 #line 240 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
 #line 1776 "definition_parser.cpp"
@@ -1787,7 +1787,7 @@ yyreduce:
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
 #line 253 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
         nv_push(&yyval, &yyvsp[-4]);
         nv_push(&yyval, &yyvsp[-3]);
@@ -1854,7 +1854,7 @@ yyreduce:
   case 46: /* real_links_list: one_field_link  */
 #line 286 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
 #line 1861 "definition_parser.cpp"
@@ -1872,7 +1872,7 @@ yyreduce:
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
 #line 299 "definition_parser.y"
     {
-        nv_init_array(&yyval);
+        nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
@@ -1945,7 +1945,7 @@ yyreduce:
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
 #line 344 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[-1]);
     }
 #line 1952 "definition_parser.cpp"
@@ -1975,7 +1975,7 @@ yyreduce:
   case 61: /* real_fields_init_array: expression  */
 #line 362 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
 #line 1982 "definition_parser.cpp"
@@ -1993,7 +1993,7 @@ yyreduce:
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
 #line 375 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
@@ -2003,7 +2003,7 @@ yyreduce:
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
 #line 384 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
@@ -2013,7 +2013,7 @@ yyreduce:
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
 #line 393 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
@@ -2036,7 +2036,7 @@ yyreduce:
   case 68: /* real_function_args: T_VARIABLE  */
 #line 408 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
 #line 2043 "definition_parser.cpp"
@@ -2116,7 +2116,7 @@ yyreduce:
   case 80: /* real_fcall_args: expression  */
 #line 446 "definition_parser.y"
     {
-        node_init_array(&yyval);
+        node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
 #line 2123 "definition_parser.cpp"

@@ -127,7 +127,7 @@ one_statement:
 dump_plsql:
     T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 5);
         node_push(&$$, &$3);
         node_push(&$$, &$2);
         node_push(&$$, &$5);
@@ -139,13 +139,13 @@ dump_plsql:
 plsql_returns:
     T_LABEL
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 2);
         nv_push(&$$, &$1);
         def_append_integer(&$$, 0);
     }
 |   '[' T_LABEL ']'
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 2);
         nv_push(&$$, &$2);
         def_append_integer(&$$, 1);
     }
@@ -159,7 +159,7 @@ plsql_args:
 real_plsql_args:
     one_plsql_var
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 1);
         nv_push(&$$, &$1);
     }
 |   real_plsql_args ',' one_plsql_var
@@ -177,7 +177,7 @@ plsql_locals:
 real_plsql_locals:
     one_plsql_var ';'
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 1);
         nv_push(&$$, &$1);
     }
 |   real_plsql_locals one_plsql_var ';'
@@ -190,7 +190,7 @@ real_plsql_locals:
 one_plsql_var:
     T_LABEL T_LABEL
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 2);
         nv_push(&$$, &$2);
         nv_push(&$$, &$1);
     }
@@ -199,7 +199,7 @@ one_plsql_var:
 dump_query:
     T_QUERY T_LABEL '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 2);
         node_push(&$$, &$2);
         node_push(&$$, &$4);
     }
@@ -208,7 +208,7 @@ dump_query:
 dump_sequence:
     T_SEQUENCE T_LABEL '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 2);
         node_push(&$$, &$2);
         node_push(&$$, &$4);
     }
@@ -217,7 +217,7 @@ dump_sequence:
 dump_table:
     table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 4);
         node_push(&$$, &$3);
         node_push(&$$, &$1);
         node_push(&$$, &$5);
@@ -238,7 +238,7 @@ table_fields:
 real_table_fields:
     one_table_field
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 1);
         nv_push(&$$, &$1);
     }
 |   real_table_fields one_table_field
@@ -251,7 +251,7 @@ real_table_fields:
 one_table_field:
     field_optimize T_LABEL field_nullable T_LABEL field_links ';'
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 5);
         nv_push(&$$, &$4);
         nv_push(&$$, &$2);
         nv_push(&$$, &$3);
@@ -284,7 +284,7 @@ links_list:
 real_links_list:
     one_field_link
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 1);
         nv_push(&$$, &$1);
     }
 |   real_links_list ',' one_field_link
@@ -297,7 +297,7 @@ real_links_list:
 one_field_link:
     field_link_direction ':' T_LABEL
     {
-        nv_init_array(&$$);
+        nv_init_list(&$$, 2);
         nv_push(&$$, &$3);
         nv_push(&$$, &$1);
     }
@@ -342,7 +342,7 @@ rows_init_array:
 real_rows_init_array:
     '{' fields_init_array '}'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 1);
         node_push(&$$, &$2);
     }
 |   real_rows_init_array ',' '{' fields_init_array '}'
@@ -360,7 +360,7 @@ fields_init_array:
 real_fields_init_array:
     expression
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 1);
         node_push(&$$, &$1);
     }
 |   real_fields_init_array ',' expression
@@ -373,7 +373,7 @@ real_fields_init_array:
 dump_type:
     T_TYPE T_LABEL '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 2);
         node_push(&$$, &$2);
         node_push(&$$, &$4);
     }
@@ -382,7 +382,7 @@ dump_type:
 dump_view:
     T_VIEW T_LABEL '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 2);
         node_push(&$$, &$2);
         node_push(&$$, &$4);
     }
@@ -391,7 +391,7 @@ dump_view:
 st_function:
     T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 3);
         node_push(&$$, &$2);
         node_push(&$$, &$4);
         node_push(&$$, &$7);
@@ -406,7 +406,7 @@ function_args:
 real_function_args:
     T_VARIABLE
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 1);
         node_push(&$$, &$1);
     }
 |   real_function_args ',' T_VARIABLE
@@ -444,7 +444,7 @@ fcall_args:
 real_fcall_args:
     expression
     {
-        node_init_array(&$$);
+        node_init_list(&$$, 1);
         node_push(&$$, &$1);
     }
 |   real_fcall_args ',' expression

@@ -125,6 +125,12 @@ void node_init_array(sql_node_t* node) {
     stamp(node);
 }
 
+void node_init_list(sql_node_t* node, size_t count) {
+    node->type = NODE_ARRAY;
+    node->hash = new_node_table(hash_list_bytes(count, sizeof(sql_node_t)));
+    stamp(node);
+}
+
 void node_push(sql_node_t* array, sql_node_t* node) {
     if (array->type != NODE_ARRAY) fatal_error("Assertion failed: array->type == NODE_ARRAY");
     pack_finished(node);
@@ -158,6 +164,12 @@ void nv_init_string_copy(sql_node_t* node, const char* string) {
 void nv_init_array(sql_node_t* node) {
     node->type = NODE_VALUE;
     value_init_array(&node->value);
+    stamp(node);
+}
+
+void nv_init_list(sql_node_t* node, size_t count) {
+    node->type = NODE_VALUE;
+    value_init_list(&node->value, count);
     stamp(node);
 }
 

@@ -34,6 +34,8 @@ struct sql_node_t {
 void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2);
 void node_init_variable_clen(sql_node_t* node, const char* name, size_t len);
 void node_init_array(sql_node_t* node);
+// An empty array with room, in its own block, for `count` pushed nodes.
+void node_init_list(sql_node_t* node, size_t count);
 void node_push(sql_node_t* array, sql_node_t* node);
 
 void nv_init_null(sql_node_t* node);
@@ -41,6 +43,8 @@ void nv_init_integer(sql_node_t* node, int32_t integer);
 void nv_init_string_clen(sql_node_t* node, const char* string, size_t len);
 void nv_init_string_copy(sql_node_t* node, const char* string);
 void nv_init_array(sql_node_t* node);
+// An empty constant array with room, in its own block, for `count` pushed values.
+void nv_init_list(sql_node_t* node, size_t count);
 void nv_push(sql_node_t* array, sql_node_t* node);
 
 void node_shutdown(sql_node_t* node);
