@@ -22,10 +22,7 @@ struct php_line_t {
 
 php_line_t php_line;
 
-void php_line_reserve(php_line_t* out, size_t more) {
-    if (more <= out->capacity - out->length) {
-        return;
-    }
+void php_line_grow(php_line_t* out, size_t more) {
     size_t capacity = out->capacity == 0 ? 1024 : out->capacity;
     while (more > capacity - out->length) {
         if (capacity > SIZE_MAX / 2) {
@@ -41,29 +38,31 @@ void php_line_reserve(php_line_t* out, size_t more) {
     out->capacity = capacity;
 }
 
-void php_append(php_line_t* out, const char* string, size_t length) {
+inline void php_line_reserve(php_line_t* out, size_t more) {
+    if (more > out->capacity - out->length) {
+        php_line_grow(out, more);
+    }
+}
+
+inline void php_append(php_line_t* out, const char* string, size_t length) {
     php_line_reserve(out, length);
     std::memcpy(out->text + out->length, string, length);
     out->length += length;
 }
 
-// Appends `string` escaped for a PHP double-quoted literal. Only the bytes
-// that end or interpolate such a literal are escaped; the runs between them
-// are appended whole so that long bodies cost a few appends, not one per byte.
+// Appends `string` escaped for a PHP double-quoted literal: only the bytes
+// that end or interpolate such a literal are escaped. Room for the worst
+// case is made first, so the loop only copies.
 void php_append_escaped(php_line_t* out, const char* string) {
-    for (;;) {
-        size_t run = strcspn(string, "\\\"$");
-        if (run > 0) {
-            php_append(out, string, run);
-        }
-        string += run;
-        if (*string == '\0') {
-            return;
-        }
-        const char pair[2] = {'\\', *string};
-        php_append(out, pair, 2);
-        ++string;
+    const size_t length = strlen(string);
+    php_line_reserve(out, length * 2);
+    char* dest = out->text + out->length;
+    for (const char* from = string; *from != '\0'; ++from) {
+        const char c = *from;
+        if (c == '\\' || c == '"' || c == '$') *dest++ = '\\';
+        *dest++ = c;
     }
+    out->length = static_cast<size_t>(dest - out->text);
 }
 
 void php_append_integer(php_line_t* out, int value) {
@@ -84,7 +83,8 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
         if (percent > format) {
             php_append(out, format, static_cast<size_t>(percent - format));
         }
-        switch (percent[1]) {
+        format = percent;
+        switch (format[1]) {
             case 'p':
                 php_append_escaped(out, va_arg(args, const char*));
                 break;
@@ -104,7 +104,7 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
             default:
                 fatal_error("Unknown printf expansion");
         }
-        format = percent + 2;
+        format += 2;
     }
 }
 

@@ -310,6 +310,7 @@ inline lookup_key_t text_key(const char* key) {
 // The byte sum of the key's four little-endian bytes.
 inline lookup_key_t integer_key(const int32_t* key) {
     const auto bits = static_cast<uint32_t>(*key);
+    if (bits < 0x80) return {1, key, sizeof *key, bits};  // one positive byte: the sum is the key
     const int32_t sum = static_cast<int8_t>(bits) + static_cast<int8_t>(bits >> 8) +
                         static_cast<int8_t>(bits >> 16) + static_cast<int8_t>(bits >> 24);
     return {1, key, sizeof *key, static_cast<uint32_t>(sum)};

@@ -81,11 +81,10 @@ bool output_is_an_input(const char* output_filename) {
 }
 
 // The rendered file is a list of chunks rather than one growing buffer, so
-// that nothing is copied as the text grows. The chunks come from the pool and
-// double in size up to a little under 2 MiB, the size at which the pool maps
-// them in huge pages.
-constexpr size_t RENDER_FIRST_CHUNK = 64 * 1024 - 128;
-constexpr size_t RENDER_LARGEST_CHUNK = 2 * 1024 * 1024 - 256;
+// that nothing is copied as the text grows. A chunk is a block of just under
+// 8 KiB, which the pool serves eight to a slab: the chunks reuse the slabs
+// that the released program left empty.
+constexpr size_t RENDER_CHUNK_BLOCK = 8 * 1024 - 128 - 16;
 
 struct rendered_chunk_t {
     rendered_chunk_t* next;
@@ -101,12 +100,10 @@ struct rendered_php_t {
 };
 
 rendered_chunk_t* add_render_chunk(rendered_php_t* rendered) {
-    size_t capacity = RENDER_FIRST_CHUNK;
-    if (rendered->last != nullptr) capacity = std::min(rendered->last->capacity * 2 + 128, RENDER_LARGEST_CHUNK);
-    auto* chunk = static_cast<rendered_chunk_t*>(memory_pool_alloc(sizeof(rendered_chunk_t) + capacity));
+    auto* chunk = static_cast<rendered_chunk_t*>(memory_pool_alloc(RENDER_CHUNK_BLOCK));
     chunk->next = nullptr;
     chunk->length = 0;
-    chunk->capacity = capacity;
+    chunk->capacity = RENDER_CHUNK_BLOCK - sizeof(rendered_chunk_t);
     (rendered->last != nullptr ? rendered->last->next : rendered->first) = chunk;
     rendered->last = chunk;
     return chunk;

@@ -103,12 +103,14 @@ constexpr uint32_t LARGE_CLASS = 0;
 struct region_t {
     uint32_t size_class;       // LARGE_CLASS for a large block's region
     uint32_t live;             // blocks handed out from a slab
+    uint32_t block_size;       // a slab's blocks, header included
+    uint32_t reserved;
     memory_block_t* free;      // released blocks of a slab
     char* unused;              // a slab's never-used tail starts here
+    char* last_start;          // and has room for a block while it is not past this
     region_t* prev_with_room;  // the class's slabs with room, the empty slabs,
     region_t* next_with_room;  // or the large blocks
     size_t mapping_size;       // a large block's mapping
-    size_t requested;          // a large block's size as asked for
 };
 static_assert(sizeof(region_t) <= REGION_HEADER_SIZE);
 
@@ -210,15 +212,16 @@ region_t* new_slab(size_t size_class) {
     if (slab == nullptr) return nullptr;
     slab->size_class = static_cast<uint32_t>(size_class);
     slab->live = 0;
+    slab->block_size = static_cast<uint32_t>(class_size(size_class));
     slab->free = nullptr;
     slab->unused = reinterpret_cast<char*>(slab) + REGION_HEADER_SIZE;
+    slab->last_start = reinterpret_cast<char*>(slab) + SLAB_SIZE - slab->block_size;
     list_insert(slabs_with_room[size_class], slab);
     return slab;
 }
 
 bool slab_is_full(const region_t* slab) {
-    return slab->free == nullptr &&
-           slab->unused + class_size(slab->size_class) > reinterpret_cast<const char*>(slab) + SLAB_SIZE;
+    return slab->free == nullptr && slab->unused > slab->last_start;
 }
 
 memory_block_t* slab_block(size_t size_class) {
@@ -229,7 +232,7 @@ memory_block_t* slab_block(size_t size_class) {
         slab->free = block->prev;
     } else {
         block = reinterpret_cast<memory_block_t*>(slab->unused);
-        slab->unused += class_size(size_class);
+        slab->unused += slab->block_size;
     }
     ++slab->live;
     if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
@@ -258,15 +261,14 @@ memory_block_t* large_block(size_t size) {
     if (region == nullptr) return nullptr;
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;
-    region->requested = size;
     list_insert(large_regions, region);
     return reinterpret_cast<memory_block_t*>(reinterpret_cast<char*>(region) + REGION_HEADER_SIZE);
 }
 
 size_t usable_size(memory_block_t* block) {
     region_t* region = region_of(block);
-    if (region->size_class == LARGE_CLASS) return region->requested;
-    return class_size(region->size_class) - HEADER_SIZE;
+    if (region->size_class == LARGE_CLASS) return region->mapping_size - REGION_HEADER_SIZE - HEADER_SIZE;
+    return region->block_size - HEADER_SIZE;
 }
 
 bool use_system_allocator() {
