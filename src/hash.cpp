@@ -42,8 +42,8 @@ constexpr size_t align_up(size_t size) {
 }
 
 // The key starts right after the last field, in what would otherwise be the
-// record's tail padding: an integer key and its data then fit in 48 bytes.
-constexpr size_t ITEM_HEADER_SIZE = 2 * sizeof(hash_item_t*) + 3 * sizeof(uint32_t);
+// record's tail padding: an integer key and its data then fit in 40 bytes.
+constexpr size_t ITEM_HEADER_SIZE = sizeof(hash_item_t*) + 3 * sizeof(uint32_t);
 constexpr size_t BLOCK_LINK_SIZE = align_up(sizeof(void*));
 constexpr size_t TABLE_RECORD_SIZE = align_up(sizeof(hash_table_t));
 constexpr size_t MAX_KEY_SIZE = (size_t{1} << 31) - 1;
@@ -246,7 +246,6 @@ char* take_item_space(hash_table_t* table, size_t size) {
 }
 
 void append_to_list(hash_table_t* table, hash_item_t* item) {
-    item->prev_in_list = table->last_in_list;
     item->next_in_list = nullptr;
     if (table->last_in_list != nullptr) {
         table->last_in_list->next_in_list = item;

@@ -22,8 +22,9 @@ using hash_dtor_t = void (*)(void* data);
 // A table carves its items out of blocks of its own, so that an add rarely
 // costs an allocation. Items stay where they are added; only hash_pack,
 // for tables whose items nobody points at, moves them.
+// The insertion list is walked forwards only, so an item links to the next
+// one alone.
 struct hash_item_t {
-    hash_item_t* prev_in_list;
     hash_item_t* next_in_list;
     uint32_t key_sum;  // signed byte sum of the key; the chain is key_sum % num_chains
     uint32_t data_size;
