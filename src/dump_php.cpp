@@ -135,6 +135,31 @@ void out_printf(php_out_t* out, const char* format, ...) {
     }
 }
 
+// The direct writers of the table entries, which make up nearly all of a
+// large schema's file: the same text as the expansions, without reading a
+// format for every field and row value.
+template <size_t N>
+void out_literal(php_out_t* out, const char (&text)[N]) {
+    php_append(&out->buffer, text, N - 1);
+}
+
+void out_string(php_out_t* out, const char* string) {
+    php_append(&out->buffer, string, strlen(string));
+}
+
+// `string` escaped between double quotes.
+void out_quoted(php_out_t* out, const char* string) {
+    out_literal(out, "\"");
+    php_append_escaped(&out->buffer, string);
+    out_literal(out, "\"");
+}
+
+void out_end_entry(php_out_t* out) {
+    if (out->buffer.length >= PHP_OUT_FLUSH) {
+        out_flush(out);
+    }
+}
+
 const char* php_bool(int32_t flag) {
     return flag != 0 ? "true" : "false";
 }
@@ -270,38 +295,56 @@ const char* optimize_constant(int32_t optimize) {
 }
 
 void dump_table_field(php_out_t* out, const sql_value_t* field, const char* separator) {
-    out_printf(out,
-               "\t\t\t\"%p\" => array (\n"
-               "\t\t\t\t\"type\" => \"%p\",\n"
-               "\t\t\t\t\"nullable\" => %s,\n"
-               "\t\t\t\t\"optimize\" => const_sql::%s,\n"
-               "\t\t\t\t\"links\" => array (\n",
-               slot_string(field, 0), slot_string(field, 1), php_bool(slot_integer(field, 2)),
-               optimize_constant(slot_integer(field, 3)));
+    const char* name = slot_string(field, 0);
+    const char* type = slot_string(field, 1);
+    const char* nullable = php_bool(slot_integer(field, 2));
+    const char* optimize = optimize_constant(slot_integer(field, 3));
+    out_literal(out, "\t\t\t");
+    out_quoted(out, name);
+    out_literal(out, " => array (\n\t\t\t\t\"type\" => ");
+    out_quoted(out, type);
+    out_literal(out, ",\n\t\t\t\t\"nullable\" => ");
+    out_string(out, nullable);
+    out_literal(out, ",\n\t\t\t\t\"optimize\" => const_sql::");
+    out_string(out, optimize);
+    out_literal(out, ",\n\t\t\t\t\"links\" => array (\n");
     const sql_value_t* links = slot_array(field, 4);
     for (hash_iterator_t it = links->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* link = item_array(it);
         const char* direction = slot_integer(link, 1) != 0 ? "DB_LINK_OUTGOING" : "DB_LINK_INCOMING";
-        out_printf(out, "\t\t\t\t\tarray (\"table\" => \"%p\", \"direction\" => const_sql::%s)%s\n",
-                   slot_string(link, 0), direction, list_separator(it));
+        out_literal(out, "\t\t\t\t\tarray (\"table\" => ");
+        out_quoted(out, slot_string(link, 0));
+        out_literal(out, ", \"direction\" => const_sql::");
+        out_string(out, direction);
+        out_literal(out, ")");
+        out_string(out, list_separator(it));
+        out_literal(out, "\n");
     }
-    out_printf(out, "\t\t\t\t)\n\t\t\t)%s\n", separator);
+    out_literal(out, "\t\t\t\t)\n\t\t\t)");
+    out_string(out, separator);
+    out_literal(out, "\n");
+    out_end_entry(out);
 }
 
 void dump_init_row(php_out_t* out, const sql_value_t* row, const char* separator) {
-    out_printf(out, "\t\t\tarray (");
+    out_literal(out, "\t\t\tarray (");
     for (hash_iterator_t it = row->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* value = item_value(it);
-        const char* value_separator = it->next_in_list != nullptr ? ", " : "";
         if (value->type == VALUE_NULL) {
-            out_printf(out, "null%s", value_separator);
+            out_literal(out, "null");
         } else if (value->type == VALUE_STRING) {
-            out_printf(out, "\"%p\"%s", value->string, value_separator);
+            out_quoted(out, value->string);
         } else {
             fatal_error("Unsupported field initializer type");
         }
+        if (it->next_in_list != nullptr) {
+            out_literal(out, ", ");
+        }
     }
-    out_printf(out, ")%s\n", separator);
+    out_literal(out, ")");
+    out_string(out, separator);
+    out_literal(out, "\n");
+    out_end_entry(out);
 }
 
 void dump_table_entry(php_out_t* out, const sql_value_t* table, const char* separator) {

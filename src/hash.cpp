@@ -57,6 +57,9 @@ char* item_key_bytes(const hash_item_t* item) {
 
 size_t data_offset(size_t key_size) { return align_up(ITEM_HEADER_SIZE + key_size); }
 
+// From an integer key's first byte to the item's data.
+constexpr size_t INTEGER_DATA_OFFSET = align_up(ITEM_HEADER_SIZE + sizeof(int32_t)) - ITEM_HEADER_SIZE;
+
 // Header, key and data of one item, a multiple of the alignment.
 size_t item_size(size_t key_size, size_t data_size) { return data_offset(key_size) + align_up(data_size); }
 
@@ -410,7 +413,17 @@ void* hash_find_string(const hash_table_t* table, const char* key) {
     return item != nullptr ? hash_item_data(item) : nullptr;
 }
 
+// Records and lists are small tables of integer keys, read slot by slot, so
+// their walk compares the keys alone.
 void* hash_find_integer(const hash_table_t* table, int32_t key) {
+    if (table->chains == nullptr) {
+        for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
+            int32_t stored = 0;
+            std::memcpy(&stored, item_key_bytes(item), sizeof stored);
+            if (item->key_is_integer && stored == key) return item_key_bytes(item) + INTEGER_DATA_OFFSET;
+        }
+        return nullptr;
+    }
     hash_item_t* item = hash_find_item(table, integer_key(&key));
     return item != nullptr ? hash_item_data(item) : nullptr;
 }
