@@ -33,9 +33,11 @@ constexpr uint32_t FIRST_CHAIN_CAPACITY = 4;
 
 // The first item block of a table holds this many items of the size of the
 // first one; each later block about as many as the table already has, up to
-// MAX_ITEM_BLOCK bytes (or one item, if that is larger).
+// MAX_ITEM_BLOCK bytes (or one item, if that is larger). That limit keeps a
+// block, with its link and the pool's header, just under 8 KiB, a size the
+// pool serves from its slabs eight to a slab rather than mapping it apart.
 constexpr size_t FIRST_BLOCK_ITEMS = 5;
-constexpr size_t MAX_ITEM_BLOCK = 64 * 1024;
+constexpr size_t MAX_ITEM_BLOCK = 8 * 1024 - 128 - 32;
 
 constexpr size_t align_up(size_t size) {
     return (size + HASH_DATA_ALIGNMENT - 1) / HASH_DATA_ALIGNMENT * HASH_DATA_ALIGNMENT;
