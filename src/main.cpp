@@ -142,6 +142,8 @@ rendered_php_t render_php(program_output_t* output) {
     return rendered;
 }
 
+constexpr size_t WRITE_BUFFER = 1024 * 1024;
+
 // Removes the output after a failed write, but only when the path still
 // names the regular file that was opened: never a device such as /dev/full.
 void remove_failed_output(const char* filename, const struct stat& opened) {
@@ -177,10 +179,15 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
         release_rendered(&rendered);
         return -1;
     }
+    // The chunks reach the file through one large buffer: a write call per
+    // chunk would cost the file system far more than the copy does.
+    char* buffer = static_cast<char*>(memory_pool_alloc(WRITE_BUFFER));
+    std::setvbuf(file, buffer, _IOFBF, WRITE_BUFFER);
     struct stat opened {};
     fstat(fileno(file), &opened);
     errno = 0;
     const int error = write_php_file(file, rendered);
+    memory_pool_free(buffer);
     release_rendered(&rendered);
     if (error != 0) {
         exception_print_errno(error, "Failed to close PHP output file \"%s\": %d(%m)", filename, error);
