@@ -232,7 +232,27 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
     node_init_operator(node, OPERATOR_FCALL, &name_node, args);
 }
 
-#line 236 "definition_parser.cpp"
+/* The rows of a table literal, and each row, are calls of array(). When every
+   element is a constant the call is made here, once: array() is a built-in
+   that no definition may replace and that only gathers its arguments, so the
+   constant array is exactly what the call would return when it runs. */
+static void def_array(sql_node_t* node, sql_node_t* elements)
+{
+    const hash_table_t* items = elements->hash;
+    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
+        if (static_cast<const sql_node_t*>(hash_item_data(it))->type != NODE_VALUE) {
+            def_call(node, "array", elements);
+            return;
+        }
+    }
+    nv_init_list(node, hash_count(items));
+    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
+        nv_push(node, static_cast<sql_node_t*>(hash_item_data(it)));
+    }
+    node_shutdown(elements);
+}
+
+#line 256 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -615,15 +635,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   103,   103,   107,   108,   112,   113,   117,   118,   119,
-     120,   121,   122,   123,   124,   128,   140,   146,   155,   156,
-     160,   165,   173,   174,   178,   183,   191,   200,   209,   218,
-     229,   230,   234,   235,   239,   244,   252,   264,   265,   266,
-     270,   271,   275,   276,   280,   281,   285,   290,   298,   307,
-     308,   312,   313,   317,   318,   338,   339,   343,   348,   356,
-     357,   361,   366,   374,   383,   392,   402,   403,   407,   412,
-     420,   424,   425,   426,   427,   428,   429,   433,   440,   441,
-     445,   450,   458
+       0,   123,   123,   127,   128,   132,   133,   137,   138,   139,
+     140,   141,   142,   143,   144,   148,   160,   166,   175,   176,
+     180,   185,   193,   194,   198,   203,   211,   220,   229,   238,
+     249,   250,   254,   255,   259,   264,   272,   284,   285,   286,
+     290,   291,   295,   296,   300,   301,   305,   310,   318,   327,
+     328,   332,   333,   337,   338,   358,   359,   363,   368,   376,
+     377,   381,   386,   394,   403,   412,   422,   423,   427,   432,
+     440,   444,   445,   446,   447,   448,   449,   453,   460,   461,
+     465,   470,   478
 };
 #endif
 
@@ -1560,55 +1580,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 117 "definition_parser.y"
+#line 137 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1566 "definition_parser.cpp"
+#line 1586 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 118 "definition_parser.y"
+#line 138 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1572 "definition_parser.cpp"
+#line 1592 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 119 "definition_parser.y"
+#line 139 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1578 "definition_parser.cpp"
+#line 1598 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 120 "definition_parser.y"
+#line 140 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1584 "definition_parser.cpp"
+#line 1604 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 121 "definition_parser.y"
+#line 141 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1590 "definition_parser.cpp"
+#line 1610 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 122 "definition_parser.y"
+#line 142 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1596 "definition_parser.cpp"
+#line 1616 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 123 "definition_parser.y"
+#line 143 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1602 "definition_parser.cpp"
+#line 1622 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 124 "definition_parser.y"
+#line 144 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1608 "definition_parser.cpp"
+#line 1628 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 129 "definition_parser.y"
+#line 149 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1617,121 +1637,121 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1621 "definition_parser.cpp"
+#line 1641 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 141 "definition_parser.y"
+#line 161 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1631 "definition_parser.cpp"
+#line 1651 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 147 "definition_parser.y"
+#line 167 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1641 "definition_parser.cpp"
+#line 1661 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 155 "definition_parser.y"
+#line 175 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1647 "definition_parser.cpp"
+#line 1667 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 156 "definition_parser.y"
+#line 176 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1653 "definition_parser.cpp"
+#line 1673 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 161 "definition_parser.y"
+#line 181 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1662 "definition_parser.cpp"
+#line 1682 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 166 "definition_parser.y"
+#line 186 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1671 "definition_parser.cpp"
+#line 1691 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 173 "definition_parser.y"
+#line 193 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1677 "definition_parser.cpp"
+#line 1697 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 174 "definition_parser.y"
+#line 194 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1683 "definition_parser.cpp"
+#line 1703 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 179 "definition_parser.y"
+#line 199 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1692 "definition_parser.cpp"
+#line 1712 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 184 "definition_parser.y"
+#line 204 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1701 "definition_parser.cpp"
+#line 1721 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 192 "definition_parser.y"
+#line 212 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1711 "definition_parser.cpp"
-    break;
-
-  case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 201 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
-#line 1721 "definition_parser.cpp"
-    break;
-
-  case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 210 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
 #line 1731 "definition_parser.cpp"
     break;
 
+  case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
+#line 221 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 1741 "definition_parser.cpp"
+    break;
+
+  case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
+#line 230 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 1751 "definition_parser.cpp"
+    break;
+
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 219 "definition_parser.y"
+#line 239 "definition_parser.y"
     {
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
@@ -1739,53 +1759,53 @@ yyreduce:
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1743 "definition_parser.cpp"
+#line 1763 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 229 "definition_parser.y"
+#line 249 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1749 "definition_parser.cpp"
+#line 1769 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 230 "definition_parser.y"
+#line 250 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1755 "definition_parser.cpp"
+#line 1775 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 234 "definition_parser.y"
+#line 254 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1761 "definition_parser.cpp"
+#line 1781 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 235 "definition_parser.y"
+#line 255 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1767 "definition_parser.cpp"
+#line 1787 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 240 "definition_parser.y"
+#line 260 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1776 "definition_parser.cpp"
+#line 1796 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 245 "definition_parser.y"
+#line 265 "definition_parser.y"
     {
         nv_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1785 "definition_parser.cpp"
+#line 1805 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 253 "definition_parser.y"
+#line 273 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1794,123 +1814,123 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1798 "definition_parser.cpp"
+#line 1818 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 264 "definition_parser.y"
+#line 284 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1804 "definition_parser.cpp"
+#line 1824 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 265 "definition_parser.y"
+#line 285 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1810 "definition_parser.cpp"
+#line 1830 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 266 "definition_parser.y"
+#line 286 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1816 "definition_parser.cpp"
+#line 1836 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 270 "definition_parser.y"
+#line 290 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1822 "definition_parser.cpp"
+#line 1842 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 271 "definition_parser.y"
+#line 291 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1828 "definition_parser.cpp"
+#line 1848 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 275 "definition_parser.y"
+#line 295 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1834 "definition_parser.cpp"
+#line 1854 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 276 "definition_parser.y"
+#line 296 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1840 "definition_parser.cpp"
+#line 1860 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 280 "definition_parser.y"
+#line 300 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1846 "definition_parser.cpp"
+#line 1866 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 281 "definition_parser.y"
+#line 301 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1852 "definition_parser.cpp"
+#line 1872 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 286 "definition_parser.y"
+#line 306 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1861 "definition_parser.cpp"
+#line 1881 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 291 "definition_parser.y"
+#line 311 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1870 "definition_parser.cpp"
+#line 1890 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 299 "definition_parser.y"
+#line 319 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1880 "definition_parser.cpp"
+#line 1900 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 307 "definition_parser.y"
+#line 327 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1886 "definition_parser.cpp"
+#line 1906 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 308 "definition_parser.y"
+#line 328 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1892 "definition_parser.cpp"
+#line 1912 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 312 "definition_parser.y"
+#line 332 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1898 "definition_parser.cpp"
+#line 1918 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 313 "definition_parser.y"
+#line 333 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1904 "definition_parser.cpp"
+#line 1924 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 317 "definition_parser.y"
+#line 337 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1910 "definition_parser.cpp"
+#line 1930 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 319 "definition_parser.y"
+#line 339 "definition_parser.y"
     {
         /* The rows come from a file named relative to this definition file:
            read_table_initializer(prefix_pathname(<directory>, $1)). */
@@ -1927,220 +1947,220 @@ yyreduce:
         node_push(&read_args, &prefix_call);
         def_call(&yyval, "read_table_initializer", &read_args);
     }
-#line 1931 "definition_parser.cpp"
+#line 1951 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 338 "definition_parser.y"
+#line 358 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1937 "definition_parser.cpp"
+#line 1957 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 339 "definition_parser.y"
-                            { def_call(&yyval, "array", &yyvsp[0]); }
-#line 1943 "definition_parser.cpp"
+#line 359 "definition_parser.y"
+                            { def_array(&yyval, &yyvsp[0]); }
+#line 1963 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 344 "definition_parser.y"
+#line 364 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1952 "definition_parser.cpp"
+#line 1972 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 349 "definition_parser.y"
+#line 369 "definition_parser.y"
     {
         node_push(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 1961 "definition_parser.cpp"
+#line 1981 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 356 "definition_parser.y"
+#line 376 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1967 "definition_parser.cpp"
+#line 1987 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 357 "definition_parser.y"
-                            { def_call(&yyval, "array", &yyvsp[0]); }
-#line 1973 "definition_parser.cpp"
+#line 377 "definition_parser.y"
+                            { def_array(&yyval, &yyvsp[0]); }
+#line 1993 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 362 "definition_parser.y"
+#line 382 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 1982 "definition_parser.cpp"
+#line 2002 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 367 "definition_parser.y"
+#line 387 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1991 "definition_parser.cpp"
-    break;
-
-  case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 375 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
-#line 2001 "definition_parser.cpp"
-    break;
-
-  case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 384 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
 #line 2011 "definition_parser.cpp"
     break;
 
+  case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
+#line 395 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 2021 "definition_parser.cpp"
+    break;
+
+  case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
+#line 404 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 2031 "definition_parser.cpp"
+    break;
+
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 393 "definition_parser.y"
+#line 413 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2022 "definition_parser.cpp"
+#line 2042 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 402 "definition_parser.y"
+#line 422 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2028 "definition_parser.cpp"
+#line 2048 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 403 "definition_parser.y"
+#line 423 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2034 "definition_parser.cpp"
+#line 2054 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 408 "definition_parser.y"
+#line 428 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2043 "definition_parser.cpp"
+#line 2063 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 413 "definition_parser.y"
+#line 433 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2052 "definition_parser.cpp"
+#line 2072 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 420 "definition_parser.y"
+#line 440 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2058 "definition_parser.cpp"
+#line 2078 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 424 "definition_parser.y"
+#line 444 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2064 "definition_parser.cpp"
+#line 2084 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 425 "definition_parser.y"
+#line 445 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2070 "definition_parser.cpp"
+#line 2090 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 426 "definition_parser.y"
+#line 446 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2076 "definition_parser.cpp"
+#line 2096 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 427 "definition_parser.y"
+#line 447 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2082 "definition_parser.cpp"
-    break;
-
-  case 75: /* expression: expression_fcall  */
-#line 428 "definition_parser.y"
-                            { yyval = yyvsp[0]; }
-#line 2088 "definition_parser.cpp"
-    break;
-
-  case 76: /* expression: expression_concat  */
-#line 429 "definition_parser.y"
-                            { yyval = yyvsp[0]; }
-#line 2094 "definition_parser.cpp"
-    break;
-
-  case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 434 "definition_parser.y"
-    {
-        node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
-    }
 #line 2102 "definition_parser.cpp"
     break;
 
-  case 78: /* fcall_args: %empty  */
-#line 440 "definition_parser.y"
-                            { node_init_array(&yyval); }
+  case 75: /* expression: expression_fcall  */
+#line 448 "definition_parser.y"
+                            { yyval = yyvsp[0]; }
 #line 2108 "definition_parser.cpp"
     break;
 
-  case 79: /* fcall_args: real_fcall_args  */
-#line 441 "definition_parser.y"
+  case 76: /* expression: expression_concat  */
+#line 449 "definition_parser.y"
                             { yyval = yyvsp[0]; }
 #line 2114 "definition_parser.cpp"
     break;
 
+  case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
+#line 454 "definition_parser.y"
+    {
+        node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
+    }
+#line 2122 "definition_parser.cpp"
+    break;
+
+  case 78: /* fcall_args: %empty  */
+#line 460 "definition_parser.y"
+                            { node_init_array(&yyval); }
+#line 2128 "definition_parser.cpp"
+    break;
+
+  case 79: /* fcall_args: real_fcall_args  */
+#line 461 "definition_parser.y"
+                            { yyval = yyvsp[0]; }
+#line 2134 "definition_parser.cpp"
+    break;
+
   case 80: /* real_fcall_args: expression  */
-#line 446 "definition_parser.y"
+#line 466 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2123 "definition_parser.cpp"
+#line 2143 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 451 "definition_parser.y"
+#line 471 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2132 "definition_parser.cpp"
+#line 2152 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 459 "definition_parser.y"
+#line 479 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2140 "definition_parser.cpp"
+#line 2160 "definition_parser.cpp"
     break;
 
 
-#line 2144 "definition_parser.cpp"
+#line 2164 "definition_parser.cpp"
 
       default: break;
     }
@@ -2364,7 +2384,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 464 "definition_parser.y"
+#line 484 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)

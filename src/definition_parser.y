@@ -65,6 +65,26 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
     nv_init_string_copy(&name_node, name);
     node_init_operator(node, OPERATOR_FCALL, &name_node, args);
 }
+
+/* The rows of a table literal, and each row, are calls of array(). When every
+   element is a constant the call is made here, once: array() is a built-in
+   that no definition may replace and that only gathers its arguments, so the
+   constant array is exactly what the call would return when it runs. */
+static void def_array(sql_node_t* node, sql_node_t* elements)
+{
+    const hash_table_t* items = elements->hash;
+    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
+        if (static_cast<const sql_node_t*>(hash_item_data(it))->type != NODE_VALUE) {
+            def_call(node, "array", elements);
+            return;
+        }
+    }
+    nv_init_list(node, hash_count(items));
+    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
+        nv_push(node, static_cast<sql_node_t*>(hash_item_data(it)));
+    }
+    node_shutdown(elements);
+}
 }
 
 %define api.pure full
@@ -336,7 +356,7 @@ real_table_init:
 
 rows_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_rows_init_array    { def_call(&$$, "array", &$1); }
+|   real_rows_init_array    { def_array(&$$, &$1); }
 ;
 
 real_rows_init_array:
@@ -354,7 +374,7 @@ real_rows_init_array:
 
 fields_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_fields_init_array  { def_call(&$$, "array", &$1); }
+|   real_fields_init_array  { def_array(&$$, &$1); }
 ;
 
 real_fields_init_array:
