@@ -136,6 +136,7 @@ int keyword_token(std::string_view word) {
         {"sequence", T_SEQUENCE}, {"table", T_TABLE},       {"type", T_TYPE},
         {"view", T_VIEW},         {"volatile", T_VOLATILE},
     };
+    if (word.size() < 4 || word.size() > 8) return 0;  // the shortest and longest keywords
     for (const keyword_t& keyword : keywords) {
         if (keyword.text == word) return keyword.token;
     }
@@ -206,10 +207,12 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         if (rest.empty()) return 0;
         const auto c = static_cast<unsigned char>(rest[0]);
 
-        if (const size_t length = match_comment(rest)) {
-            process_string_newlines(rest.data(), length);
-            scanner->pos += length;
-            continue;
+        if (c == '/') {  // only a comment starts with a slash
+            if (const size_t length = match_comment(rest)) {
+                process_string_newlines(rest.data(), length);
+                scanner->pos += length;
+                continue;
+            }
         }
         if (is_whitespace(c)) {
             const size_t length = match_whitespace(rest);
