@@ -420,9 +420,10 @@ void* hash_find_string(const hash_table_t* table, const char* key) {
 void* hash_find_integer(const hash_table_t* table, int32_t key) {
     if (table->chains == nullptr) {
         for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
+            if (!item->key_is_integer) continue;  // a shorter text key leaves the bytes unset
             int32_t stored = 0;
             std::memcpy(&stored, item_key_bytes(item), sizeof stored);
-            if (item->key_is_integer && stored == key) return item_key_bytes(item) + INTEGER_DATA_OFFSET;
+            if (stored == key) return item_key_bytes(item) + INTEGER_DATA_OFFSET;
         }
         return nullptr;
     }

@@ -89,10 +89,11 @@ constexpr size_t RENDER_CHUNK_BLOCK = 8 * 1024 - 128 - 16;
 struct rendered_chunk_t {
     rendered_chunk_t* next;
     size_t length;
-    size_t capacity;
     char* text() { return reinterpret_cast<char*>(this + 1); }
     const char* text() const { return reinterpret_cast<const char*>(this + 1); }
 };
+
+constexpr size_t RENDER_CHUNK_TEXT = RENDER_CHUNK_BLOCK - sizeof(rendered_chunk_t);
 
 struct rendered_php_t {
     rendered_chunk_t* first = nullptr;
@@ -103,7 +104,6 @@ rendered_chunk_t* add_render_chunk(rendered_php_t* rendered) {
     auto* chunk = static_cast<rendered_chunk_t*>(memory_pool_alloc(RENDER_CHUNK_BLOCK));
     chunk->next = nullptr;
     chunk->length = 0;
-    chunk->capacity = RENDER_CHUNK_BLOCK - sizeof(rendered_chunk_t);
     (rendered->last != nullptr ? rendered->last->next : rendered->first) = chunk;
     rendered->last = chunk;
     return chunk;
@@ -113,8 +113,8 @@ ssize_t render_write(void* cookie, const char* data, size_t size) {
     auto* rendered = static_cast<rendered_php_t*>(cookie);
     for (size_t done = 0; done < size;) {
         rendered_chunk_t* chunk = rendered->last;
-        if (chunk == nullptr || chunk->length == chunk->capacity) chunk = add_render_chunk(rendered);
-        const size_t part = std::min(size - done, chunk->capacity - chunk->length);
+        if (chunk == nullptr || chunk->length == RENDER_CHUNK_TEXT) chunk = add_render_chunk(rendered);
+        const size_t part = std::min(size - done, RENDER_CHUNK_TEXT - chunk->length);
         std::memcpy(chunk->text() + chunk->length, data + done, part);
         chunk->length += part;
         done += part;
