@@ -232,27 +232,60 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
     node_init_operator(node, OPERATOR_FCALL, &name_node, args);
 }
 
-/* The rows of a table literal, and each row, are calls of array(). When every
-   element is a constant the call is made here, once: array() is a built-in
-   that no definition may replace and that only gathers its arguments, so the
-   constant array is exactly what the call would return when it runs. */
-static void def_array(sql_node_t* node, sql_node_t* elements)
+/* The rows of a table literal, and each row, are calls of array(). While
+   every element of such a list is a constant, the list is kept as the
+   constant array the call would return: array() is a built-in that no
+   definition may replace and that only gathers its arguments. At the first
+   element that is not a constant the list becomes the call's argument list. */
+static void def_list_start(sql_node_t* list, sql_node_t* element)
 {
-    const hash_table_t* items = elements->hash;
-    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
-        if (static_cast<const sql_node_t*>(hash_item_data(it))->type != NODE_VALUE) {
-            def_call(node, "array", elements);
-            return;
-        }
+    if (element->type == NODE_VALUE) {
+        nv_init_array(list);
+        nv_push(list, element);
+    } else {
+        node_init_array(list);
+        node_push(list, element);
     }
-    nv_init_list(node, hash_count(items));
-    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
-        nv_push(node, static_cast<sql_node_t*>(hash_item_data(it)));
-    }
-    node_shutdown(elements);
 }
 
-#line 256 "definition_parser.cpp"
+/* The constants gathered so far, as nodes of an argument list. */
+static void def_list_to_arguments(sql_node_t* list)
+{
+    sql_node_t arguments;
+    node_init_array(&arguments);
+    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
+        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
+        sql_node_t element;
+        nv_init_null(&element);
+        element.value = *value;
+        value_init_null(value);
+        node_push(&arguments, &element);
+    }
+    node_shutdown(list);
+    *list = arguments;
+}
+
+static void def_list_add(sql_node_t* list, sql_node_t* element)
+{
+    if (list->type == NODE_VALUE && element->type != NODE_VALUE) def_list_to_arguments(list);
+    if (list->type == NODE_VALUE) {
+        nv_push(list, element);
+    } else {
+        node_push(list, element);
+    }
+}
+
+/* The finished list: the constant array, or the call of array(). */
+static void def_array(sql_node_t* node, sql_node_t* list)
+{
+    if (list->type == NODE_VALUE) {
+        *node = *list;
+    } else {
+        def_call(node, "array", list);
+    }
+}
+
+#line 289 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -635,15 +668,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   123,   123,   127,   128,   132,   133,   137,   138,   139,
-     140,   141,   142,   143,   144,   148,   160,   166,   175,   176,
-     180,   185,   193,   194,   198,   203,   211,   220,   229,   238,
-     249,   250,   254,   255,   259,   264,   272,   284,   285,   286,
-     290,   291,   295,   296,   300,   301,   305,   310,   318,   327,
-     328,   332,   333,   337,   338,   358,   359,   363,   368,   376,
-     377,   381,   386,   394,   403,   412,   422,   423,   427,   432,
-     440,   444,   445,   446,   447,   448,   449,   453,   460,   461,
-     465,   470,   478
+       0,   156,   156,   160,   161,   165,   166,   170,   171,   172,
+     173,   174,   175,   176,   177,   181,   193,   199,   208,   209,
+     213,   218,   226,   227,   231,   236,   244,   253,   262,   271,
+     282,   283,   287,   288,   292,   297,   305,   317,   318,   319,
+     323,   324,   328,   329,   333,   334,   338,   343,   351,   360,
+     361,   365,   366,   370,   371,   391,   392,   396,   400,   408,
+     409,   413,   417,   425,   434,   443,   453,   454,   458,   463,
+     471,   475,   476,   477,   478,   479,   480,   484,   491,   492,
+     496,   501,   509
 };
 #endif
 
@@ -1580,55 +1613,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 137 "definition_parser.y"
+#line 170 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1586 "definition_parser.cpp"
+#line 1619 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 138 "definition_parser.y"
+#line 171 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1592 "definition_parser.cpp"
+#line 1625 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 139 "definition_parser.y"
+#line 172 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1598 "definition_parser.cpp"
+#line 1631 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 140 "definition_parser.y"
+#line 173 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1604 "definition_parser.cpp"
+#line 1637 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 141 "definition_parser.y"
+#line 174 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1610 "definition_parser.cpp"
+#line 1643 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 142 "definition_parser.y"
+#line 175 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1616 "definition_parser.cpp"
+#line 1649 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 143 "definition_parser.y"
+#line 176 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1622 "definition_parser.cpp"
+#line 1655 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 144 "definition_parser.y"
+#line 177 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1628 "definition_parser.cpp"
+#line 1661 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 149 "definition_parser.y"
+#line 182 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1637,121 +1670,121 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1641 "definition_parser.cpp"
+#line 1674 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 161 "definition_parser.y"
+#line 194 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1651 "definition_parser.cpp"
+#line 1684 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 167 "definition_parser.y"
+#line 200 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1661 "definition_parser.cpp"
+#line 1694 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 175 "definition_parser.y"
+#line 208 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1667 "definition_parser.cpp"
+#line 1700 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 176 "definition_parser.y"
+#line 209 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1673 "definition_parser.cpp"
+#line 1706 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 181 "definition_parser.y"
+#line 214 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1682 "definition_parser.cpp"
+#line 1715 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 186 "definition_parser.y"
+#line 219 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1691 "definition_parser.cpp"
+#line 1724 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 193 "definition_parser.y"
+#line 226 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1697 "definition_parser.cpp"
+#line 1730 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 194 "definition_parser.y"
+#line 227 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1703 "definition_parser.cpp"
+#line 1736 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 199 "definition_parser.y"
+#line 232 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1712 "definition_parser.cpp"
+#line 1745 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 204 "definition_parser.y"
+#line 237 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1721 "definition_parser.cpp"
+#line 1754 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 212 "definition_parser.y"
+#line 245 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1731 "definition_parser.cpp"
+#line 1764 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 221 "definition_parser.y"
+#line 254 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1741 "definition_parser.cpp"
+#line 1774 "definition_parser.cpp"
     break;
 
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 230 "definition_parser.y"
+#line 263 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1751 "definition_parser.cpp"
+#line 1784 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 239 "definition_parser.y"
+#line 272 "definition_parser.y"
     {
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
@@ -1759,53 +1792,53 @@ yyreduce:
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1763 "definition_parser.cpp"
+#line 1796 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 249 "definition_parser.y"
+#line 282 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1769 "definition_parser.cpp"
+#line 1802 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 250 "definition_parser.y"
+#line 283 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1775 "definition_parser.cpp"
+#line 1808 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 254 "definition_parser.y"
+#line 287 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1781 "definition_parser.cpp"
+#line 1814 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 255 "definition_parser.y"
+#line 288 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1787 "definition_parser.cpp"
+#line 1820 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 260 "definition_parser.y"
+#line 293 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1796 "definition_parser.cpp"
+#line 1829 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 265 "definition_parser.y"
+#line 298 "definition_parser.y"
     {
         nv_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1805 "definition_parser.cpp"
+#line 1838 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 273 "definition_parser.y"
+#line 306 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1814,123 +1847,123 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1818 "definition_parser.cpp"
+#line 1851 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 284 "definition_parser.y"
+#line 317 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1824 "definition_parser.cpp"
+#line 1857 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 285 "definition_parser.y"
+#line 318 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1830 "definition_parser.cpp"
+#line 1863 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 286 "definition_parser.y"
+#line 319 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1836 "definition_parser.cpp"
+#line 1869 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 290 "definition_parser.y"
+#line 323 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1842 "definition_parser.cpp"
+#line 1875 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 291 "definition_parser.y"
+#line 324 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1848 "definition_parser.cpp"
+#line 1881 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 295 "definition_parser.y"
+#line 328 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1854 "definition_parser.cpp"
+#line 1887 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 296 "definition_parser.y"
+#line 329 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1860 "definition_parser.cpp"
+#line 1893 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 300 "definition_parser.y"
+#line 333 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1866 "definition_parser.cpp"
+#line 1899 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 301 "definition_parser.y"
+#line 334 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1872 "definition_parser.cpp"
+#line 1905 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 306 "definition_parser.y"
+#line 339 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1881 "definition_parser.cpp"
+#line 1914 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 311 "definition_parser.y"
+#line 344 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1890 "definition_parser.cpp"
+#line 1923 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 319 "definition_parser.y"
+#line 352 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1900 "definition_parser.cpp"
+#line 1933 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 327 "definition_parser.y"
+#line 360 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1906 "definition_parser.cpp"
+#line 1939 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 328 "definition_parser.y"
+#line 361 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1912 "definition_parser.cpp"
+#line 1945 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 332 "definition_parser.y"
+#line 365 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1918 "definition_parser.cpp"
+#line 1951 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 333 "definition_parser.y"
+#line 366 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1924 "definition_parser.cpp"
+#line 1957 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 337 "definition_parser.y"
+#line 370 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1930 "definition_parser.cpp"
+#line 1963 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 339 "definition_parser.y"
+#line 372 "definition_parser.y"
     {
         /* The rows come from a file named relative to this definition file:
            read_table_initializer(prefix_pathname(<directory>, $1)). */
@@ -1947,220 +1980,218 @@ yyreduce:
         node_push(&read_args, &prefix_call);
         def_call(&yyval, "read_table_initializer", &read_args);
     }
-#line 1951 "definition_parser.cpp"
+#line 1984 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 358 "definition_parser.y"
+#line 391 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1957 "definition_parser.cpp"
+#line 1990 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 359 "definition_parser.y"
+#line 392 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0]); }
-#line 1963 "definition_parser.cpp"
+#line 1996 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 364 "definition_parser.y"
+#line 397 "definition_parser.y"
     {
-        node_init_list(&yyval, 1);
-        node_push(&yyval, &yyvsp[-1]);
+        def_list_start(&yyval, &yyvsp[-1]);
     }
-#line 1972 "definition_parser.cpp"
+#line 2004 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 369 "definition_parser.y"
+#line 401 "definition_parser.y"
     {
-        node_push(&yyvsp[-4], &yyvsp[-1]);
+        def_list_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 1981 "definition_parser.cpp"
+#line 2013 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 376 "definition_parser.y"
+#line 408 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1987 "definition_parser.cpp"
+#line 2019 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 377 "definition_parser.y"
+#line 409 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0]); }
-#line 1993 "definition_parser.cpp"
+#line 2025 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 382 "definition_parser.y"
+#line 414 "definition_parser.y"
     {
-        node_init_list(&yyval, 1);
-        node_push(&yyval, &yyvsp[0]);
+        def_list_start(&yyval, &yyvsp[0]);
     }
-#line 2002 "definition_parser.cpp"
+#line 2033 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 387 "definition_parser.y"
+#line 418 "definition_parser.y"
     {
-        node_push(&yyvsp[-2], &yyvsp[0]);
+        def_list_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2011 "definition_parser.cpp"
+#line 2042 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 395 "definition_parser.y"
+#line 426 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2021 "definition_parser.cpp"
+#line 2052 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 404 "definition_parser.y"
+#line 435 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2031 "definition_parser.cpp"
+#line 2062 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 413 "definition_parser.y"
+#line 444 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2042 "definition_parser.cpp"
+#line 2073 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 422 "definition_parser.y"
+#line 453 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2048 "definition_parser.cpp"
+#line 2079 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 423 "definition_parser.y"
+#line 454 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2054 "definition_parser.cpp"
+#line 2085 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 428 "definition_parser.y"
+#line 459 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2063 "definition_parser.cpp"
+#line 2094 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 433 "definition_parser.y"
+#line 464 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2072 "definition_parser.cpp"
+#line 2103 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 440 "definition_parser.y"
+#line 471 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2078 "definition_parser.cpp"
+#line 2109 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 444 "definition_parser.y"
+#line 475 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2084 "definition_parser.cpp"
+#line 2115 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 445 "definition_parser.y"
+#line 476 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2090 "definition_parser.cpp"
+#line 2121 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 446 "definition_parser.y"
+#line 477 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2096 "definition_parser.cpp"
+#line 2127 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 447 "definition_parser.y"
+#line 478 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2102 "definition_parser.cpp"
+#line 2133 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 448 "definition_parser.y"
+#line 479 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2108 "definition_parser.cpp"
+#line 2139 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 449 "definition_parser.y"
+#line 480 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2114 "definition_parser.cpp"
+#line 2145 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 454 "definition_parser.y"
+#line 485 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
     }
-#line 2122 "definition_parser.cpp"
+#line 2153 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 460 "definition_parser.y"
+#line 491 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2128 "definition_parser.cpp"
+#line 2159 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 461 "definition_parser.y"
+#line 492 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2134 "definition_parser.cpp"
+#line 2165 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 466 "definition_parser.y"
+#line 497 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2143 "definition_parser.cpp"
+#line 2174 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 471 "definition_parser.y"
+#line 502 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2152 "definition_parser.cpp"
+#line 2183 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 479 "definition_parser.y"
+#line 510 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2160 "definition_parser.cpp"
+#line 2191 "definition_parser.cpp"
     break;
 
 
-#line 2164 "definition_parser.cpp"
+#line 2195 "definition_parser.cpp"
 
       default: break;
     }
@@ -2384,7 +2415,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 484 "definition_parser.y"
+#line 515 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)

@@ -66,24 +66,57 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
     node_init_operator(node, OPERATOR_FCALL, &name_node, args);
 }
 
-/* The rows of a table literal, and each row, are calls of array(). When every
-   element is a constant the call is made here, once: array() is a built-in
-   that no definition may replace and that only gathers its arguments, so the
-   constant array is exactly what the call would return when it runs. */
-static void def_array(sql_node_t* node, sql_node_t* elements)
+/* The rows of a table literal, and each row, are calls of array(). While
+   every element of such a list is a constant, the list is kept as the
+   constant array the call would return: array() is a built-in that no
+   definition may replace and that only gathers its arguments. At the first
+   element that is not a constant the list becomes the call's argument list. */
+static void def_list_start(sql_node_t* list, sql_node_t* element)
 {
-    const hash_table_t* items = elements->hash;
-    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
-        if (static_cast<const sql_node_t*>(hash_item_data(it))->type != NODE_VALUE) {
-            def_call(node, "array", elements);
-            return;
-        }
+    if (element->type == NODE_VALUE) {
+        nv_init_array(list);
+        nv_push(list, element);
+    } else {
+        node_init_array(list);
+        node_push(list, element);
     }
-    nv_init_list(node, hash_count(items));
-    for (hash_iterator_t it = items->first_in_list; it != nullptr; it = it->next_in_list) {
-        nv_push(node, static_cast<sql_node_t*>(hash_item_data(it)));
+}
+
+/* The constants gathered so far, as nodes of an argument list. */
+static void def_list_to_arguments(sql_node_t* list)
+{
+    sql_node_t arguments;
+    node_init_array(&arguments);
+    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
+        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
+        sql_node_t element;
+        nv_init_null(&element);
+        element.value = *value;
+        value_init_null(value);
+        node_push(&arguments, &element);
     }
-    node_shutdown(elements);
+    node_shutdown(list);
+    *list = arguments;
+}
+
+static void def_list_add(sql_node_t* list, sql_node_t* element)
+{
+    if (list->type == NODE_VALUE && element->type != NODE_VALUE) def_list_to_arguments(list);
+    if (list->type == NODE_VALUE) {
+        nv_push(list, element);
+    } else {
+        node_push(list, element);
+    }
+}
+
+/* The finished list: the constant array, or the call of array(). */
+static void def_array(sql_node_t* node, sql_node_t* list)
+{
+    if (list->type == NODE_VALUE) {
+        *node = *list;
+    } else {
+        def_call(node, "array", list);
+    }
 }
 }
 
@@ -362,12 +395,11 @@ rows_init_array:
 real_rows_init_array:
     '{' fields_init_array '}'
     {
-        node_init_list(&$$, 1);
-        node_push(&$$, &$2);
+        def_list_start(&$$, &$2);
     }
 |   real_rows_init_array ',' '{' fields_init_array '}'
     {
-        node_push(&$1, &$4);
+        def_list_add(&$1, &$4);
         $$ = $1;
     }
 ;
@@ -380,12 +412,11 @@ fields_init_array:
 real_fields_init_array:
     expression
     {
-        node_init_list(&$$, 1);
-        node_push(&$$, &$1);
+        def_list_start(&$$, &$1);
     }
 |   real_fields_init_array ',' expression
     {
-        node_push(&$1, &$3);
+        def_list_add(&$1, &$3);
         $$ = $1;
     }
 ;
