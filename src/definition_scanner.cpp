@@ -216,7 +216,7 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         }
         if (is_whitespace(c)) {
             const size_t length = match_whitespace(rest);
-            process_string_newlines(rest.data(), length);
+            if (length > 1 || c != ' ') process_string_newlines(rest.data(), length);  // a lone space has none
             scanner->pos += length;
             continue;
         }
