@@ -43,10 +43,8 @@ bool exceeds(const sql_value_t* value, uint32_t max)
 }
 
 // Slot `index` of `record`, which must exist and have type `type`.
-const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type,
-                                 const char* missing, const char* wrong_type)
+const sql_value_t* required(const sql_value_t* slot, value_type_t type, const char* missing, const char* wrong_type)
 {
-    const sql_value_t* slot = value_slot(record, index);
     if (slot == nullptr) {
         execute_bailout("%s", missing);
     }
@@ -54,6 +52,12 @@ const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value
         execute_bailout("%s", wrong_type);
     }
     return slot;
+}
+
+const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type,
+                                 const char* missing, const char* wrong_type)
+{
+    return required(value_slot(record, index), type, missing, wrong_type);
 }
 
 void push_integer(sql_value_t* array, int32_t integer)
@@ -124,24 +128,24 @@ void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool*
     if (field->type != VALUE_ARRAY) {
         execute_bailout("Found a table field of a non-array type");
     }
-    const sql_value_t* name = required_slot(field, 0, VALUE_STRING, "Table field is missing the name value",
-                                            "Table field has a name value which is not a string");
+    sql_value_t* slot[FIELD_SLOTS];
+    value_slots(field, slot, FIELD_SLOTS);
+    const sql_value_t* name = required(slot[0], VALUE_STRING, "Table field is missing the name value",
+                                       "Table field has a name value which is not a string");
     if (!name_set_add(names, name->string)) {
         execute_bailout("Redefinition of table field \"%s\"", name->string);
     }
-    required_slot(field, 1, VALUE_STRING, "Table field is missing the type value",
-                  "Table field has a type value which is not a string");
+    required(slot[1], VALUE_STRING, "Table field is missing the type value",
+             "Table field has a type value which is not a string");
 
-    const sql_value_t* nullable =
-        required_slot(field, 2, VALUE_INTEGER, "Table field is missing the nullable value",
-                      "Table field has a nullable value which is not an integer");
+    const sql_value_t* nullable = required(slot[2], VALUE_INTEGER, "Table field is missing the nullable value",
+                                           "Table field has a nullable value which is not an integer");
     if (exceeds(nullable, 1)) {
         execute_bailout("Table field has a bad nullable value %d", nullable->integer);
     }
 
-    const sql_value_t* optimize =
-        required_slot(field, 3, VALUE_INTEGER, "Table field is missing the optimize value",
-                      "Table field has an optimize value which is not an integer");
+    const sql_value_t* optimize = required(slot[3], VALUE_INTEGER, "Table field is missing the optimize value",
+                                           "Table field has an optimize value which is not an integer");
     if (exceeds(optimize, OPTIMIZE_PRIMARY)) {
         execute_bailout("Table field has a bad optimize value %d", optimize->integer);
     }
@@ -152,8 +156,8 @@ void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool*
         *found_primary = true;
     }
 
-    const sql_value_t* links = required_slot(field, 4, VALUE_ARRAY, "Table field is missing the links value",
-                                             "Found field links list which is not an array");
+    const sql_value_t* links = required(slot[4], VALUE_ARRAY, "Table field is missing the links value",
+                                        "Found field links list which is not an array");
     for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         dump_table_check_link(item_value(item));
     }
@@ -401,8 +405,6 @@ void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_
     value_push(record, &fixed);
 }
 
-constexpr size_t FIELD_SLOTS = 5;
-
 // A field keeps its record: only the type name in slot 1 gives way to the
 // type it names. A record with slots past the five a field has is rebuilt
 // without them.
@@ -422,7 +424,7 @@ void fixup_field_record(sql_value_t* field, const program_output_t* out)
             execute_bailout("Link to unknown table \"%s\"", table->string);
         }
     }
-    if (hash_count(field->hash) > FIELD_SLOTS) {
+    if (hash_count(field->hash) > static_cast<size_t>(FIELD_SLOTS)) {
         sql_value_t record;
         take_record(&record, FIELD_SLOTS, {value_slot(field, 0), value_slot(field, 1), value_slot(field, 2),
                                            value_slot(field, 3), value_slot(field, 4)});

@@ -17,6 +17,9 @@ struct program_output_t {
 enum optimize_type_t { OPTIMIZE_NONE = 0, OPTIMIZE_INDEX = 1, OPTIMIZE_PRIMARY = 2 };
 enum dir_type_t { DIRECTION_INCOMING = 0, DIRECTION_OUTGOING = 1 };
 
+// The slots of a table field record: name, type, nullable, optimize, links.
+constexpr int32_t FIELD_SLOTS = 5;
+
 // Receives the rows list of the initializer parser.
 extern sql_value_t* table_init_data;
 

@@ -172,12 +172,15 @@ const char* list_separator(hash_iterator_t it) {
 // The records are built and fixed up before they reach this writer, so a slot
 // of the wrong kind is a broken invariant; it is reported instead of being
 // read through the wrong union member.
-const sql_value_t* record_slot(const sql_value_t* record, int32_t index, value_type_t type) {
-    const sql_value_t* slot = value_slot(record, index);
+const sql_value_t* checked_slot(const sql_value_t* slot, int32_t index, value_type_t type) {
     if (slot == nullptr || slot->type != type) {
         fatal_error("Output record slot %d is missing or of the wrong type", index);
     }
     return slot;
+}
+
+const sql_value_t* record_slot(const sql_value_t* record, int32_t index, value_type_t type) {
+    return checked_slot(value_slot(record, index), index, type);
 }
 
 const char* slot_string(const sql_value_t* record, int32_t index) {
@@ -295,10 +298,13 @@ const char* optimize_constant(int32_t optimize) {
 }
 
 void dump_table_field(php_out_t* out, const sql_value_t* field, const char* separator) {
-    const char* name = slot_string(field, 0);
-    const char* type = slot_string(field, 1);
-    const char* nullable = php_bool(slot_integer(field, 2));
-    const char* optimize = optimize_constant(slot_integer(field, 3));
+    sql_value_t* slot[FIELD_SLOTS];
+    value_slots(field, slot, FIELD_SLOTS);
+    const char* name = checked_slot(slot[0], 0, VALUE_STRING)->string;
+    const char* type = checked_slot(slot[1], 1, VALUE_STRING)->string;
+    const char* nullable = php_bool(checked_slot(slot[2], 2, VALUE_INTEGER)->integer);
+    const char* optimize = optimize_constant(checked_slot(slot[3], 3, VALUE_INTEGER)->integer);
+    const sql_value_t* links = checked_slot(slot[4], 4, VALUE_ARRAY);
     out_literal(out, "\t\t\t");
     out_quoted(out, name);
     out_literal(out, " => array (\n\t\t\t\t\"type\" => ");
@@ -308,7 +314,6 @@ void dump_table_field(php_out_t* out, const sql_value_t* field, const char* sepa
     out_literal(out, ",\n\t\t\t\t\"optimize\" => const_sql::");
     out_string(out, optimize);
     out_literal(out, ",\n\t\t\t\t\"links\" => array (\n");
-    const sql_value_t* links = slot_array(field, 4);
     for (hash_iterator_t it = links->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* link = item_array(it);
         const char* direction = slot_integer(link, 1) != 0 ? "DB_LINK_OUTGOING" : "DB_LINK_INCOMING";

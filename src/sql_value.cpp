@@ -103,3 +103,17 @@ sql_value_t* value_slot(const sql_value_t* array, int32_t index) {
     if (array->type != VALUE_ARRAY) return nullptr;
     return static_cast<sql_value_t*>(hash_find_integer(array->hash, index));
 }
+
+void value_slots(const sql_value_t* array, sql_value_t** slots, int32_t count) {
+    for (int32_t index = 0; index < count; ++index) slots[index] = nullptr;
+    if (array->type != VALUE_ARRAY) return;
+    int32_t found = 0;
+    for (hash_iterator_t it = array->hash->first_in_list; it != nullptr && found < count; it = it->next_in_list) {
+        if (!it->key_is_integer) continue;
+        const int32_t key = hash_item_key_integer(it);
+        if (key >= 0 && key < count) {
+            slots[key] = static_cast<sql_value_t*>(hash_item_data(it));
+            ++found;
+        }
+    }
+}

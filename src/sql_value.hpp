@@ -36,3 +36,7 @@ void value_dtor(void* value);
 
 // Slot `index` of an array value (integer key), or null when absent.
 sql_value_t* value_slot(const sql_value_t* array, int32_t index);
+// Slots 0 to `count` - 1 of an array value in one walk of its items;
+// slots[i] is null where the array has no key i. A record read slot by slot
+// would walk its items once for each.
+void value_slots(const sql_value_t* array, sql_value_t** slots, int32_t count);
