@@ -43,9 +43,8 @@ constexpr size_t align_up(size_t size) {
     return (size + HASH_DATA_ALIGNMENT - 1) / HASH_DATA_ALIGNMENT * HASH_DATA_ALIGNMENT;
 }
 
-// The key starts right after the last field, in what would otherwise be the
-// record's tail padding: an integer key and its data then fit in 40 bytes.
-constexpr size_t ITEM_HEADER_SIZE = sizeof(hash_item_t*) + 3 * sizeof(uint32_t);
+// An integer key and its data fit in 40 bytes.
+constexpr size_t ITEM_HEADER_SIZE = HASH_ITEM_HEADER_SIZE;
 constexpr size_t BLOCK_LINK_SIZE = align_up(sizeof(void*));
 constexpr size_t TABLE_RECORD_SIZE = align_up(sizeof(hash_table_t));
 constexpr size_t MAX_KEY_SIZE = (size_t{1} << 31) - 1;
@@ -465,18 +464,6 @@ void hash_shutdown(hash_table_t* table) {
         item = next;
     }
     release_storage(table);
-}
-
-const char* hash_item_key(const hash_item_t* item) { return item_key_bytes(item); }
-
-int32_t hash_item_key_integer(const hash_item_t* item) {
-    int32_t key = 0;
-    std::memcpy(&key, item_key_bytes(item), sizeof key);
-    return key;
-}
-
-void* hash_item_data(const hash_item_t* item) {
-    return const_cast<char*>(reinterpret_cast<const char*>(item)) + data_offset(item->key_size);
 }
 
 size_t hash_item_chain(const hash_table_t* table, const hash_item_t* item) {

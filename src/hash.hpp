@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr size_t HASH_CHAINS = 41;
 
@@ -88,10 +89,26 @@ int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t
 void _hash_push_integer(hash_table_t* table, const void* data, size_t data_size, hash_iterator_t* ppitem);
 void hash_shutdown(hash_table_t* table);
 
-// Item accessors.
-const char* hash_item_key(const hash_item_t* item);  // text key
-int32_t hash_item_key_integer(const hash_item_t* item);
-void* hash_item_data(const hash_item_t* item);
+// Item accessors, inline: every walk of a table calls them for each item.
+// The key starts right after the item's fields, in what would otherwise be
+// the record's tail padding; the data follows the key, aligned.
+constexpr size_t HASH_ITEM_HEADER_SIZE = sizeof(hash_item_t*) + 3 * sizeof(uint32_t);
+
+inline const char* hash_item_key(const hash_item_t* item) {  // text key
+    return reinterpret_cast<const char*>(item) + HASH_ITEM_HEADER_SIZE;
+}
+
+inline int32_t hash_item_key_integer(const hash_item_t* item) {
+    int32_t key = 0;
+    std::memcpy(&key, hash_item_key(item), sizeof key);
+    return key;
+}
+
+inline void* hash_item_data(const hash_item_t* item) {
+    const size_t offset =
+        (HASH_ITEM_HEADER_SIZE + item->key_size + HASH_DATA_ALIGNMENT - 1) / HASH_DATA_ALIGNMENT * HASH_DATA_ALIGNMENT;
+    return const_cast<char*>(reinterpret_cast<const char*>(item)) + offset;
+}
 
 // Chain index of a key (exposed for tests of the chain function).
 size_t hash_calculate(const hash_table_t* table, const void* key, size_t key_size);
