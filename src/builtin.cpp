@@ -42,7 +42,7 @@ bool exceeds(const sql_value_t* value, uint32_t max)
     return static_cast<uint32_t>(value->integer) > max;
 }
 
-// Slot `index` of `record`, which must exist and have type `type`.
+// `slot`, which must exist and have type `type`.
 const sql_value_t* required(const sql_value_t* slot, value_type_t type, const char* missing, const char* wrong_type)
 {
     if (slot == nullptr) {
@@ -54,6 +54,7 @@ const sql_value_t* required(const sql_value_t* slot, value_type_t type, const ch
     return slot;
 }
 
+// Slot `index` of `record`, which must exist and have type `type`.
 const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type,
                                  const char* missing, const char* wrong_type)
 {
