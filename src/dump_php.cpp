@@ -83,8 +83,7 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
         if (percent > format) {
             php_append(out, format, static_cast<size_t>(percent - format));
         }
-        format = percent;
-        switch (format[1]) {
+        switch (percent[1]) {
             case 'p':
                 php_append_escaped(out, va_arg(args, const char*));
                 break;
@@ -104,7 +103,7 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
             default:
                 fatal_error("Unknown printf expansion");
         }
-        format += 2;
+        format = percent + 2;
     }
 }
 
@@ -125,14 +124,19 @@ void out_flush(php_out_t* out) {
     }
 }
 
+// Called once an entry is complete, so that the stream gets large writes.
+void out_flush_if_full(php_out_t* out) {
+    if (out->buffer.length >= PHP_OUT_FLUSH) {
+        out_flush(out);
+    }
+}
+
 void out_printf(php_out_t* out, const char* format, ...) {
     va_list args;
     va_start(args, format);
     php_expand(&out->buffer, format, args);
     va_end(args);
-    if (out->buffer.length >= PHP_OUT_FLUSH) {
-        out_flush(out);
-    }
+    out_flush_if_full(out);
 }
 
 // The direct writers of the table entries, which make up nearly all of a
@@ -152,12 +156,6 @@ void out_quoted(php_out_t* out, const char* string) {
     out_literal(out, "\"");
     php_append_escaped(&out->buffer, string);
     out_literal(out, "\"");
-}
-
-void out_end_entry(php_out_t* out) {
-    if (out->buffer.length >= PHP_OUT_FLUSH) {
-        out_flush(out);
-    }
 }
 
 const char* php_bool(int32_t flag) {
@@ -328,7 +326,7 @@ void dump_table_field(php_out_t* out, const sql_value_t* field, const char* sepa
     out_literal(out, "\t\t\t\t)\n\t\t\t)");
     out_string(out, separator);
     out_literal(out, "\n");
-    out_end_entry(out);
+    out_flush_if_full(out);
 }
 
 void dump_init_row(php_out_t* out, const sql_value_t* row, const char* separator) {
@@ -349,7 +347,7 @@ void dump_init_row(php_out_t* out, const sql_value_t* row, const char* separator
     out_literal(out, ")");
     out_string(out, separator);
     out_literal(out, "\n");
-    out_end_entry(out);
+    out_flush_if_full(out);
 }
 
 void dump_table_entry(php_out_t* out, const sql_value_t* table, const char* separator) {

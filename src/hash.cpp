@@ -52,14 +52,9 @@ constexpr size_t MAX_KEY_SIZE = (size_t{1} << 31) - 1;
 static_assert(alignof(hash_item_t) <= HASH_DATA_ALIGNMENT, "items are placed at aligned offsets");
 static_assert(sizeof(hash_item_t) <= align_up(ITEM_HEADER_SIZE), "the key follows the header fields");
 
-char* item_key_bytes(const hash_item_t* item) {
-    return const_cast<char*>(reinterpret_cast<const char*>(item)) + ITEM_HEADER_SIZE;
-}
+char* item_key_bytes(const hash_item_t* item) { return const_cast<char*>(hash_item_key(item)); }
 
 size_t data_offset(size_t key_size) { return align_up(ITEM_HEADER_SIZE + key_size); }
-
-// From an integer key's first byte to the item's data.
-constexpr size_t INTEGER_DATA_OFFSET = align_up(ITEM_HEADER_SIZE + sizeof(int32_t)) - ITEM_HEADER_SIZE;
 
 // Header, key and data of one item, a multiple of the alignment.
 size_t item_size(size_t key_size, size_t data_size) { return data_offset(key_size) + align_up(data_size); }
@@ -108,11 +103,9 @@ struct lookup_key_t {
 inline bool item_has_key(const hash_item_t* item, const lookup_key_t& key) {
     if (item->key_sum != key.sum || item->key_is_integer != static_cast<unsigned>(key.is_integer)) return false;
     if (key.is_integer) {
-        int32_t stored = 0;
         int32_t wanted = 0;
-        std::memcpy(&stored, item_key_bytes(item), sizeof stored);
         std::memcpy(&wanted, key.bytes, sizeof wanted);
-        return stored == wanted;
+        return hash_item_key_integer(item) == wanted;
     }
     return item->key_size == key.size && std::memcmp(item_key_bytes(item), key.bytes, key.size) == 0;
 }
@@ -419,10 +412,8 @@ void* hash_find_string(const hash_table_t* table, const char* key) {
 void* hash_find_integer(const hash_table_t* table, int32_t key) {
     if (table->chains == nullptr) {
         for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
-            if (!item->key_is_integer) continue;  // a shorter text key leaves the bytes unset
-            int32_t stored = 0;
-            std::memcpy(&stored, item_key_bytes(item), sizeof stored);
-            if (stored == key) return item_key_bytes(item) + INTEGER_DATA_OFFSET;
+            // A shorter text key leaves the bytes unset, so the kind is tested first.
+            if (item->key_is_integer && hash_item_key_integer(item) == key) return hash_item_data(item);
         }
         return nullptr;
     }
