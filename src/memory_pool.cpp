@@ -16,6 +16,7 @@
 // allocator instead, so that their checks see each block on its own.
 #include "memory_pool.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cinttypes>
@@ -166,6 +167,92 @@ void* map_huge(size_t size) {
     return base;
 }
 
+// --- slab mappings made ahead -----------------------------------------------
+
+// The kernel clears a fresh mapping on its first touch, and a large run maps
+// a new one every few milliseconds: about a tenth of its time. Once a run has
+// needed a few, a helper thread maps and touches the next ones ahead, on
+// another processor, and hands them over ready. It only ever holds mappings
+// nobody else sees yet; the lock guards the hand-over.
+constexpr size_t MAPPINGS_BEFORE_SUPPLY = 2;
+constexpr size_t SUPPLY_AHEAD = 4;
+constexpr size_t TOUCH_STRIDE = 4096;
+
+struct mapping_supply_t {
+    pthread_mutex_t lock;
+    pthread_cond_t wanted;  // signalled when a mapping is taken, or to stop
+    pthread_t thread;
+    void* ready[SUPPLY_AHEAD];
+    size_t ready_count;
+    bool running;
+    bool stopping;
+};
+
+mapping_supply_t supply = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, {}, 0, false, false};
+size_t slab_mappings_made = 0;
+
+void* map_touched_slab_mapping() {
+    void* base = map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
+    if (base == nullptr) return nullptr;
+    auto* bytes = static_cast<volatile char*>(base);
+    for (size_t offset = 0; offset < SLABS_PER_MAPPING * SLAB_SIZE; offset += TOUCH_STRIDE) bytes[offset] = 0;
+    return base;
+}
+
+// When the system has no memory left the helper ends; the main thread then
+// maps for itself and reports the failure where it happens.
+void* supply_main(void*) {
+    pthread_mutex_lock(&supply.lock);
+    while (!supply.stopping) {
+        if (supply.ready_count == SUPPLY_AHEAD) {
+            pthread_cond_wait(&supply.wanted, &supply.lock);
+            continue;
+        }
+        pthread_mutex_unlock(&supply.lock);
+        void* base = map_touched_slab_mapping();
+        pthread_mutex_lock(&supply.lock);
+        if (base == nullptr) break;
+        supply.ready[supply.ready_count++] = base;
+    }
+    pthread_mutex_unlock(&supply.lock);
+    return nullptr;
+}
+
+void start_supply() {
+    supply.stopping = false;
+    supply.ready_count = 0;
+    supply.running = pthread_create(&supply.thread, nullptr, supply_main, nullptr) == 0;
+}
+
+// Stops the helper and returns the mappings it made that nobody took.
+void stop_supply() {
+    if (!supply.running) return;
+    pthread_mutex_lock(&supply.lock);
+    supply.stopping = true;
+    pthread_cond_signal(&supply.wanted);
+    pthread_mutex_unlock(&supply.lock);
+    pthread_join(supply.thread, nullptr);
+    for (size_t i = 0; i < supply.ready_count; ++i) munmap(supply.ready[i], SLABS_PER_MAPPING * SLAB_SIZE);
+    supply.ready_count = 0;
+    supply.running = false;
+}
+
+void* take_supplied_mapping() {
+    if (!supply.running) return nullptr;
+    void* base = nullptr;
+    pthread_mutex_lock(&supply.lock);
+    if (supply.ready_count > 0) base = supply.ready[--supply.ready_count];
+    pthread_cond_signal(&supply.wanted);
+    pthread_mutex_unlock(&supply.lock);
+    return base;
+}
+
+void* new_slab_mapping() {
+    if (void* base = take_supplied_mapping()) return base;
+    if (++slab_mappings_made == MAPPINGS_BEFORE_SUPPLY) start_supply();
+    return map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
+}
+
 void list_insert(region_t*& head, region_t* slab) {
     slab->prev_with_room = nullptr;
     slab->next_with_room = head;
@@ -192,7 +279,7 @@ region_t* take_slab() {
     if (uncut_slabs == uncut_end) {
         auto* record = static_cast<mapping_t*>(std::malloc(sizeof(mapping_t)));
         if (record == nullptr) return nullptr;
-        void* base = map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
+        void* base = new_slab_mapping();
         if (base == nullptr) {
             std::free(record);
             return nullptr;
@@ -309,6 +396,8 @@ void release_raw_block(memory_block_t* block) {
 // Every region goes back to the system at once: nothing in a slab needs
 // releasing block by block.
 void release_all_regions() {
+    stop_supply();
+    slab_mappings_made = 0;
     while (large_regions != nullptr) {
         region_t* region = large_regions;
         large_regions = region->next_with_room;
