@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -26,18 +27,48 @@ struct def_scanner_t {
 
 namespace {
 
-bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_whitespace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_punctuation(unsigned char c) {
-    switch (c) {
-    case '(': case ')': case ',': case '.': case ':': case ';':
-    case '=': case '[': case ']': case '{': case '}': case '*':
-        return true;
-    default:
-        return false;
+// What each byte can start or continue; one table lookup per byte keeps the
+// scanning loops short.
+enum byte_class_t : uint8_t {
+    BYTE_OTHER,
+    BYTE_LETTER,       // A-Z, a-z, _
+    BYTE_DIGIT,        // 0-9
+    BYTE_SPACE,        // space, \t \n \v \f \r
+    BYTE_PUNCTUATION,  // ( ) , . : ; = [ ] { } *
+    BYTE_QUOTE,        // "
+    BYTE_SLASH,        // /
+    BYTE_DOLLAR,       // $
+};
+
+struct byte_table_t {
+    uint8_t classes[256] = {};
+    bool in_label[256] = {};        // a letter or a digit
+    bool ends_plain_run[256] = {};  // ends a run of plain bytes inside a string literal
+};
+
+constexpr byte_table_t make_byte_table() {
+    byte_table_t table;
+    for (int c = 0; c < 256; ++c) {
+        uint8_t kind = BYTE_OTHER;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_') kind = BYTE_LETTER;
+        if (c >= '0' && c <= '9') kind = BYTE_DIGIT;
+        if (c == ' ' || (c >= '\t' && c <= '\r')) kind = BYTE_SPACE;
+        for (char p : std::string_view("(),.:;=[]{}*")) {
+            if (c == static_cast<unsigned char>(p)) kind = BYTE_PUNCTUATION;
+        }
+        if (c == '"') kind = BYTE_QUOTE;
+        if (c == '/') kind = BYTE_SLASH;
+        if (c == '$') kind = BYTE_DOLLAR;
+        table.classes[c] = kind;
+        table.in_label[c] = kind == BYTE_LETTER || kind == BYTE_DIGIT;
+        table.ends_plain_run[c] = c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\0';
     }
+    return table;
 }
+
+constexpr byte_table_t BYTES = make_byte_table();
+
+uint8_t class_of(char c) { return BYTES.classes[static_cast<unsigned char>(c)]; }
 
 [[noreturn]] void scanner_fatal(const char* message) {
     std::fprintf(stderr, "%s\n", message);
@@ -78,95 +109,157 @@ void load_input(def_scanner_t* scanner) {
 
 // Rule 1, comment: "/*", then units that are one byte other than "*" or a
 // "*" with one byte other than "/", then "*/". Returns the length of the
-// comment at the start of `rest`, or 0 when no complete comment starts there.
-size_t match_comment(std::string_view rest) {
-    if (rest.size() < 2 || rest[0] != '/' || rest[1] != '*') return 0;
-    size_t i = 2;
-    while (i < rest.size()) {
-        if (rest[i] != '*') {
-            ++i;
+// comment at `start`, or 0 when no complete comment starts there.
+size_t match_comment(const char* start, const char* end) {
+    if (end - start < 2 || start[1] != '*') return 0;
+    for (const char* p = start + 2; p < end;) {
+        if (*p != '*') {
+            ++p;
             continue;
         }
-        if (i + 1 >= rest.size()) return 0;
-        if (rest[i + 1] == '/') return i + 2;
-        i += 2;  // a star pairs with the byte after it
+        if (p + 1 >= end) return 0;
+        if (p[1] == '/') return static_cast<size_t>(p + 2 - start);
+        p += 2;  // a star pairs with the byte after it
     }
     return 0;
 }
+
+// Line breaks in a text: a carriage return and the line feed after it count
+// once, as each alone does.
+unsigned count_line_breaks(const char* p, const char* end) {
+    unsigned breaks = 0;
+    for (; p < end; ++p) {
+        if (*p == '\r') {
+            ++breaks;
+            if (p + 1 < end && p[1] == '\n') ++p;
+        } else if (*p == '\n') {
+            ++breaks;
+        }
+    }
+    return breaks;
+}
+
+// What a string literal holds besides plain bytes.
+struct string_literal_t {
+    size_t length;  // 0: no literal starts here
+    bool has_backslash;
+    bool has_line_break;
+    bool has_nul;
+};
 
 // Rule 4, string literal: a double quote, then units that are one byte other
 // than the quote and the backslash, or a backslash with one byte other than a
-// line feed, then a double quote. Returns its length or 0.
-size_t match_string(std::string_view rest) {
-    size_t i = 1;
-    while (i < rest.size()) {
-        const char c = rest[i];
-        if (c == '"') return i + 1;
-        if (c == '\\') {
-            if (i + 1 >= rest.size() || rest[i + 1] == '\n') return 0;
-            i += 2;
+// line feed, then a double quote.
+string_literal_t match_string(const char* start, const char* end) {
+    string_literal_t literal{0, false, false, false};
+    for (const char* p = start + 1; p < end;) {
+        if (!BYTES.ends_plain_run[static_cast<unsigned char>(*p)]) {
+            ++p;
             continue;
         }
-        ++i;
+        switch (*p) {
+        case '"':
+            literal.length = static_cast<size_t>(p + 1 - start);
+            return literal;
+        case '\\':
+            if (p + 1 >= end || p[1] == '\n') return literal;
+            literal.has_backslash = true;
+            if (p[1] == '\r') literal.has_line_break = true;
+            if (p[1] == '\0') literal.has_nul = true;
+            p += 2;
+            continue;
+        case '\0': literal.has_nul = true; break;
+        default: literal.has_line_break = true; break;
+        }
+        ++p;
     }
-    return 0;
+    return literal;
 }
 
-// Rules 18 and 19: a letter, then letters and digits.
-size_t match_label(std::string_view rest, size_t start) {
-    size_t i = start;
-    if (i >= rest.size() || !is_letter(static_cast<unsigned char>(rest[i]))) return 0;
-    while (i < rest.size() && (is_letter(static_cast<unsigned char>(rest[i])) ||
-                               is_digit(static_cast<unsigned char>(rest[i])))) {
-        ++i;
-    }
-    return i - start;
+// Rules 18 and 19: a letter, then letters and digits; `p` is past the letter.
+const char* label_end(const char* p, const char* end) {
+    while (p < end && BYTES.in_label[static_cast<unsigned char>(*p)]) ++p;
+    return p;
 }
 
-// Rules 3 and 5 to 17: a keyword wins over a label of the same length.
-int keyword_token(std::string_view word) {
-    struct keyword_t {
-        std::string_view text;
-        int token;
-    };
-    static constexpr keyword_t keywords[] = {
-        {"null", T_NULL},         {"function", T_FUNCTION}, {"include", T_INCLUDE},
-        {"incoming", T_INCOMING}, {"index", T_INDEX},       {"outgoing", T_OUTGOING},
-        {"plsql", T_PLSQL},       {"primary", T_PRIMARY},   {"query", T_QUERY},
-        {"sequence", T_SEQUENCE}, {"table", T_TABLE},       {"type", T_TYPE},
-        {"view", T_VIEW},         {"volatile", T_VOLATILE},
-    };
-    if (word.size() < 4 || word.size() > 8) return 0;  // the shortest and longest keywords
-    for (const keyword_t& keyword : keywords) {
-        if (keyword.text == word) return keyword.token;
-    }
-    return 0;
+template <size_t N>
+bool is_word(const char* word, const char (&keyword)[N]) {
+    return std::memcmp(word, keyword, N - 1) == 0;
 }
 
-// Decimal digits, saturating beyond the signed 32-bit range.
-int32_t saturated_integer(std::string_view digits) {
+// Rules 3 and 5 to 17: a keyword wins over a label of the same length. The
+// length and the first letter leave at most one keyword to compare.
+int keyword_token(const char* word, size_t length) {
+    switch (length) {
+    case 4:
+        switch (word[0]) {
+        case 'n': return is_word(word, "null") ? T_NULL : 0;
+        case 't': return is_word(word, "type") ? T_TYPE : 0;
+        case 'v': return is_word(word, "view") ? T_VIEW : 0;
+        default: return 0;
+        }
+    case 5:
+        switch (word[0]) {
+        case 'i': return is_word(word, "index") ? T_INDEX : 0;
+        case 'p': return is_word(word, "plsql") ? T_PLSQL : 0;
+        case 'q': return is_word(word, "query") ? T_QUERY : 0;
+        case 't': return is_word(word, "table") ? T_TABLE : 0;
+        default: return 0;
+        }
+    case 7:
+        switch (word[0]) {
+        case 'i': return is_word(word, "include") ? T_INCLUDE : 0;
+        case 'p': return is_word(word, "primary") ? T_PRIMARY : 0;
+        default: return 0;
+        }
+    case 8:
+        switch (word[0]) {
+        case 'f': return is_word(word, "function") ? T_FUNCTION : 0;
+        case 'i': return is_word(word, "incoming") ? T_INCOMING : 0;
+        case 'o': return is_word(word, "outgoing") ? T_OUTGOING : 0;
+        case 's': return is_word(word, "sequence") ? T_SEQUENCE : 0;
+        case 'v': return is_word(word, "volatile") ? T_VOLATILE : 0;
+        default: return 0;
+        }
+    default: return 0;
+    }
+}
+
+// Rule 2: decimal digits, saturating beyond the signed 32-bit range.
+int32_t saturated_integer(const char* p, const char* end) {
     int64_t value = 0;
-    for (char c : digits) {
-        value = value * 10 + (c - '0');
+    for (; p < end; ++p) {
+        value = value * 10 + (*p - '0');
         if (value > INT32_MAX) return INT32_MAX;
     }
     return static_cast<int32_t>(value);
 }
 
-// Rule 21, whitespace: skipped, its line breaks counted.
-size_t match_whitespace(std::string_view rest) {
-    size_t i = 0;
-    while (i < rest.size() && is_whitespace(static_cast<unsigned char>(rest[i]))) ++i;
-    return i;
+void add_line_breaks(unsigned breaks) {
+    if (breaks > 0) compiler_globals.file->line += breaks;
 }
 
-int scan_string(sql_node_t* value, std::string_view literal) {
-    process_string_newlines(literal.data(), literal.size());
-    const std::string_view inner = literal.substr(1, literal.size() - 2);
-    if (inner.find('\0') != std::string_view::npos) compile_bailout("Unexpected NUL character in a string literal");
-    nv_init_string_clen(value, inner.data(), inner.size());
+// Rule 21, whitespace: skipped, its line breaks counted. Returns its end.
+const char* skip_whitespace(const char* p, const char* end) {
+    unsigned breaks = 0;
+    for (; p < end && class_of(*p) == BYTE_SPACE; ++p) {
+        if (*p == '\n') {
+            ++breaks;
+        } else if (*p == '\r') {
+            ++breaks;
+            if (p + 1 < end && p[1] == '\n') ++p;
+        }
+    }
+    add_line_breaks(breaks);
+    return p;
+}
+
+int scan_string(sql_node_t* value, const char* start, const string_literal_t& literal) {
+    if (literal.has_line_break) add_line_breaks(count_line_breaks(start, start + literal.length));
+    if (literal.has_nul) compile_bailout("Unexpected NUL character in a string literal");
+    nv_init_string_clen(value, start + 1, literal.length - 2);
     unsigned offset = 0;
-    if (unescape_string(value->value.string, &offset) != 0) {
+    if (literal.has_backslash && unescape_string(value->value.string, &offset) != 0) {
         compile_bailout("Unexpected escaped character at offset %u", offset);
     }
     return T_STRING;
@@ -201,61 +294,65 @@ int deflex_destroy(def_scanner_t* scanner) {
 
 int deflex(sql_node_t* value, def_scanner_t* scanner) {
     if (!scanner->loaded) load_input(scanner);
-    const std::string_view text(scanner->text);
+    const char* const end = scanner->text.data() + scanner->text.size();
+    const char* p = scanner->text.data() + scanner->pos;
     for (;;) {
-        const std::string_view rest = text.substr(scanner->pos);
-        if (rest.empty()) return 0;
-        const auto c = static_cast<unsigned char>(rest[0]);
-
-        if (c == '/') {  // only a comment starts with a slash
-            if (const size_t length = match_comment(rest)) {
-                process_string_newlines(rest.data(), length);
-                scanner->pos += length;
+        if (p == end) {
+            scanner->pos = scanner->text.size();
+            return 0;
+        }
+        const char* const start = p;
+        const uint8_t kind = class_of(*p);
+        if (kind == BYTE_SPACE) {
+            p = skip_whitespace(p, end);
+            continue;
+        }
+        if (kind == BYTE_SLASH) {  // only a comment starts with a slash
+            if (const size_t length = match_comment(p, end)) {
+                add_line_breaks(count_line_breaks(p, p + length));
+                p += length;
                 continue;
             }
         }
-        if (is_whitespace(c)) {
-            const size_t length = match_whitespace(rest);
-            if (length > 1 || c != ' ') process_string_newlines(rest.data(), length);  // a lone space has none
-            scanner->pos += length;
-            continue;
-        }
-        if (is_digit(c)) {  // rule 2
-            size_t length = 1;
-            while (length < rest.size() && is_digit(static_cast<unsigned char>(rest[length]))) ++length;
-            scanner->pos += length;
-            nv_init_integer(value, saturated_integer(rest.substr(0, length)));
+        scanner->pos = static_cast<size_t>(p - scanner->text.data());
+        switch (kind) {
+        case BYTE_DIGIT: {  // rule 2
+            do ++p; while (p < end && class_of(*p) == BYTE_DIGIT);
+            scanner->pos += static_cast<size_t>(p - start);
+            nv_init_integer(value, saturated_integer(start, p));
             return T_INTEGER;
         }
-        if (c == '"') {
-            if (const size_t length = match_string(rest)) {
-                scanner->pos += length;
-                return scan_string(value, rest.substr(0, length));
-            }
-            unexpected_character(rest[0]);
+        case BYTE_QUOTE: {
+            const string_literal_t literal = match_string(p, end);
+            if (literal.length == 0) break;
+            scanner->pos += literal.length;
+            return scan_string(value, start, literal);
         }
-        if (is_letter(c)) {
-            const size_t length = match_label(rest, 0);
-            const std::string_view word = rest.substr(0, length);
+        case BYTE_LETTER: {
+            p = label_end(p + 1, end);
+            const size_t length = static_cast<size_t>(p - start);
             scanner->pos += length;
-            if (const int keyword = keyword_token(word)) {
+            if (const int keyword = keyword_token(start, length)) {
                 if (keyword == T_NULL) nv_init_null(value);
                 return keyword;
             }
-            nv_init_string_clen(value, word.data(), word.size());
+            nv_init_string_clen(value, start, length);
             return T_LABEL;
         }
-        if (c == '$') {
-            if (const size_t length = match_label(rest, 1)) {
-                scanner->pos += 1 + length;
-                node_init_variable_clen(value, rest.data() + 1, length);
+        case BYTE_DOLLAR:
+            if (p + 1 < end && class_of(p[1]) == BYTE_LETTER) {
+                p = label_end(p + 2, end);
+                scanner->pos += static_cast<size_t>(p - start);
+                node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1);
                 return T_VARIABLE;
             }
-        }
-        if (is_punctuation(c)) {  // rule 20
+            break;
+        case BYTE_PUNCTUATION:  // rule 20
             scanner->pos += 1;
-            return c;
+            return static_cast<unsigned char>(*start);
+        default:
+            break;
         }
-        unexpected_character(rest[0]);  // rule 22
+        unexpected_character(*start);  // rule 22
     }
 }
