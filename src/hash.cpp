@@ -294,6 +294,33 @@ inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const voi
     return 0;
 }
 
+// The common push, in a few instructions: a key of one positive byte (its
+// own byte sum) into a table that still has no chains and will not need
+// them, with room left in its item block. Returns null when the push is not
+// of that kind; the item is laid out as hash_add_item lays it out.
+inline hash_item_t* push_small(hash_table_t* table, int32_t key, const void* data, size_t data_size) {
+    const size_t size = item_size(sizeof key, data_size);
+    if (key < 0 || key >= 0x7f || table->chains != nullptr || table->count >= SMALL_TABLE_MAX ||
+        size > table->free_bytes) {
+        return nullptr;
+    }
+    auto* item = reinterpret_cast<hash_item_t*>(table->free_space);
+    table->free_space += size;
+    table->free_bytes -= static_cast<uint32_t>(size);
+    item->next_in_list = nullptr;
+    item->key_sum = static_cast<uint32_t>(key);
+    item->data_size = static_cast<uint32_t>(data_size);
+    item->key_size = sizeof key;
+    item->key_is_integer = 1;
+    std::memcpy(item_key_bytes(item), &key, sizeof key);
+    copy_record(reinterpret_cast<char*>(item) + data_offset(sizeof key), data, data_size);
+    (table->last_in_list != nullptr ? table->last_in_list->next_in_list : table->first_in_list) = item;
+    table->last_in_list = item;
+    ++table->count;
+    table->next_integer = key + 1;
+    return item;
+}
+
 // One pass gives the length and the byte sum of a text key.
 inline lookup_key_t text_key(const char* key) {
     const auto* bytes = reinterpret_cast<const signed char*>(key);
@@ -439,11 +466,26 @@ int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t
     return result;
 }
 
-void _hash_push_integer(hash_table_t* table, const void* data, size_t data_size, hash_iterator_t* ppitem) {
+namespace {
+
+// Kept out of line, so that the common push does not pay for this one's
+// registers.
+[[gnu::noinline]] void push_any(hash_table_t* table, const void* data, size_t data_size, hash_iterator_t* ppitem) {
     const int32_t key = table->next_integer;
     hash_add_item(table, integer_key(&key), data, data_size, ppitem, true);
     if (key == INT32_MAX) fatal_error("Hash table integer keys exhausted");
     table->next_integer = key + 1;
+}
+
+}  // namespace
+
+void _hash_push_integer(hash_table_t* table, const void* data, size_t data_size, hash_iterator_t* ppitem) {
+    hash_item_t* item = push_small(table, table->next_integer, data, data_size);
+    if (item == nullptr) {
+        push_any(table, data, data_size, ppitem);
+    } else if (ppitem != nullptr) {
+        *ppitem = item;
+    }
 }
 
 // Releases the records in insertion order, then the chains and item blocks.
