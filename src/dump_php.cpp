@@ -395,16 +395,10 @@ void dump_sequences(php_out_t* out, const sql_value_t* sequences) {
     out_printf(out, ");\n");
 }
 
-// With `release`, each table record is released once written.
-void dump_tables(php_out_t* out, sql_value_t* tables, bool release) {
+void dump_tables(php_out_t* out, const sql_value_t* tables) {
     out_printf(out, "$this->tables = array (\n");
     for (hash_iterator_t it = tables->hash->first_in_list; it; it = it->next_in_list) {
         dump_table_entry(out, item_array(it), list_separator(it));
-        if (release) {
-            auto* written = static_cast<sql_value_t*>(hash_item_data(it));
-            value_shutdown(written);
-            value_init_null(written);
-        }
     }
     out_printf(out, ");\n");
 }
@@ -432,27 +426,15 @@ void php_printf(FILE* file, const char* format, ...) {
     }
 }
 
-namespace {
-
-void dump_php(FILE* file, program_output_t* output, bool release_tables) {
+void dump_php_code(FILE* file, program_output_t* output) {
     php_out_t out = {file, {}};
     out_printf(&out, "<?\n");
     dump_plsql(&out, &output->plsql);
     dump_queries(&out, &output->queries);
     dump_sequences(&out, &output->sequences);
-    dump_tables(&out, &output->tables, release_tables);
+    dump_tables(&out, &output->tables);
     dump_views(&out, &output->views);
     out_printf(&out, "?>\n");
     out_flush(&out);
     std::free(out.buffer.text);
-}
-
-}  // namespace
-
-void dump_php_code(FILE* file, program_output_t* output) {
-    dump_php(file, output, false);
-}
-
-void dump_php_code_releasing(FILE* file, program_output_t* output) {
-    dump_php(file, output, true);
 }

@@ -6,10 +6,6 @@
 #include "builtin.hpp"
 
 void dump_php_code(FILE* file, program_output_t* output);
-// The same text; each table record is released as soon as it is written, so
-// that the text reuses the memory the records held. The table collection is
-// left holding nulls.
-void dump_php_code_releasing(FILE* file, program_output_t* output);
 
 // Directives: %p (escaped for a PHP double-quoted string), %s, %l (32-bit
 // integer), %%. Expands the whole format, then writes it in one write.

@@ -132,14 +132,12 @@ void release_rendered(rendered_php_t* rendered) {
 
 // The whole file is built in memory first, so that an error while writing
 // it out can never leave a half-written file behind unnoticed, and an
-// abnormal end while building it never touches the output at all. The table
-// records, nearly all of the output, are released as they are written: the
-// text then takes the memory they held instead of adding to it.
+// abnormal end while building it never touches the output at all.
 rendered_php_t render_php(program_output_t* output) {
     rendered_php_t rendered;
     FILE* memory = fopencookie(&rendered, "w", {nullptr, render_write, nullptr, nullptr});
     if (memory == nullptr) fatal_error("Failed to allocate the PHP output buffer");
-    dump_php_code_releasing(memory, output);
+    dump_php_code(memory, output);
     if (std::fclose(memory) != 0) fatal_error("Failed to allocate the PHP output buffer");
     return rendered;
 }
