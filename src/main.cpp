@@ -2,10 +2,12 @@
 // one after another, and decides the exit status.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include "builtin.hpp"
 #include "compile.hpp"
@@ -142,8 +144,6 @@ rendered_php_t render_php(program_output_t* output) {
     return rendered;
 }
 
-constexpr size_t WRITE_BUFFER = 1024 * 1024;
-
 // Removes the output after a failed write, but only when the path still
 // names the regular file that was opened: never a device such as /dev/full.
 void remove_failed_output(const char* filename, const struct stat& opened) {
@@ -152,14 +152,44 @@ void remove_failed_output(const char* filename, const struct stat& opened) {
     if (now.st_dev == opened.st_dev && now.st_ino == opened.st_ino) std::remove(filename);
 }
 
-// Returns 0 when the file was written and closed, else the error number.
-int write_php_file(FILE* file, const rendered_php_t& rendered) {
-    int error = 0;
-    for (const rendered_chunk_t* chunk = rendered.first; chunk != nullptr && error == 0; chunk = chunk->next) {
-        if (std::fwrite(chunk->text(), 1, chunk->length, file) != chunk->length) error = errno != 0 ? errno : EIO;
+// Gathers up to IOV_MAX chunks, starting `skip` bytes into the first one, for
+// one write call; returns how many it gathered.
+int gather_chunks(const rendered_chunk_t* chunk, size_t skip, struct iovec* pieces) {
+    int count = 0;
+    for (; chunk != nullptr && count < IOV_MAX; chunk = chunk->next, skip = 0) {
+        pieces[count].iov_base = const_cast<char*>(chunk->text() + skip);
+        pieces[count].iov_len = chunk->length - skip;
+        ++count;
     }
-    if (error == 0 && std::fflush(file) != 0) {
-        error = errno != 0 ? errno : EIO;
+    return count;
+}
+
+// Writes the chunks straight from where they lie, many to a call: a write
+// call per chunk would cost the file system far more, and a stream buffer
+// would only copy them once more. Returns 0 when the file was written and
+// closed, else the error number.
+int write_php_file(FILE* file, const rendered_php_t& rendered) {
+    static struct iovec pieces[IOV_MAX];
+    const int descriptor = fileno(file);
+    int error = 0;
+    const rendered_chunk_t* chunk = rendered.first;
+    size_t skip = 0;  // bytes of `chunk` already written
+    while (chunk != nullptr && error == 0) {
+        const int count = gather_chunks(chunk, skip, pieces);
+        const ssize_t written = writev(descriptor, pieces, count);
+        if (written < 0) {
+            if (errno != EINTR) error = errno;
+            continue;
+        }
+        if (written == 0) error = EIO;
+        // Step past what went out; a short write resumes inside a chunk.
+        auto left = static_cast<size_t>(written);
+        while (chunk != nullptr && left >= chunk->length - skip) {
+            left -= chunk->length - skip;
+            chunk = chunk->next;
+            skip = 0;
+        }
+        skip += left;
     }
     if (std::fclose(file) != 0 && error == 0) error = errno;
     return error;
@@ -179,15 +209,9 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
         release_rendered(&rendered);
         return -1;
     }
-    // The chunks reach the file through one large buffer: a write call per
-    // chunk would cost the file system far more than the copy does.
-    char* buffer = static_cast<char*>(memory_pool_alloc(WRITE_BUFFER));
-    std::setvbuf(file, buffer, _IOFBF, WRITE_BUFFER);
     struct stat opened {};
     fstat(fileno(file), &opened);
-    errno = 0;
     const int error = write_php_file(file, rendered);
-    memory_pool_free(buffer);
     release_rendered(&rendered);
     if (error != 0) {
         exception_print_errno(error, "Failed to close PHP output file \"%s\": %d(%m)", filename, error);
