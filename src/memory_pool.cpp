@@ -174,7 +174,7 @@ void* map_huge(size_t size) {
 // needed a few, a helper thread maps and touches the next ones ahead, on
 // another processor, and hands them over ready. It only ever holds mappings
 // nobody else sees yet; the lock guards the hand-over.
-constexpr size_t MAPPINGS_BEFORE_SUPPLY = 2;
+constexpr size_t MAPPINGS_BEFORE_SUPPLY = 4;
 constexpr size_t SUPPLY_AHEAD = 4;
 constexpr size_t TOUCH_STRIDE = 4096;
 
