@@ -11,6 +11,13 @@
 
 namespace {
 
+// The pool may run a helper thread, and a forked copy of a threaded process
+// has only the thread that forked: death tests run the binary afresh instead.
+const bool death_tests_threadsafe = [] {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return true;
+}();
+
 bool is_aligned(const void* ptr) { return reinterpret_cast<uintptr_t>(ptr) % alignof(std::max_align_t) == 0; }
 
 // A block is preceded by its list links (to the newer block, to the older
@@ -127,6 +134,34 @@ TEST(MemoryPool, BlocksOfEverySizeKeepTheirContentsThroughReuse) {
     EXPECT_EQ(memory_pool_block_count(), start + blocks.size());
     for (const live_block& block : blocks) memory_pool_free(block.data);
     EXPECT_EQ(memory_pool_block_count(), start);
+}
+
+// A large run has its slab regions mapped ahead by a helper thread. Enough
+// blocks to need many regions, each filled with a pattern of its own, must
+// stay intact and apart (a region handed out twice would overlap them), and
+// after free_all, which stops the helper, a second round must do the same.
+TEST(MemoryPool, RegionsMappedAheadServeLargeRunsAgainAfterFreeAll) {
+    constexpr size_t BLOCK = 4000;
+    constexpr size_t BLOCKS = 12000;  // about 48 MB, many 2 MiB regions
+    for (int round = 0; round < 2; ++round) {
+        memory_pool_free_all();
+        std::vector<unsigned char*> blocks;
+        for (size_t i = 0; i < BLOCKS; ++i) {
+            auto* data = static_cast<unsigned char*>(memory_pool_alloc(BLOCK));
+            std::memset(data, static_cast<int>(i % 251), BLOCK);
+            blocks.push_back(data);
+        }
+        size_t damaged = 0;
+        for (size_t i = 0; i < BLOCKS; ++i) {
+            for (size_t at : {size_t{0}, BLOCK / 2, BLOCK - 1}) {
+                if (blocks[i][at] != i % 251) ++damaged;
+            }
+        }
+        EXPECT_EQ(damaged, 0u) << "round " << round;
+        EXPECT_EQ(memory_pool_block_count(), BLOCKS);
+    }
+    memory_pool_free_all();
+    EXPECT_EQ(memory_pool_block_count(), 0u);
 }
 
 TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
