@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "compile.hpp"
 #include "definition_parser.hpp"
@@ -29,8 +32,34 @@ protected:
     }
 
     Tokens scan(const std::string& text) {
-        file_.line = 1;
         FILE* in = file_with(text);
+        Tokens tokens = scan_stream(in);
+        fclose(in);
+        return tokens;
+    }
+
+    // The text comes through a pipe, which tells no size: the scanner's
+    // buffer grows as it reads.
+    Tokens scan_piped(const std::string& text) {
+        int ends[2];
+        EXPECT_EQ(pipe(ends), 0);
+        std::thread writer([&] {
+            for (size_t done = 0; done < text.size();) {
+                const ssize_t wrote = write(ends[1], text.data() + done, text.size() - done);
+                if (wrote <= 0) break;
+                done += static_cast<size_t>(wrote);
+            }
+            close(ends[1]);
+        });
+        FILE* in = fdopen(ends[0], "r");
+        Tokens tokens = scan_stream(in);
+        writer.join();
+        fclose(in);
+        return tokens;
+    }
+
+    Tokens scan_stream(FILE* in) {
+        file_.line = 1;
         def_scanner_t* scanner = nullptr;
         EXPECT_EQ(deflex_init(&scanner), 0);
         defset_in(in, scanner);
@@ -46,7 +75,6 @@ protected:
             tokens.push_back("bailout");
         }
         deflex_destroy(scanner);
-        fclose(in);
         return tokens;
     }
 
@@ -101,6 +129,19 @@ TEST_F(DefinitionScannerTest, CommentStarsPairFromTheLeft) {
 TEST_F(DefinitionScannerTest, LineBreaksCountCarriageReturnLineFeedOnce) {
     EXPECT_EQ(scan("a\r\nb\n\rc\r\r\nd\re"),
               (Tokens{"label a@1", "label b@2", "label c@4", "label d@6", "label e@7"}));
+}
+
+// Large inputs (over 2 MB), from a file of known size and from a pipe, are
+// read whole: the last tokens come out with their lines.
+TEST_F(DefinitionScannerTest, LargeInputsAreReadWholeFromFilesAndPipes) {
+    std::string text;
+    for (int line = 0; line < 80000; ++line) text += "table t" + std::to_string(line) + " /* padding */\n";
+    text += "last";
+    for (const Tokens& tokens : {scan(text), scan_piped(text)}) {
+        ASSERT_EQ(tokens.size(), 160001u);
+        EXPECT_EQ(tokens[159999], "label t79999@80000");
+        EXPECT_EQ(tokens.back(), "label last@80001");
+    }
 }
 
 // Scanner errors in whole programs are golden cases; these are the ones they
