@@ -60,6 +60,19 @@ TEST(PhpPrintf, EscapesOnlyWhatEndsOrInterpolatesAStringAndWritesAllAtOnce) {
         expected += "ab\\$";
     }
     EXPECT_EQ(printed("<%p>", value.c_str()), "<" + expected + ">");
+    // Every escaped byte at every place of texts up to three 8-byte words
+    // long, next to bytes one away from them.
+    for (const char special : {'\\', '"', '$'}) {
+        for (size_t length = 1; length <= 24; ++length) {
+            for (size_t at = 0; at < length; ++at) {
+                std::string text(length, static_cast<char>(special + 1));
+                text[at] = special;
+                std::string escaped = text;
+                escaped.insert(at, 1, '\\');
+                ASSERT_EQ(printed("%p", text.c_str()), escaped) << "length " << length << " at " << at;
+            }
+        }
+    }
 }
 
 // Files a record in a collection under its name, as the built-ins do.
