@@ -237,10 +237,10 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
    constant array the call would return: array() is a built-in that no
    definition may replace and that only gathers its arguments. At the first
    element that is not a constant the list becomes the call's argument list. */
-static void def_list_start(sql_node_t* list, sql_node_t* element)
+static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
 {
     if (element->type == NODE_VALUE) {
-        nv_init_array(list);
+        nv_init_list(list, room);
         nv_push(list, element);
     } else {
         node_init_array(list);
@@ -275,17 +275,28 @@ static void def_list_add(sql_node_t* list, sql_node_t* element)
     }
 }
 
+/* Rows hold as many values as the rows before them, and tables often as
+   many rows as the table before: a constant list starts with room for as
+   many elements as the last one of its kind had, so that it seldom has to
+   grow or be packed. The room changes nothing but where the items lie, and
+   it is capped, so that one huge list does not make every later one huge. */
+static const size_t DEF_LIST_ROOM_MAX = 64;
+static size_t def_row_room = 0;
+static size_t def_rows_room = 0;
+
 /* The finished list: the constant array, or the call of array(). */
-static void def_array(sql_node_t* node, sql_node_t* list)
+static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
 {
     if (list->type == NODE_VALUE) {
+        const size_t count = hash_count(list->value.hash);
+        *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
         *node = *list;
     } else {
         def_call(node, "array", list);
     }
 }
 
-#line 289 "definition_parser.cpp"
+#line 300 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -668,15 +679,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   156,   156,   160,   161,   165,   166,   170,   171,   172,
-     173,   174,   175,   176,   177,   181,   193,   199,   208,   209,
-     213,   218,   226,   227,   231,   236,   244,   253,   262,   271,
-     282,   283,   287,   288,   292,   297,   305,   317,   318,   319,
-     323,   324,   328,   329,   333,   334,   338,   343,   351,   360,
-     361,   365,   366,   370,   371,   391,   392,   396,   400,   408,
-     409,   413,   417,   425,   434,   443,   453,   454,   458,   463,
-     471,   475,   476,   477,   478,   479,   480,   484,   491,   492,
-     496,   501,   509
+       0,   167,   167,   171,   172,   176,   177,   181,   182,   183,
+     184,   185,   186,   187,   188,   192,   204,   210,   219,   220,
+     224,   229,   237,   238,   242,   247,   255,   264,   273,   282,
+     293,   294,   298,   299,   303,   308,   316,   328,   329,   330,
+     334,   335,   339,   340,   344,   345,   349,   354,   362,   371,
+     372,   376,   377,   381,   382,   402,   403,   407,   411,   419,
+     420,   424,   428,   436,   445,   454,   464,   465,   469,   474,
+     482,   486,   487,   488,   489,   490,   491,   495,   502,   503,
+     507,   512,   520
 };
 #endif
 
@@ -1613,55 +1624,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 170 "definition_parser.y"
+#line 181 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1619 "definition_parser.cpp"
+#line 1630 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 171 "definition_parser.y"
+#line 182 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1625 "definition_parser.cpp"
+#line 1636 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 172 "definition_parser.y"
+#line 183 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1631 "definition_parser.cpp"
+#line 1642 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 173 "definition_parser.y"
+#line 184 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1637 "definition_parser.cpp"
+#line 1648 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 174 "definition_parser.y"
+#line 185 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1643 "definition_parser.cpp"
+#line 1654 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 175 "definition_parser.y"
+#line 186 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1649 "definition_parser.cpp"
+#line 1660 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 176 "definition_parser.y"
+#line 187 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1655 "definition_parser.cpp"
+#line 1666 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 177 "definition_parser.y"
+#line 188 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1661 "definition_parser.cpp"
+#line 1672 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 182 "definition_parser.y"
+#line 193 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1670,121 +1681,121 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1674 "definition_parser.cpp"
+#line 1685 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 194 "definition_parser.y"
+#line 205 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1684 "definition_parser.cpp"
+#line 1695 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 200 "definition_parser.y"
+#line 211 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1694 "definition_parser.cpp"
+#line 1705 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 208 "definition_parser.y"
+#line 219 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1700 "definition_parser.cpp"
+#line 1711 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 209 "definition_parser.y"
+#line 220 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1706 "definition_parser.cpp"
+#line 1717 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 214 "definition_parser.y"
+#line 225 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1715 "definition_parser.cpp"
+#line 1726 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 219 "definition_parser.y"
+#line 230 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1724 "definition_parser.cpp"
+#line 1735 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 226 "definition_parser.y"
+#line 237 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1730 "definition_parser.cpp"
+#line 1741 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 227 "definition_parser.y"
+#line 238 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1736 "definition_parser.cpp"
+#line 1747 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 232 "definition_parser.y"
+#line 243 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1745 "definition_parser.cpp"
+#line 1756 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 237 "definition_parser.y"
+#line 248 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1754 "definition_parser.cpp"
+#line 1765 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 245 "definition_parser.y"
+#line 256 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1764 "definition_parser.cpp"
+#line 1775 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 254 "definition_parser.y"
+#line 265 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1774 "definition_parser.cpp"
+#line 1785 "definition_parser.cpp"
     break;
 
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 263 "definition_parser.y"
+#line 274 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1784 "definition_parser.cpp"
+#line 1795 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 272 "definition_parser.y"
+#line 283 "definition_parser.y"
     {
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
@@ -1792,53 +1803,53 @@ yyreduce:
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1796 "definition_parser.cpp"
+#line 1807 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 282 "definition_parser.y"
+#line 293 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1802 "definition_parser.cpp"
+#line 1813 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 283 "definition_parser.y"
+#line 294 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1808 "definition_parser.cpp"
+#line 1819 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 287 "definition_parser.y"
+#line 298 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1814 "definition_parser.cpp"
+#line 1825 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 288 "definition_parser.y"
+#line 299 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1820 "definition_parser.cpp"
+#line 1831 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 293 "definition_parser.y"
+#line 304 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1829 "definition_parser.cpp"
+#line 1840 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 298 "definition_parser.y"
+#line 309 "definition_parser.y"
     {
         nv_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1838 "definition_parser.cpp"
+#line 1849 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 306 "definition_parser.y"
+#line 317 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1847,123 +1858,123 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1851 "definition_parser.cpp"
+#line 1862 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 317 "definition_parser.y"
+#line 328 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1857 "definition_parser.cpp"
+#line 1868 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 318 "definition_parser.y"
+#line 329 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1863 "definition_parser.cpp"
+#line 1874 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 319 "definition_parser.y"
+#line 330 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1869 "definition_parser.cpp"
+#line 1880 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 323 "definition_parser.y"
+#line 334 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1875 "definition_parser.cpp"
+#line 1886 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 324 "definition_parser.y"
+#line 335 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1881 "definition_parser.cpp"
+#line 1892 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 328 "definition_parser.y"
+#line 339 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1887 "definition_parser.cpp"
+#line 1898 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 329 "definition_parser.y"
+#line 340 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1893 "definition_parser.cpp"
+#line 1904 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 333 "definition_parser.y"
+#line 344 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1899 "definition_parser.cpp"
+#line 1910 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 334 "definition_parser.y"
+#line 345 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1905 "definition_parser.cpp"
+#line 1916 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 339 "definition_parser.y"
+#line 350 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1914 "definition_parser.cpp"
+#line 1925 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 344 "definition_parser.y"
+#line 355 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1923 "definition_parser.cpp"
+#line 1934 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 352 "definition_parser.y"
+#line 363 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1933 "definition_parser.cpp"
+#line 1944 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 360 "definition_parser.y"
+#line 371 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1939 "definition_parser.cpp"
+#line 1950 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 361 "definition_parser.y"
+#line 372 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1945 "definition_parser.cpp"
+#line 1956 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 365 "definition_parser.y"
+#line 376 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1951 "definition_parser.cpp"
+#line 1962 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 366 "definition_parser.y"
+#line 377 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1957 "definition_parser.cpp"
+#line 1968 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 370 "definition_parser.y"
+#line 381 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1963 "definition_parser.cpp"
+#line 1974 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 372 "definition_parser.y"
+#line 383 "definition_parser.y"
     {
         /* The rows come from a file named relative to this definition file:
            read_table_initializer(prefix_pathname(<directory>, $1)). */
@@ -1980,218 +1991,218 @@ yyreduce:
         node_push(&read_args, &prefix_call);
         def_call(&yyval, "read_table_initializer", &read_args);
     }
-#line 1984 "definition_parser.cpp"
+#line 1995 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 391 "definition_parser.y"
+#line 402 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1990 "definition_parser.cpp"
+#line 2001 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 392 "definition_parser.y"
-                            { def_array(&yyval, &yyvsp[0]); }
-#line 1996 "definition_parser.cpp"
+#line 403 "definition_parser.y"
+                            { def_array(&yyval, &yyvsp[0], &def_rows_room); }
+#line 2007 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 397 "definition_parser.y"
+#line 408 "definition_parser.y"
     {
-        def_list_start(&yyval, &yyvsp[-1]);
+        def_list_start(&yyval, &yyvsp[-1], def_rows_room);
     }
-#line 2004 "definition_parser.cpp"
+#line 2015 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 401 "definition_parser.y"
+#line 412 "definition_parser.y"
     {
         def_list_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 2013 "definition_parser.cpp"
+#line 2024 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 408 "definition_parser.y"
+#line 419 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2019 "definition_parser.cpp"
+#line 2030 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 409 "definition_parser.y"
-                            { def_array(&yyval, &yyvsp[0]); }
-#line 2025 "definition_parser.cpp"
+#line 420 "definition_parser.y"
+                            { def_array(&yyval, &yyvsp[0], &def_row_room); }
+#line 2036 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 414 "definition_parser.y"
+#line 425 "definition_parser.y"
     {
-        def_list_start(&yyval, &yyvsp[0]);
+        def_list_start(&yyval, &yyvsp[0], def_row_room);
     }
-#line 2033 "definition_parser.cpp"
+#line 2044 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 418 "definition_parser.y"
+#line 429 "definition_parser.y"
     {
         def_list_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2042 "definition_parser.cpp"
+#line 2053 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 426 "definition_parser.y"
+#line 437 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2052 "definition_parser.cpp"
+#line 2063 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 435 "definition_parser.y"
+#line 446 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2062 "definition_parser.cpp"
+#line 2073 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 444 "definition_parser.y"
+#line 455 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2073 "definition_parser.cpp"
+#line 2084 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 453 "definition_parser.y"
+#line 464 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2079 "definition_parser.cpp"
+#line 2090 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 454 "definition_parser.y"
+#line 465 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2085 "definition_parser.cpp"
+#line 2096 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 459 "definition_parser.y"
+#line 470 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2094 "definition_parser.cpp"
+#line 2105 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 464 "definition_parser.y"
+#line 475 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2103 "definition_parser.cpp"
+#line 2114 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 471 "definition_parser.y"
+#line 482 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2109 "definition_parser.cpp"
+#line 2120 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 475 "definition_parser.y"
+#line 486 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2115 "definition_parser.cpp"
+#line 2126 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 476 "definition_parser.y"
+#line 487 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2121 "definition_parser.cpp"
+#line 2132 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 477 "definition_parser.y"
+#line 488 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2127 "definition_parser.cpp"
+#line 2138 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 478 "definition_parser.y"
+#line 489 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2133 "definition_parser.cpp"
+#line 2144 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 479 "definition_parser.y"
+#line 490 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2139 "definition_parser.cpp"
+#line 2150 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 480 "definition_parser.y"
+#line 491 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2145 "definition_parser.cpp"
+#line 2156 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 485 "definition_parser.y"
+#line 496 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
     }
-#line 2153 "definition_parser.cpp"
+#line 2164 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 491 "definition_parser.y"
+#line 502 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2159 "definition_parser.cpp"
+#line 2170 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 492 "definition_parser.y"
+#line 503 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2165 "definition_parser.cpp"
+#line 2176 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 497 "definition_parser.y"
+#line 508 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2174 "definition_parser.cpp"
+#line 2185 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 502 "definition_parser.y"
+#line 513 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2183 "definition_parser.cpp"
+#line 2194 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 510 "definition_parser.y"
+#line 521 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2191 "definition_parser.cpp"
+#line 2202 "definition_parser.cpp"
     break;
 
 
-#line 2195 "definition_parser.cpp"
+#line 2206 "definition_parser.cpp"
 
       default: break;
     }
@@ -2415,7 +2426,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 515 "definition_parser.y"
+#line 526 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)

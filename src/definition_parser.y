@@ -71,10 +71,10 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
    constant array the call would return: array() is a built-in that no
    definition may replace and that only gathers its arguments. At the first
    element that is not a constant the list becomes the call's argument list. */
-static void def_list_start(sql_node_t* list, sql_node_t* element)
+static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
 {
     if (element->type == NODE_VALUE) {
-        nv_init_array(list);
+        nv_init_list(list, room);
         nv_push(list, element);
     } else {
         node_init_array(list);
@@ -109,10 +109,21 @@ static void def_list_add(sql_node_t* list, sql_node_t* element)
     }
 }
 
+/* Rows hold as many values as the rows before them, and tables often as
+   many rows as the table before: a constant list starts with room for as
+   many elements as the last one of its kind had, so that it seldom has to
+   grow or be packed. The room changes nothing but where the items lie, and
+   it is capped, so that one huge list does not make every later one huge. */
+static const size_t DEF_LIST_ROOM_MAX = 64;
+static size_t def_row_room = 0;
+static size_t def_rows_room = 0;
+
 /* The finished list: the constant array, or the call of array(). */
-static void def_array(sql_node_t* node, sql_node_t* list)
+static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
 {
     if (list->type == NODE_VALUE) {
+        const size_t count = hash_count(list->value.hash);
+        *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
         *node = *list;
     } else {
         def_call(node, "array", list);
@@ -389,13 +400,13 @@ real_table_init:
 
 rows_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_rows_init_array    { def_array(&$$, &$1); }
+|   real_rows_init_array    { def_array(&$$, &$1, &def_rows_room); }
 ;
 
 real_rows_init_array:
     '{' fields_init_array '}'
     {
-        def_list_start(&$$, &$2);
+        def_list_start(&$$, &$2, def_rows_room);
     }
 |   real_rows_init_array ',' '{' fields_init_array '}'
     {
@@ -406,13 +417,13 @@ real_rows_init_array:
 
 fields_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_fields_init_array  { def_array(&$$, &$1); }
+|   real_fields_init_array  { def_array(&$$, &$1, &def_row_room); }
 ;
 
 real_fields_init_array:
     expression
     {
-        def_list_start(&$$, &$1);
+        def_list_start(&$$, &$1, def_row_room);
     }
 |   real_fields_init_array ',' expression
     {
