@@ -276,27 +276,34 @@ static void def_list_add(sql_node_t* list, sql_node_t* element)
 }
 
 /* Rows hold as many values as the rows before them, and tables often as
-   many rows as the table before: a constant list starts with room for as
-   many elements as the last one of its kind had, so that it seldom has to
-   grow or be packed. The room changes nothing but where the items lie, and
-   it is capped, so that one huge list does not make every later one huge. */
+   many rows and fields as the table before: such a constant list starts
+   with room for as many elements as the last one of its kind had, so that
+   it seldom has to grow or be packed. The room changes nothing but where
+   the items lie, and it is capped, so that one huge list does not make
+   every later one huge. */
 static const size_t DEF_LIST_ROOM_MAX = 64;
 static size_t def_row_room = 0;
 static size_t def_rows_room = 0;
+static size_t def_fields_room = 1;
+
+static void def_remember_room(size_t* room, const sql_node_t* list)
+{
+    const size_t count = hash_count(list->value.hash);
+    *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
+}
 
 /* The finished list: the constant array, or the call of array(). */
 static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
 {
     if (list->type == NODE_VALUE) {
-        const size_t count = hash_count(list->value.hash);
-        *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
+        def_remember_room(room, list);
         *node = *list;
     } else {
         def_call(node, "array", list);
     }
 }
 
-#line 300 "definition_parser.cpp"
+#line 307 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -679,15 +686,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   167,   167,   171,   172,   176,   177,   181,   182,   183,
-     184,   185,   186,   187,   188,   192,   204,   210,   219,   220,
-     224,   229,   237,   238,   242,   247,   255,   264,   273,   282,
-     293,   294,   298,   299,   303,   308,   316,   328,   329,   330,
-     334,   335,   339,   340,   344,   345,   349,   354,   362,   371,
-     372,   376,   377,   381,   382,   402,   403,   407,   411,   419,
-     420,   424,   428,   436,   445,   454,   464,   465,   469,   474,
-     482,   486,   487,   488,   489,   490,   491,   495,   502,   503,
-     507,   512,   520
+       0,   174,   174,   178,   179,   183,   184,   188,   189,   190,
+     191,   192,   193,   194,   195,   199,   211,   217,   226,   227,
+     231,   236,   244,   245,   249,   254,   262,   271,   280,   289,
+     301,   302,   306,   307,   311,   316,   324,   336,   337,   338,
+     342,   343,   347,   348,   352,   353,   357,   362,   370,   379,
+     380,   384,   385,   389,   390,   410,   411,   415,   419,   427,
+     428,   432,   436,   444,   453,   462,   472,   473,   477,   482,
+     490,   494,   495,   496,   497,   498,   499,   503,   510,   511,
+     515,   520,   528
 };
 #endif
 
@@ -1624,55 +1631,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 181 "definition_parser.y"
+#line 188 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1630 "definition_parser.cpp"
+#line 1637 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 182 "definition_parser.y"
+#line 189 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1636 "definition_parser.cpp"
+#line 1643 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 183 "definition_parser.y"
+#line 190 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1642 "definition_parser.cpp"
+#line 1649 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 184 "definition_parser.y"
+#line 191 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1648 "definition_parser.cpp"
+#line 1655 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 185 "definition_parser.y"
+#line 192 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1654 "definition_parser.cpp"
+#line 1661 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 186 "definition_parser.y"
+#line 193 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1660 "definition_parser.cpp"
+#line 1667 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 187 "definition_parser.y"
+#line 194 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1666 "definition_parser.cpp"
+#line 1673 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 188 "definition_parser.y"
+#line 195 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1672 "definition_parser.cpp"
+#line 1679 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 193 "definition_parser.y"
+#line 200 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1681,175 +1688,176 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1685 "definition_parser.cpp"
+#line 1692 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 205 "definition_parser.y"
+#line 212 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1695 "definition_parser.cpp"
+#line 1702 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 211 "definition_parser.y"
+#line 218 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1705 "definition_parser.cpp"
+#line 1712 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 219 "definition_parser.y"
+#line 226 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1711 "definition_parser.cpp"
+#line 1718 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 220 "definition_parser.y"
+#line 227 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1717 "definition_parser.cpp"
+#line 1724 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 225 "definition_parser.y"
+#line 232 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1726 "definition_parser.cpp"
+#line 1733 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 230 "definition_parser.y"
+#line 237 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1735 "definition_parser.cpp"
+#line 1742 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 237 "definition_parser.y"
+#line 244 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1741 "definition_parser.cpp"
+#line 1748 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 238 "definition_parser.y"
+#line 245 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1747 "definition_parser.cpp"
+#line 1754 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 243 "definition_parser.y"
+#line 250 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1756 "definition_parser.cpp"
+#line 1763 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 248 "definition_parser.y"
+#line 255 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1765 "definition_parser.cpp"
+#line 1772 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 256 "definition_parser.y"
+#line 263 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1775 "definition_parser.cpp"
+#line 1782 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 265 "definition_parser.y"
+#line 272 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1785 "definition_parser.cpp"
+#line 1792 "definition_parser.cpp"
     break;
 
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 274 "definition_parser.y"
+#line 281 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1795 "definition_parser.cpp"
+#line 1802 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 283 "definition_parser.y"
+#line 290 "definition_parser.y"
     {
+        def_remember_room(&def_fields_room, &yyvsp[-3]);
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
         node_push(&yyval, &yyvsp[-7]);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1807 "definition_parser.cpp"
+#line 1815 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 293 "definition_parser.y"
+#line 301 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1813 "definition_parser.cpp"
+#line 1821 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 294 "definition_parser.y"
+#line 302 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1819 "definition_parser.cpp"
+#line 1827 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 298 "definition_parser.y"
+#line 306 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1825 "definition_parser.cpp"
+#line 1833 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 299 "definition_parser.y"
+#line 307 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1831 "definition_parser.cpp"
+#line 1839 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 304 "definition_parser.y"
+#line 312 "definition_parser.y"
     {
-        nv_init_list(&yyval, 1);
+        nv_init_list(&yyval, def_fields_room);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1840 "definition_parser.cpp"
+#line 1848 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 309 "definition_parser.y"
+#line 317 "definition_parser.y"
     {
         nv_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1849 "definition_parser.cpp"
+#line 1857 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 317 "definition_parser.y"
+#line 325 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1858,123 +1866,123 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1862 "definition_parser.cpp"
+#line 1870 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 328 "definition_parser.y"
+#line 336 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1868 "definition_parser.cpp"
+#line 1876 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 329 "definition_parser.y"
+#line 337 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1874 "definition_parser.cpp"
+#line 1882 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 330 "definition_parser.y"
+#line 338 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1880 "definition_parser.cpp"
+#line 1888 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 334 "definition_parser.y"
+#line 342 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1886 "definition_parser.cpp"
+#line 1894 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 335 "definition_parser.y"
+#line 343 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1892 "definition_parser.cpp"
+#line 1900 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 339 "definition_parser.y"
+#line 347 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1898 "definition_parser.cpp"
+#line 1906 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 340 "definition_parser.y"
+#line 348 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1904 "definition_parser.cpp"
+#line 1912 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 344 "definition_parser.y"
+#line 352 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1910 "definition_parser.cpp"
+#line 1918 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 345 "definition_parser.y"
+#line 353 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1916 "definition_parser.cpp"
+#line 1924 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 350 "definition_parser.y"
+#line 358 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1925 "definition_parser.cpp"
+#line 1933 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 355 "definition_parser.y"
+#line 363 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1934 "definition_parser.cpp"
+#line 1942 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 363 "definition_parser.y"
+#line 371 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1944 "definition_parser.cpp"
+#line 1952 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 371 "definition_parser.y"
+#line 379 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1950 "definition_parser.cpp"
+#line 1958 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 372 "definition_parser.y"
+#line 380 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1956 "definition_parser.cpp"
+#line 1964 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 376 "definition_parser.y"
+#line 384 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1962 "definition_parser.cpp"
+#line 1970 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 377 "definition_parser.y"
+#line 385 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1968 "definition_parser.cpp"
+#line 1976 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 381 "definition_parser.y"
+#line 389 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1974 "definition_parser.cpp"
+#line 1982 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 383 "definition_parser.y"
+#line 391 "definition_parser.y"
     {
         /* The rows come from a file named relative to this definition file:
            read_table_initializer(prefix_pathname(<directory>, $1)). */
@@ -1991,218 +1999,218 @@ yyreduce:
         node_push(&read_args, &prefix_call);
         def_call(&yyval, "read_table_initializer", &read_args);
     }
-#line 1995 "definition_parser.cpp"
+#line 2003 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 402 "definition_parser.y"
+#line 410 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2001 "definition_parser.cpp"
+#line 2009 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 403 "definition_parser.y"
+#line 411 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0], &def_rows_room); }
-#line 2007 "definition_parser.cpp"
-    break;
-
-  case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 408 "definition_parser.y"
-    {
-        def_list_start(&yyval, &yyvsp[-1], def_rows_room);
-    }
 #line 2015 "definition_parser.cpp"
     break;
 
+  case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
+#line 416 "definition_parser.y"
+    {
+        def_list_start(&yyval, &yyvsp[-1], def_rows_room);
+    }
+#line 2023 "definition_parser.cpp"
+    break;
+
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 412 "definition_parser.y"
+#line 420 "definition_parser.y"
     {
         def_list_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 2024 "definition_parser.cpp"
+#line 2032 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 419 "definition_parser.y"
+#line 427 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2030 "definition_parser.cpp"
+#line 2038 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 420 "definition_parser.y"
+#line 428 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0], &def_row_room); }
-#line 2036 "definition_parser.cpp"
-    break;
-
-  case 61: /* real_fields_init_array: expression  */
-#line 425 "definition_parser.y"
-    {
-        def_list_start(&yyval, &yyvsp[0], def_row_room);
-    }
 #line 2044 "definition_parser.cpp"
     break;
 
+  case 61: /* real_fields_init_array: expression  */
+#line 433 "definition_parser.y"
+    {
+        def_list_start(&yyval, &yyvsp[0], def_row_room);
+    }
+#line 2052 "definition_parser.cpp"
+    break;
+
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 429 "definition_parser.y"
+#line 437 "definition_parser.y"
     {
         def_list_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2053 "definition_parser.cpp"
+#line 2061 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 437 "definition_parser.y"
+#line 445 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2063 "definition_parser.cpp"
+#line 2071 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 446 "definition_parser.y"
+#line 454 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2073 "definition_parser.cpp"
+#line 2081 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 455 "definition_parser.y"
+#line 463 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2084 "definition_parser.cpp"
+#line 2092 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 464 "definition_parser.y"
+#line 472 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2090 "definition_parser.cpp"
+#line 2098 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 465 "definition_parser.y"
+#line 473 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2096 "definition_parser.cpp"
+#line 2104 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 470 "definition_parser.y"
+#line 478 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2105 "definition_parser.cpp"
+#line 2113 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 475 "definition_parser.y"
+#line 483 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2114 "definition_parser.cpp"
+#line 2122 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 482 "definition_parser.y"
+#line 490 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2120 "definition_parser.cpp"
+#line 2128 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 486 "definition_parser.y"
+#line 494 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2126 "definition_parser.cpp"
+#line 2134 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 487 "definition_parser.y"
+#line 495 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2132 "definition_parser.cpp"
+#line 2140 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 488 "definition_parser.y"
+#line 496 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2138 "definition_parser.cpp"
+#line 2146 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 489 "definition_parser.y"
+#line 497 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2144 "definition_parser.cpp"
+#line 2152 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 490 "definition_parser.y"
+#line 498 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2150 "definition_parser.cpp"
+#line 2158 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 491 "definition_parser.y"
+#line 499 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2156 "definition_parser.cpp"
-    break;
-
-  case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 496 "definition_parser.y"
-    {
-        node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
-    }
 #line 2164 "definition_parser.cpp"
     break;
 
+  case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
+#line 504 "definition_parser.y"
+    {
+        node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
+    }
+#line 2172 "definition_parser.cpp"
+    break;
+
   case 78: /* fcall_args: %empty  */
-#line 502 "definition_parser.y"
+#line 510 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2170 "definition_parser.cpp"
+#line 2178 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 503 "definition_parser.y"
+#line 511 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2176 "definition_parser.cpp"
+#line 2184 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 508 "definition_parser.y"
+#line 516 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2185 "definition_parser.cpp"
+#line 2193 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 513 "definition_parser.y"
+#line 521 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
-    }
-#line 2194 "definition_parser.cpp"
-    break;
-
-  case 82: /* expression_concat: expression '.' expression  */
-#line 521 "definition_parser.y"
-    {
-        node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
 #line 2202 "definition_parser.cpp"
     break;
 
+  case 82: /* expression_concat: expression '.' expression  */
+#line 529 "definition_parser.y"
+    {
+        node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
+    }
+#line 2210 "definition_parser.cpp"
+    break;
 
-#line 2206 "definition_parser.cpp"
+
+#line 2214 "definition_parser.cpp"
 
       default: break;
     }
@@ -2426,7 +2434,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 526 "definition_parser.y"
+#line 534 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)

@@ -110,20 +110,27 @@ static void def_list_add(sql_node_t* list, sql_node_t* element)
 }
 
 /* Rows hold as many values as the rows before them, and tables often as
-   many rows as the table before: a constant list starts with room for as
-   many elements as the last one of its kind had, so that it seldom has to
-   grow or be packed. The room changes nothing but where the items lie, and
-   it is capped, so that one huge list does not make every later one huge. */
+   many rows and fields as the table before: such a constant list starts
+   with room for as many elements as the last one of its kind had, so that
+   it seldom has to grow or be packed. The room changes nothing but where
+   the items lie, and it is capped, so that one huge list does not make
+   every later one huge. */
 static const size_t DEF_LIST_ROOM_MAX = 64;
 static size_t def_row_room = 0;
 static size_t def_rows_room = 0;
+static size_t def_fields_room = 1;
+
+static void def_remember_room(size_t* room, const sql_node_t* list)
+{
+    const size_t count = hash_count(list->value.hash);
+    *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
+}
 
 /* The finished list: the constant array, or the call of array(). */
 static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
 {
     if (list->type == NODE_VALUE) {
-        const size_t count = hash_count(list->value.hash);
-        *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
+        def_remember_room(room, list);
         *node = *list;
     } else {
         def_call(node, "array", list);
@@ -281,6 +288,7 @@ dump_sequence:
 dump_table:
     table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'
     {
+        def_remember_room(&def_fields_room, &$5);
         node_init_list(&$$, 4);
         node_push(&$$, &$3);
         node_push(&$$, &$1);
@@ -302,7 +310,7 @@ table_fields:
 real_table_fields:
     one_table_field
     {
-        nv_init_list(&$$, 1);
+        nv_init_list(&$$, def_fields_room);
         nv_push(&$$, &$1);
     }
 |   real_table_fields one_table_field
