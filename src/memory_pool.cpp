@@ -415,13 +415,36 @@ void release_all_regions() {
     uncut_end = nullptr;
 }
 
-}  // namespace
-
-void* memory_pool_alloc(size_t size) {
+[[gnu::noinline]] void* alloc_any(size_t size) {
     memory_block_t* block = raw_block(size);
     if (block == nullptr) fatal_error("Failed to allocate %zu bytes for memory block", size);
     memory_pool_link(block);
     return storage_of(block);
+}
+
+}  // namespace
+
+// The common case, in a few instructions: a small block from a slab of its
+// class that still has room. Everything else takes the general way, kept
+// out of line so that this one does not pay for its registers.
+void* memory_pool_alloc(size_t size) {
+    if (size <= SMALL_LIMIT - HEADER_SIZE && !use_system_allocator()) {
+        const size_t size_class = class_of(HEADER_SIZE + size);
+        if (region_t* slab = slabs_with_room[size_class]) {
+            memory_block_t* block = slab->free;
+            if (block != nullptr) {
+                slab->free = block->prev;
+            } else {
+                block = reinterpret_cast<memory_block_t*>(slab->unused);
+                slab->unused += slab->block_size;
+            }
+            ++slab->live;
+            if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
+            memory_pool_link(block);
+            return storage_of(block);
+        }
+    }
+    return alloc_any(size);
 }
 
 // A block that keeps its size class stays where it is; otherwise the
