@@ -11,13 +11,6 @@
 
 namespace {
 
-// The pool may run a helper thread, and a forked copy of a threaded process
-// has only the thread that forked: death tests run the binary afresh instead.
-const bool death_tests_threadsafe = [] {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    return true;
-}();
-
 bool is_aligned(const void* ptr) { return reinterpret_cast<uintptr_t>(ptr) % alignof(std::max_align_t) == 0; }
 
 // A block is preceded by its list links (to the newer block, to the older
@@ -165,6 +158,9 @@ TEST(MemoryPool, RegionsMappedAheadServeLargeRunsAgainAfterFreeAll) {
 }
 
 TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
+    // The pool may run a helper thread, and a forked copy of a threaded
+    // process has only the thread that forked: the death runs the binary afresh.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The reported size is the caller's, not the caller's plus the header.
     EXPECT_DEATH(memory_pool_alloc(SIZE_MAX - 8),
                  "Failed to allocate " + std::to_string(SIZE_MAX - 8) + " bytes for memory block");
