@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>

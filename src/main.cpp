@@ -169,7 +169,7 @@ int gather_chunks(const rendered_chunk_t* chunk, size_t skip, struct iovec* piec
 // would only copy them once more. Returns 0 when the file was written and
 // closed, else the error number.
 int write_php_file(FILE* file, const rendered_php_t& rendered) {
-    static struct iovec pieces[IOV_MAX];
+    struct iovec pieces[IOV_MAX];
     const int descriptor = fileno(file);
     int error = 0;
     const rendered_chunk_t* chunk = rendered.first;

@@ -311,9 +311,8 @@ bool slab_is_full(const region_t* slab) {
     return slab->free == nullptr && slab->unused > slab->last_start;
 }
 
-memory_block_t* slab_block(size_t size_class) {
-    region_t* slab = slabs_with_room[size_class];
-    if (slab == nullptr && (slab = new_slab(size_class)) == nullptr) return nullptr;
+// A block of a slab with room: a released one, or the next of its never-used tail.
+inline memory_block_t* take_from_slab(region_t* slab, size_t size_class) {
     memory_block_t* block = slab->free;
     if (block != nullptr) {
         slab->free = block->prev;
@@ -324,6 +323,12 @@ memory_block_t* slab_block(size_t size_class) {
     ++slab->live;
     if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
     return block;
+}
+
+memory_block_t* slab_block(size_t size_class) {
+    region_t* slab = slabs_with_room[size_class];
+    if (slab == nullptr && (slab = new_slab(size_class)) == nullptr) return nullptr;
+    return take_from_slab(slab, size_class);
 }
 
 // A slab left empty goes back to the shared empty slabs, unless it is the
@@ -431,15 +436,7 @@ void* memory_pool_alloc(size_t size) {
     if (size <= SMALL_LIMIT - HEADER_SIZE && !use_system_allocator()) {
         const size_t size_class = class_of(HEADER_SIZE + size);
         if (region_t* slab = slabs_with_room[size_class]) {
-            memory_block_t* block = slab->free;
-            if (block != nullptr) {
-                slab->free = block->prev;
-            } else {
-                block = reinterpret_cast<memory_block_t*>(slab->unused);
-                slab->unused += slab->block_size;
-            }
-            ++slab->live;
-            if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
+            memory_block_t* block = take_from_slab(slab, size_class);
             memory_pool_link(block);
             return storage_of(block);
         }
