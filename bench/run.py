@@ -12,10 +12,6 @@ median peak resident set size of those runs, with the median time of
 `wc -l INPUT` beside it as the floor of merely reading the input. A run that does not exit with status 0
 stops the benchmark with status 1.
 
-Before each run it also times a fixed loop of additions ("loop"): on a
-shared virtual machine the processor's speed itself changes from minute to
-minute, and this says in which state the runs were taken.
-
     python3 bench/run.py [--sizes 1000,10000,100000] [--runs 5] [--work DIR] BINARY
 """
 
@@ -57,22 +53,9 @@ def run_once(argv, cwd):
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024  # ru_maxrss is in KiB on Linux
 
 
-def loop_seconds():
-    """Time of a fixed loop of additions, the machine's speed at the moment."""
-    start = time.perf_counter()
-    total = 0
-    for i in range(100000):
-        total += i
-    return time.perf_counter() - start
-
-
 def median_run(argv, cwd, runs):
-    """Medians of wall, processor, peak and of the loop timed before each run."""
-    results = []
-    for _ in range(runs):
-        loop = loop_seconds()
-        results.append(run_once(argv, cwd) + (loop,))
-    return tuple(statistics.median(r[i] for r in results) for i in range(4))
+    results = [run_once(argv, cwd) for _ in range(runs)]
+    return tuple(statistics.median(r[i] for r in results) for i in range(3))
 
 
 def mib(size):
@@ -98,21 +81,21 @@ def main():
     except OSError:
         load = "unknown"
     print("binary %s, %d run(s) per size, median reported; load average before: %s" % (binary, runs, load))
-    print("%8s %10s %12s %12s %12s %10s %10s %10s  %s" % (
-        "N", "input", "output", "wall", "cpu", "peak RSS", "wc -l", "loop", "target"))
+    print("%8s %10s %12s %12s %12s %10s %10s  %s" % (
+        "N", "input", "output", "wall", "cpu", "peak RSS", "wc -l", "target"))
     for n in sizes:
         source = definition_file(work, n)
         output = os.path.join(work, "tables%d.php" % n)
-        wall, cpu, peak, loop = median_run([binary, "--output", output, source], work, runs)
-        floor = median_run(["wc", "-l", source], work, runs)[0]
+        wall, cpu, peak = median_run([binary, "--output", output, source], work, runs)
+        floor, _, _ = median_run(["wc", "-l", source], work, runs)
         target = ""
         if n in TARGETS:
             max_wall, max_peak = TARGETS[n]
             met = wall <= max_wall and peak <= max_peak
             target = "%s (%g s, %s)" % ("met" if met else "MISSED", max_wall, mib(max_peak))
-        print("%8d %10s %12s %10.1f ms %10.1f ms %10s %7.1f ms %7.1f ms  %s" % (
+        print("%8d %10s %12s %10.1f ms %10.1f ms %10s %7.1f ms  %s" % (
             n, mib(os.path.getsize(source)), mib(os.path.getsize(output)), wall * 1000, cpu * 1000, mib(peak),
-            floor * 1000, loop * 1000, target))
+            floor * 1000, target))
     return 0
 
 
