@@ -232,22 +232,6 @@ static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
     node_init_operator(node, OPERATOR_FCALL, &name_node, args);
 }
 
-/* The rows of a table literal, and each row, are calls of array(). While
-   every element of such a list is a constant, the list is kept as the
-   constant array the call would return: array() is a built-in that no
-   definition may replace and that only gathers its arguments. At the first
-   element that is not a constant the list becomes the call's argument list. */
-static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
-{
-    if (element->type == NODE_VALUE) {
-        nv_init_list(list, room);
-        nv_push(list, element);
-    } else {
-        node_init_array(list);
-        node_push(list, element);
-    }
-}
-
 /* The constants gathered so far, as nodes of an argument list. */
 static void def_list_to_arguments(sql_node_t* list)
 {
@@ -265,6 +249,12 @@ static void def_list_to_arguments(sql_node_t* list)
     *list = arguments;
 }
 
+/* The rows of a table literal, and each row, are calls of array(). While
+   every element of such a list is a constant, the list is kept as the
+   constant array the call would return: array() is a built-in that no
+   definition may replace and that only gathers its arguments. At the first
+   element that is not a constant the list becomes the call's argument list. */
+
 static void def_list_add(sql_node_t* list, sql_node_t* element)
 {
     if (list->type == NODE_VALUE && element->type != NODE_VALUE) def_list_to_arguments(list);
@@ -273,6 +263,16 @@ static void def_list_add(sql_node_t* list, sql_node_t* element)
     } else {
         node_push(list, element);
     }
+}
+
+static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
+{
+    if (element->type == NODE_VALUE) {
+        nv_init_list(list, room);
+    } else {
+        node_init_array(list);
+    }
+    def_list_add(list, element);
 }
 
 /* Rows hold as many values as the rows before them, and tables often as

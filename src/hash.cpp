@@ -229,20 +229,24 @@ void add_item_block(hash_table_t* table, size_t bytes) {
     table->free_bytes = static_cast<uint32_t>(bytes);
 }
 
+// A new item block with room for items of `size` bytes: as many as the
+// table has, at least FIRST_BLOCK_ITEMS, at most what MAX_ITEM_BLOCK holds.
+void grow_item_space(hash_table_t* table, size_t size) {
+    const size_t items = table->count > FIRST_BLOCK_ITEMS ? table->count : FIRST_BLOCK_ITEMS;
+    size_t bytes = items <= MAX_ITEM_BLOCK / size ? items * size : MAX_ITEM_BLOCK / size * size;
+    add_item_block(table, bytes < size ? size : bytes);
+}
+
 // Space for one item of `size` bytes (a multiple of the alignment).
-char* take_item_space(hash_table_t* table, size_t size) {
-    if (size > table->free_bytes) {
-        const size_t items = table->count > FIRST_BLOCK_ITEMS ? table->count : FIRST_BLOCK_ITEMS;
-        size_t bytes = items <= MAX_ITEM_BLOCK / size ? items * size : MAX_ITEM_BLOCK / size * size;
-        add_item_block(table, bytes < size ? size : bytes);
-    }
+inline char* take_item_space(hash_table_t* table, size_t size) {
+    if (size > table->free_bytes) grow_item_space(table, size);
     char* place = table->free_space;
     table->free_space += size;
     table->free_bytes -= static_cast<uint32_t>(size);
     return place;
 }
 
-void append_to_list(hash_table_t* table, hash_item_t* item) {
+inline void append_to_list(hash_table_t* table, hash_item_t* item) {
     item->next_in_list = nullptr;
     if (table->last_in_list != nullptr) {
         table->last_in_list->next_in_list = item;
@@ -263,6 +267,21 @@ void append_item(hash_table_t* table, hash_item_t* item) {
     }
 }
 
+// Fills in an item's header, key and data.
+inline void write_item(hash_item_t* item, const lookup_key_t& key, const void* data, size_t data_size) {
+    item->key_sum = key.sum;
+    item->data_size = static_cast<uint32_t>(data_size);
+    item->key_size = static_cast<uint32_t>(key.size) & MAX_KEY_SIZE;
+    item->key_is_integer = key.is_integer != 0;
+    // The header is complete before the key bytes go into its tail.
+    if (key.is_integer) {
+        std::memcpy(item_key_bytes(item), key.bytes, sizeof(int32_t));
+    } else {
+        std::memcpy(item_key_bytes(item), key.bytes, key.size);
+    }
+    copy_record(reinterpret_cast<char*>(item) + data_offset(key.size), data, data_size);
+}
+
 // Adds the item; `known_new` skips the search for a key that cannot be in
 // the table yet (an integer key not below next_integer).
 inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const void* data, size_t data_size,
@@ -276,50 +295,13 @@ inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const voi
     if (key.size > MAX_KEY_SIZE || data_size > UINT32_MAX) {
         fatal_error("Hash item with a %zu-byte key and %zu bytes of data is too large", key.size, data_size);
     }
-    const size_t size = item_size(key.size, data_size);
-    auto* item = reinterpret_cast<hash_item_t*>(take_item_space(table, size));
-    item->key_sum = key.sum;
-    item->data_size = static_cast<uint32_t>(data_size);
-    item->key_size = static_cast<uint32_t>(key.size) & MAX_KEY_SIZE;
-    item->key_is_integer = key.is_integer != 0;
-    // The header is complete before the key bytes go into its tail.
-    if (key.is_integer) {
-        std::memcpy(item_key_bytes(item), key.bytes, sizeof(int32_t));
-    } else {
-        std::memcpy(item_key_bytes(item), key.bytes, key.size);
-    }
-    copy_record(reinterpret_cast<char*>(item) + data_offset(key.size), data, data_size);
+    auto* item = reinterpret_cast<hash_item_t*>(take_item_space(table, item_size(key.size, data_size)));
+    write_item(item, key, data, data_size);
     append_item(table, item);
     if (ppitem != nullptr) *ppitem = item;
     return 0;
 }
 
-// The common push, in a few instructions: a key of one positive byte (its
-// own byte sum) into a table that still has no chains and will not need
-// them, with room left in its item block. Returns null when the push is not
-// of that kind; the item is laid out as hash_add_item lays it out.
-inline hash_item_t* push_small(hash_table_t* table, int32_t key, const void* data, size_t data_size) {
-    const size_t size = item_size(sizeof key, data_size);
-    if (key < 0 || key >= 0x7f || table->chains != nullptr || table->count >= SMALL_TABLE_MAX ||
-        size > table->free_bytes) {
-        return nullptr;
-    }
-    auto* item = reinterpret_cast<hash_item_t*>(table->free_space);
-    table->free_space += size;
-    table->free_bytes -= static_cast<uint32_t>(size);
-    item->next_in_list = nullptr;
-    item->key_sum = static_cast<uint32_t>(key);
-    item->data_size = static_cast<uint32_t>(data_size);
-    item->key_size = sizeof key;
-    item->key_is_integer = 1;
-    std::memcpy(item_key_bytes(item), &key, sizeof key);
-    copy_record(reinterpret_cast<char*>(item) + data_offset(sizeof key), data, data_size);
-    (table->last_in_list != nullptr ? table->last_in_list->next_in_list : table->first_in_list) = item;
-    table->last_in_list = item;
-    ++table->count;
-    table->next_integer = key + 1;
-    return item;
-}
 
 // One pass gives the length and the byte sum of a text key.
 inline lookup_key_t text_key(const char* key) {
@@ -337,6 +319,24 @@ inline lookup_key_t integer_key(const int32_t* key) {
     const int32_t sum = static_cast<int8_t>(bits) + static_cast<int8_t>(bits >> 8) +
                         static_cast<int8_t>(bits >> 16) + static_cast<int8_t>(bits >> 24);
     return {1, key, sizeof *key, static_cast<uint32_t>(sum)};
+}
+
+// The common push: a key of one positive byte into a table that still has
+// no chains and will not need them, with room left in its item block, so
+// that neither a search, a new block nor the chains come into it. Returns
+// null when the push is not of that kind.
+inline hash_item_t* push_small(hash_table_t* table, int32_t key, const void* data, size_t data_size) {
+    const size_t size = item_size(sizeof key, data_size);
+    if (key < 0 || key >= 0x7f || table->chains != nullptr || table->count >= SMALL_TABLE_MAX ||
+        size > table->free_bytes) {
+        return nullptr;
+    }
+    auto* item = reinterpret_cast<hash_item_t*>(take_item_space(table, size));
+    write_item(item, integer_key(&key), data, data_size);
+    append_to_list(table, item);  // no chains to join, and none needed yet
+    ++table->count;
+    table->next_integer = key + 1;
+    return item;
 }
 
 // Returns the chains and the item blocks to the pool (not the record, nor an

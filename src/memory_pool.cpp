@@ -10,7 +10,9 @@
 // cut from larger regions mapped from the system. A large block has a region
 // of its own. Both kinds of region are aligned to 64 KiB and start with a
 // header, so the header of any block's region is found by rounding its
-// address down.
+// address down. Once a run has needed a few regions, a helper thread maps
+// and touches the next ones ahead, so that the kernel clears their pages on
+// another processor.
 //
 // Under AddressSanitizer or valgrind every block comes from the system
 // allocator instead, so that their checks see each block on its own.
