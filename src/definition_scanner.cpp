@@ -152,21 +152,6 @@ size_t match_comment(const char* start, const char* end) {
     return 0;
 }
 
-// Line breaks in a text: a carriage return and the line feed after it count
-// once, as each alone does.
-unsigned count_line_breaks(const char* p, const char* end) {
-    unsigned breaks = 0;
-    for (; p < end; ++p) {
-        if (*p == '\r') {
-            ++breaks;
-            if (p + 1 < end && p[1] == '\n') ++p;
-        } else if (*p == '\n') {
-            ++breaks;
-        }
-    }
-    return breaks;
-}
-
 // What a string literal holds besides plain bytes.
 struct string_literal_t {
     size_t length;  // 0: no literal starts here
@@ -263,10 +248,6 @@ int32_t saturated_integer(const char* p, const char* end) {
     return static_cast<int32_t>(value);
 }
 
-void add_line_breaks(unsigned breaks) {
-    if (breaks > 0) compiler_globals.file->line += breaks;
-}
-
 // Rule 21, whitespace: skipped, its line breaks counted. Returns its end.
 const char* skip_whitespace(const char* p, const char* end) {
     unsigned breaks = 0;
@@ -278,12 +259,12 @@ const char* skip_whitespace(const char* p, const char* end) {
             if (p + 1 < end && p[1] == '\n') ++p;
         }
     }
-    add_line_breaks(breaks);
+    if (breaks > 0) compiler_globals.file->line += breaks;
     return p;
 }
 
 int scan_string(sql_node_t* value, const char* start, const string_literal_t& literal) {
-    if (literal.has_line_break) add_line_breaks(count_line_breaks(start, start + literal.length));
+    if (literal.has_line_break) process_string_newlines(start, literal.length);
     if (literal.has_nul) compile_bailout("Unexpected NUL character in a string literal");
     nv_init_string_clen(value, start + 1, literal.length - 2);
     unsigned offset = 0;
@@ -337,7 +318,7 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         }
         if (kind == BYTE_SLASH) {  // only a comment starts with a slash
             if (const size_t length = match_comment(p, end)) {
-                add_line_breaks(count_line_breaks(p, p + length));
+                process_string_newlines(p, length);
                 p += length;
                 continue;
             }
