@@ -5,10 +5,10 @@
 // whole-process profile shows as a quarter of the compile phase.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "compile.hpp"
 #include "definition_scanner.hpp"
@@ -30,17 +30,19 @@ std::string schema(int tables) {
         const std::string child = "item" + std::to_string(i + 1 < tables ? i + 1 : i);
         text += "table " + name + " {\n    primary id_t id [incoming: " + child +
                 "];\n    index name_t code;\n    name_t title;\n    text_t *notes;\n    id_t quantity;\n"
-                "    money_t price;\n    flag_t active;\n    id_t parent_id [outgoing: " + parent +
-                "];\n} = {\n    { \"1\", \"code-" + name + "\", \"First\", null, \"10\", \"12.50\", \"t\", \"1\" },\n"
+                "    money_t price;\n    flag_t active;\n    id_t parent_id [outgoing: " +
+                parent + "];\n} = {\n    { \"1\", \"code-" + name +
+                "\", \"First\", null, \"10\", \"12.50\", \"t\", \"1\" },\n"
                 "    { \"2\", \"b\", \"\\\"quoted\\\"\", \"$2\", \"20\", \"0.99\", \"f\", \"1\" }\n};\n";
         if (i % 10 == 0) {
-            text += "view summary" + std::to_string(i) + " = \"SELECT \" . column(\"t\", \"id\") . \" FROM \" . quoted(\"" +
-                    name + "\");\n";
+            text += "view summary" + std::to_string(i) +
+                    " = \"SELECT \" . column(\"t\", \"id\") . \" FROM \" . quoted(\"" + name + "\");\n";
             text += "query lookup" + std::to_string(i) + " = \"SELECT id{FIELD:id_t} FROM " + name +
                     " WHERE id = {ESC:1} ORDER BY {RAW:2}\";\n";
         }
         if (i % 20 == 0) {
-            text += "plsql [id_t] children" + std::to_string(i) + " (id_t p_parent) (id_t v_id;) = \"BEGIN RETURN; END;\";\n";
+            text += "plsql [id_t] children" + std::to_string(i) +
+                    " (id_t p_parent) (id_t v_id;) = \"BEGIN RETURN; END;\";\n";
         }
     }
     return text;

@@ -228,8 +228,7 @@ void check_plsql(const php_value_t& php, const sql_value_t* plsql) {
         for (int32_t index : {2, 3}) {
             same_list(member(function, index == 2 ? "args" : "locals"), slot(record, index), true, "plsql variables",
                       [](const php_entry_t& var_entry, const sql_value_t* var) {
-                          same_key(var_entry, slot(var, 0),
-                                      "plsql variable name");
+                          same_key(var_entry, slot(var, 0), "plsql variable name");
                           same_string(*var_entry.value, slot(var, 1), "plsql variable type");
                       });
         }
@@ -256,8 +255,7 @@ void check_queries(const php_value_t& php, const sql_value_t* queries) {
                               fuzz_fail("query marker number differs");
                           }
                           return;
-                      default:
-                          fuzz_fail("query piece of type %d in the output", slot(piece, 0)->integer);
+                      default: fuzz_fail("query piece of type %d in the output", slot(piece, 0)->integer);
                       }
                   });
         same_list(member(*entry.value, "fields"), slot(record, 2), false, "query fields",
@@ -273,39 +271,38 @@ void check_tables(const php_value_t& php, const sql_value_t* tables) {
         same_key(entry, slot(record, 0), "table name");
         same_flag(member(table, "volatile"), slot(record, 1), "volatile");
         const sql_value_t* primary = nullptr;
-        same_list(member(table, "fields"), slot(record, 2), true, "table fields",
-                  [&primary](const php_entry_t& field_entry, const sql_value_t* field) {
-                      const php_value_t& php_field = *field_entry.value;
-                      same_key(field_entry, slot(field, 0),
-                                  "field name");
-                      same_string(member(php_field, "type"), slot(field, 1), "field type");
-                      same_flag(member(php_field, "nullable"), slot(field, 2), "nullable");
-                      static const char* const optimize[] = {"DB_OPTIMIZE_NONE", "DB_OPTIMIZE_INDEX",
-                                                             "DB_OPTIMIZE_PRIMARY"};
-                      const int32_t kind = slot(field, 3)->integer;
-                      if (kind < 0 || kind > 2) fuzz_fail("optimize value %d in the output", kind);
-                      same_constant(member(php_field, "optimize"), optimize[kind], "optimize");
-                      if (kind == 2 && primary == nullptr) primary = slot(field, 0);
-                      same_list(member(php_field, "links"), slot(field, 4), false, "links",
-                                [](const php_entry_t& link_entry, const sql_value_t* link) {
-                                    same_string(member(*link_entry.value, "table"), slot(link, 0), "link table");
-                                    same_constant(member(*link_entry.value, "direction"),
-                                                  slot(link, 1)->integer != 0 ? "DB_LINK_OUTGOING"
-                                                                              : "DB_LINK_INCOMING",
-                                                  "direction");
-                                });
-                  });
+        same_list(
+            member(table, "fields"), slot(record, 2), true, "table fields",
+            [&primary](const php_entry_t& field_entry, const sql_value_t* field) {
+                const php_value_t& php_field = *field_entry.value;
+                same_key(field_entry, slot(field, 0), "field name");
+                same_string(member(php_field, "type"), slot(field, 1), "field type");
+                same_flag(member(php_field, "nullable"), slot(field, 2), "nullable");
+                static const char* const optimize[] = {"DB_OPTIMIZE_NONE", "DB_OPTIMIZE_INDEX", "DB_OPTIMIZE_PRIMARY"};
+                const int32_t kind = slot(field, 3)->integer;
+                if (kind < 0 || kind > 2) fuzz_fail("optimize value %d in the output", kind);
+                same_constant(member(php_field, "optimize"), optimize[kind], "optimize");
+                if (kind == 2 && primary == nullptr) primary = slot(field, 0);
+                same_list(member(php_field, "links"), slot(field, 4), false, "links",
+                          [](const php_entry_t& link_entry, const sql_value_t* link) {
+                              same_string(member(*link_entry.value, "table"), slot(link, 0), "link table");
+                              same_constant(member(*link_entry.value, "direction"),
+                                            slot(link, 1)->integer != 0 ? "DB_LINK_OUTGOING" : "DB_LINK_INCOMING",
+                                            "direction");
+                          });
+            });
         if (primary == nullptr) fuzz_fail("accepted table without a primary key");
         same_string(member(table, "primary"), primary, "primary key");
         same_list(member(table, "init"), slot(record, 3), false, "rows",
                   [](const php_entry_t& row_entry, const sql_value_t* row) {
-                      same_list(*row_entry.value, row, false, "row", [](const php_entry_t& cell, const sql_value_t* value) {
-                          if (value->type == VALUE_NULL) {
-                              if (cell.value->kind != php_value_t::NUL) fuzz_fail("null row value differs");
-                          } else {
-                              same_string(*cell.value, value, "row value");
-                          }
-                      });
+                      same_list(*row_entry.value, row, false, "row",
+                                [](const php_entry_t& cell, const sql_value_t* value) {
+                                    if (value->type == VALUE_NULL) {
+                                        if (cell.value->kind != php_value_t::NUL) fuzz_fail("null row value differs");
+                                    } else {
+                                        same_string(*cell.value, value, "row value");
+                                    }
+                                });
                   });
     });
 }
@@ -314,12 +311,13 @@ void check_php(const std::string& text, const program_output_t* output) {
     const std::vector<php_value_t> members = php_reader_t(text).read_file();
     check_plsql(members[0], &output->plsql);
     check_queries(members[1], &output->queries);
-    same_list(members[2], &output->sequences, true, "sequences", [](const php_entry_t& entry, const sql_value_t* record) {
-        same_key(entry, slot(record, 0), "sequence name");
-        if (entry.value->kind != php_value_t::INTEGER || entry.value->integer != slot(record, 1)->integer) {
-            fuzz_fail("sequence start differs");
-        }
-    });
+    same_list(members[2], &output->sequences, true, "sequences",
+              [](const php_entry_t& entry, const sql_value_t* record) {
+                  same_key(entry, slot(record, 0), "sequence name");
+                  if (entry.value->kind != php_value_t::INTEGER || entry.value->integer != slot(record, 1)->integer) {
+                      fuzz_fail("sequence start differs");
+                  }
+              });
     check_tables(members[3], &output->tables);
     same_list(members[4], &output->views, true, "views", [](const php_entry_t& entry, const sql_value_t* record) {
         same_key(entry, slot(record, 0), "view name");

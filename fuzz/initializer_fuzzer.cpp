@@ -106,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!same_rows(&rows, &reread)) fuzz_fail("the rows written out again read back differently");
         value_shutdown(&reread);
         value_shutdown(&rows);
-        if (memory_pool_block_count() != 0) fuzz_fail("%zu pool blocks left after the rows were released",
-                                                      memory_pool_block_count());
+        if (memory_pool_block_count() != 0)
+            fuzz_fail("%zu pool blocks left after the rows were released", memory_pool_block_count());
     }
     fuzz_release_run();
     return 0;

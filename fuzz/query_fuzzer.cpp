@@ -80,7 +80,8 @@ void check_query(std::string_view body, const sql_value_t* record) {
     for (hash_iterator_t it = fields->hash->first_in_list; it != nullptr; it = it->next_in_list) {
         if (item(it)->type != VALUE_STRING) fuzz_fail("field type name is not a string");
         const std::string_view name = item(it)->string;
-        if (name.empty() || name.find('}') != std::string_view::npos) fuzz_fail("bad field type name \"%s\"", item(it)->string);
+        if (name.empty() || name.find('}') != std::string_view::npos)
+            fuzz_fail("bad field type name \"%s\"", item(it)->string);
         reader.fields.push_back(name);
     }
 
@@ -103,8 +104,7 @@ void check_query(std::string_view body, const sql_value_t* record) {
             reader.marker(type->integer == 2 ? "{ESC:" : "{RAW:", value->integer);
             previous_was_text = false;
             break;
-        default:
-            fuzz_fail("unknown query piece type %d", type->integer);
+        default: fuzz_fail("unknown query piece type %d", type->integer);
         }
     }
     reader.skip_fields();
@@ -124,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string body(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
 
     program_output_t output;
-    for (sql_value_t* collection : {&output.plsql, &output.queries, &output.sequences, &output.tables,
-                                    &output.types, &output.views}) {
+    for (sql_value_t* collection :
+         {&output.plsql, &output.queries, &output.sequences, &output.tables, &output.types, &output.views}) {
         value_init_array(collection);
     }
     executor_globals.output = &output;

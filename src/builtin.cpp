@@ -4,19 +4,19 @@
 // checks that every link names a declared table.
 #include "builtin.hpp"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <sys/stat.h>
 
 #include "compile.hpp"
 #include "dyn_string.hpp"
 #include "exception.hpp"
 #include "execute.hpp"
-#include "initializer_scanner.hpp"
 #include "initializer_parser.hpp"
+#include "initializer_scanner.hpp"
 #include "native_handler.hpp"
 #include "path_info.hpp"
 #include "query_scanner.hpp"
@@ -25,26 +25,16 @@ sql_value_t* table_init_data = nullptr;
 
 namespace {
 
-program_output_t* program_output()
-{
-    return executor_globals.output;
-}
+program_output_t* program_output() { return executor_globals.output; }
 
-sql_value_t* item_value(hash_iterator_t item)
-{
-    return static_cast<sql_value_t*>(hash_item_data(item));
-}
+sql_value_t* item_value(hash_iterator_t item) { return static_cast<sql_value_t*>(hash_item_data(item)); }
 
 // Flags and enumerations arrive as signed integers; a negative one must not
 // slip through as small, so they are compared as unsigned.
-bool exceeds(const sql_value_t* value, uint32_t max)
-{
-    return static_cast<uint32_t>(value->integer) > max;
-}
+bool exceeds(const sql_value_t* value, uint32_t max) { return static_cast<uint32_t>(value->integer) > max; }
 
 // `slot`, which must exist and have type `type`.
-const sql_value_t* required(const sql_value_t* slot, value_type_t type, const char* missing, const char* wrong_type)
-{
+const sql_value_t* required(const sql_value_t* slot, value_type_t type, const char* missing, const char* wrong_type) {
     if (slot == nullptr) {
         execute_bailout("%s", missing);
     }
@@ -55,14 +45,12 @@ const sql_value_t* required(const sql_value_t* slot, value_type_t type, const ch
 }
 
 // Slot `index` of `record`, which must exist and have type `type`.
-const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type,
-                                 const char* missing, const char* wrong_type)
-{
+const sql_value_t* required_slot(const sql_value_t* record, int32_t index, value_type_t type, const char* missing,
+                                 const char* wrong_type) {
     return required(value_slot(record, index), type, missing, wrong_type);
 }
 
-void push_integer(sql_value_t* array, int32_t integer)
-{
+void push_integer(sql_value_t* array, int32_t integer) {
     sql_value_t value;
     value_init_integer(&value, integer);
     value_push(array, &value);
@@ -73,59 +61,49 @@ void push_integer(sql_value_t* array, int32_t integer)
 // not copied: what the output holds afterwards is the same.
 
 // Moves the value of `slot` to the end of `array`, leaving the slot null.
-void push_taken(sql_value_t* array, sql_value_t* slot)
-{
+void push_taken(sql_value_t* array, sql_value_t* slot) {
     value_push(array, slot);
     value_init_null(slot);
 }
 
 // A new record of `slots` slots, the first ones holding the values moved out
 // of `parts`.
-void take_record(sql_value_t* record, size_t slots, std::initializer_list<sql_value_t*> parts)
-{
+void take_record(sql_value_t* record, size_t slots, std::initializer_list<sql_value_t*> parts) {
     value_init_list(record, slots);
     for (sql_value_t* part : parts) {
         push_taken(record, part);
     }
 }
 
-bool collection_has(const sql_value_t* collection, const sql_value_t* name)
-{
+bool collection_has(const sql_value_t* collection, const sql_value_t* name) {
     return hash_find_string(collection->hash, name->string) != nullptr;
 }
 
 // Moves `record` into `collection` under the name in its slot 0, which the
 // caller has found free.
-void collection_add(sql_value_t* collection, sql_value_t* record)
-{
+void collection_add(sql_value_t* collection, sql_value_t* record) {
     _hash_add_string(collection->hash, value_slot(record, 0)->string, record, sizeof *record, nullptr);
 }
 
 // Adds `name` to a set of names; false when it is there already.
-bool name_set_add(hash_table_t* set, const char* name)
-{
-    return _hash_add_string(set, name, nullptr, 0, nullptr) == 0;
-}
+bool name_set_add(hash_table_t* set, const char* name) { return _hash_add_string(set, name, nullptr, 0, nullptr) == 0; }
 
 // --- dump_table -----------------------------------------------------------
 
-void dump_table_check_link(const sql_value_t* link)
-{
+void dump_table_check_link(const sql_value_t* link) {
     if (link->type != VALUE_ARRAY) {
         execute_bailout("Found a field link which is not an array");
     }
     required_slot(link, 0, VALUE_STRING, "Field link is missing the name value",
                   "Field link has a name value which is not a string");
-    const sql_value_t* direction =
-        required_slot(link, 1, VALUE_INTEGER, "Field link is missing the direction value",
-                      "Field link has a direction value which is not an integer");
+    const sql_value_t* direction = required_slot(link, 1, VALUE_INTEGER, "Field link is missing the direction value",
+                                                 "Field link has a direction value which is not an integer");
     if (exceeds(direction, DIRECTION_OUTGOING)) {
         execute_bailout("Field link has a bad direction value");
     }
 }
 
-void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool* found_primary)
-{
+void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool* found_primary) {
     if (field->type != VALUE_ARRAY) {
         execute_bailout("Found a table field of a non-array type");
     }
@@ -164,8 +142,7 @@ void dump_table_check_field(const sql_value_t* field, hash_table_t* names, bool*
     }
 }
 
-void dump_table_check_fields(const sql_value_t* fields)
-{
+void dump_table_check_fields(const sql_value_t* fields) {
     hash_table_t names;
     _hash_init(&names, HASH_CHAINS, nullptr);
     bool found_primary = false;
@@ -179,8 +156,7 @@ void dump_table_check_fields(const sql_value_t* fields)
 }
 
 // `fields` has passed dump_table_check_fields.
-void dump_table_check_row(const sql_value_t* row, const sql_value_t* fields)
-{
+void dump_table_check_row(const sql_value_t* row, const sql_value_t* fields) {
     if (row->type != VALUE_ARRAY) {
         execute_bailout("Table initilizer row is not of an array type");
     }
@@ -206,20 +182,17 @@ void dump_table_check_row(const sql_value_t* row, const sql_value_t* fields)
 
 // --- dump_plsql -----------------------------------------------------------
 
-void dump_plsql_check_returns(const sql_value_t* returns)
-{
+void dump_plsql_check_returns(const sql_value_t* returns) {
     required_slot(returns, 0, VALUE_STRING, "Return definition is missing a return type",
                   "Return definition has a return type which is not a string");
-    const sql_value_t* setof =
-        required_slot(returns, 1, VALUE_INTEGER, "Return definition is missing a setof flag",
-                      "Return definition has a setof flag which is not an integer");
+    const sql_value_t* setof = required_slot(returns, 1, VALUE_INTEGER, "Return definition is missing a setof flag",
+                                             "Return definition has a setof flag which is not an integer");
     if (exceeds(setof, 1)) {
         execute_bailout("Return definition has a bad value of the setof flag");
     }
 }
 
-const char* dump_plsql_check_one_var(const sql_value_t* var)
-{
+const char* dump_plsql_check_one_var(const sql_value_t* var) {
     if (var->type != VALUE_ARRAY) {
         execute_bailout("PL/SQL variable has a type which is not an array");
     }
@@ -231,8 +204,7 @@ const char* dump_plsql_check_one_var(const sql_value_t* var)
 }
 
 // Arguments and locals share one name space, `names`.
-void dump_plsql_check_vars(const sql_value_t* vars, hash_table_t* names, bool locals)
-{
+void dump_plsql_check_vars(const sql_value_t* vars, hash_table_t* names, bool locals) {
     for (hash_iterator_t item = vars->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         const char* name = dump_plsql_check_one_var(item_value(item));
         if (name_set_add(names, name)) {
@@ -247,8 +219,7 @@ void dump_plsql_check_vars(const sql_value_t* vars, hash_table_t* names, bool lo
 
 // --- dump_query -----------------------------------------------------------
 
-void dump_query_flush_text(sql_value_t* pieces, dyn_string_t* text)
-{
+void dump_query_flush_text(sql_value_t* pieces, dyn_string_t* text) {
     size_t length = dyn_string_length(text);
     if (length == 0) {
         return;
@@ -263,8 +234,7 @@ void dump_query_flush_text(sql_value_t* pieces, dyn_string_t* text)
     dyn_string_set(text, "");
 }
 
-void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sql_value_t* value)
-{
+void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sql_value_t* value) {
     dump_query_flush_text(pieces, text);
     sql_value_t piece;
     value_init_list(&piece, 2);
@@ -276,8 +246,7 @@ void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sq
 // Splits `body` into text, parameter and raw pieces and the field type
 // names. Nothing in here bails out between creating and destroying the
 // scanner, so the scanner's heap storage cannot leak.
-void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields)
-{
+void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields) {
     qry_scanner_t* scanner = nullptr;
     if (qrylex_init(&scanner) != 0) {
         execute_bailout("Failed to initialize the query scanner");
@@ -294,15 +263,12 @@ void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields)
             value_shutdown(&value);
             break;
         case QP_ESC:
-        case QP_RAW:
-            dump_query_add_marker(pieces, &scan_text, code, &value);
-            break;
+        case QP_RAW: dump_query_add_marker(pieces, &scan_text, code, &value); break;
         case QP_FIELD:
             // Text around a field marker stays one piece.
             value_push(fields, &value);
             break;
-        default:
-            fatal_error("Unknown query scan result \"%d\"", code);
+        default: fatal_error("Unknown query scan result \"%d\"", code);
         }
     }
     dump_query_flush_text(pieces, &scan_text);
@@ -324,8 +290,7 @@ struct init_file_guard_t {
     init_file_guard_t() = default;
     init_file_guard_t(const init_file_guard_t&) = delete;
     init_file_guard_t& operator=(const init_file_guard_t&) = delete;
-    ~init_file_guard_t()
-    {
+    ~init_file_guard_t() {
         table_init_data = nullptr;
         if (scanner != nullptr) {
             initlex_destroy(scanner);
@@ -336,8 +301,7 @@ struct init_file_guard_t {
     }
 };
 
-FILE* read_table_initializer_open(const char* pathname)
-{
+FILE* read_table_initializer_open(const char* pathname) {
     struct stat status;
     int error = 0;
     FILE* file = open_input_file(pathname, &status, &error);
@@ -349,20 +313,15 @@ FILE* read_table_initializer_open(const char* pathname)
 
 // --- fix-up -------------------------------------------------------------------
 
-const sql_value_t* types_of(const program_output_t* out)
-{
-    return &out->types;
-}
+const sql_value_t* types_of(const program_output_t* out) { return &out->types; }
 
-void push_resolved(sql_value_t* array, const sql_value_t* name, const program_output_t* out)
-{
+void push_resolved(sql_value_t* array, const sql_value_t* name, const program_output_t* out) {
     sql_value_t resolved;
     resolve_type(&resolved, name, types_of(out));
     value_push(array, &resolved);
 }
 
-void fixup_plsql_vars(sql_value_t* dest, sql_value_t* src, const program_output_t* out)
-{
+void fixup_plsql_vars(sql_value_t* dest, sql_value_t* src, const program_output_t* out) {
     value_init_list(dest, hash_count(src->hash));
     for (hash_iterator_t item = src->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         sql_value_t* var = item_value(item);
@@ -373,8 +332,7 @@ void fixup_plsql_vars(sql_value_t* dest, sql_value_t* src, const program_output_
     }
 }
 
-void fixup_plsql_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
-{
+void fixup_plsql_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out) {
     sql_value_t* returns = value_slot(stored, 1);
     sql_value_t fixed;
 
@@ -393,8 +351,7 @@ void fixup_plsql_record(sql_value_t* record, sql_value_t* stored, const program_
     push_taken(record, value_slot(stored, 4));
 }
 
-void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out)
-{
+void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_output_t* out) {
     const sql_value_t* fields = value_slot(stored, 2);
     sql_value_t fixed;
 
@@ -409,8 +366,7 @@ void fixup_query_record(sql_value_t* record, sql_value_t* stored, const program_
 // A field keeps its record: only the type name in slot 1 gives way to the
 // type it names. A record with slots past the five a field has is rebuilt
 // without them.
-void fixup_field_record(sql_value_t* field, const program_output_t* out)
-{
+void fixup_field_record(sql_value_t* field, const program_output_t* out) {
     sql_value_t* type = value_slot(field, 1);
     sql_value_t resolved;
     resolve_type(&resolved, type, types_of(out));
@@ -427,8 +383,9 @@ void fixup_field_record(sql_value_t* field, const program_output_t* out)
     }
     if (hash_count(field->hash) > static_cast<size_t>(FIELD_SLOTS)) {
         sql_value_t record;
-        take_record(&record, FIELD_SLOTS, {value_slot(field, 0), value_slot(field, 1), value_slot(field, 2),
-                                           value_slot(field, 3), value_slot(field, 4)});
+        take_record(&record, FIELD_SLOTS,
+                    {value_slot(field, 0), value_slot(field, 1), value_slot(field, 2), value_slot(field, 3),
+                     value_slot(field, 4)});
         value_shutdown(field);
         *field = record;
     }
@@ -436,8 +393,7 @@ void fixup_field_record(sql_value_t* field, const program_output_t* out)
 
 // Tables are fixed up where they stand: a table record keeps its shape and
 // only its fields' types change, so nothing is rebuilt.
-void fixup_tables(program_output_t* out)
-{
+void fixup_tables(program_output_t* out) {
     for (hash_iterator_t table = out->tables.hash->first_in_list; table != nullptr; table = table->next_in_list) {
         const sql_value_t* fields = value_slot(item_value(table), 2);
         for (hash_iterator_t field = fields->hash->first_in_list; field != nullptr; field = field->next_in_list) {
@@ -453,8 +409,7 @@ using fixup_record_t = void (*)(sql_value_t* record, sql_value_t* stored, const 
 // read only while its own replacement is built (the link test asks `tables`
 // for names alone), so each is released as soon as it has been rebuilt: the
 // whole collection is never held twice.
-void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const program_output_t* out)
-{
+void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const program_output_t* out) {
     sql_value_t rebuilt;
     value_init_array(&rebuilt);
     for (hash_iterator_t item = member->hash->first_in_list; item != nullptr; item = item->next_in_list) {
@@ -472,8 +427,7 @@ void fixup_collection(sql_value_t* member, fixup_record_t fixup_record, const pr
 
 // --- checks shared by the handlers ------------------------------------------
 
-int check_table_view(const sql_value_t* name)
-{
+int check_table_view(const sql_value_t* name) {
     const program_output_t* out = program_output();
     if (hash_find_string(out->tables.hash, name->string) != nullptr ||
         hash_find_string(out->views.hash, name->string) != nullptr) {
@@ -482,8 +436,7 @@ int check_table_view(const sql_value_t* name)
     return 0;
 }
 
-void resolve_type(sql_value_t* dest, const sql_value_t* name, const sql_value_t* types)
-{
+void resolve_type(sql_value_t* dest, const sql_value_t* name, const sql_value_t* types) {
     const auto* type = static_cast<const sql_value_t*>(hash_find_string(types->hash, name->string));
     if (type == nullptr) {
         execute_bailout("Unable to resolve SQL type \"%s\"", name->string);
@@ -493,8 +446,7 @@ void resolve_type(sql_value_t* dest, const sql_value_t* name, const sql_value_t*
 
 // --- handlers -----------------------------------------------------------------
 
-void handler_dump_table(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_table(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_volatile;
     sql_value_t* arg_fields;
@@ -523,8 +475,7 @@ void handler_dump_table(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_dump_view(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_view(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_definition;
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_definition, VALUE_STRING}, {nullptr, -1}};
@@ -539,8 +490,7 @@ void handler_dump_view(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_dump_type(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_type(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_definition;
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_definition, VALUE_STRING}, {nullptr, -1}};
@@ -555,8 +505,7 @@ void handler_dump_type(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_dump_sequence(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_sequence(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_initial;
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_initial, VALUE_INTEGER}, {nullptr, -1}};
@@ -571,16 +520,14 @@ void handler_dump_sequence(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_dump_plsql(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_plsql(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_returns;
     sql_value_t* arg_args;
     sql_value_t* arg_locals;
     sql_value_t* arg_body;
-    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_returns, VALUE_ARRAY},
-                                    {&arg_args, VALUE_ARRAY},  {&arg_locals, VALUE_ARRAY},
-                                    {&arg_body, VALUE_STRING}, {nullptr, -1}};
+    const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING},  {&arg_returns, VALUE_ARRAY}, {&arg_args, VALUE_ARRAY},
+                                    {&arg_locals, VALUE_ARRAY}, {&arg_body, VALUE_STRING},   {nullptr, -1}};
     fetch_native_args(args, fetch);
 
     dump_plsql_check_returns(arg_returns);
@@ -599,8 +546,7 @@ void handler_dump_plsql(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_dump_query(sql_value_t* result, hash_table_t* args)
-{
+void handler_dump_query(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_name;
     sql_value_t* arg_body;
     const native_fetch_t fetch[] = {{&arg_name, VALUE_STRING}, {&arg_body, VALUE_STRING}, {nullptr, -1}};
@@ -622,8 +568,7 @@ void handler_dump_query(sql_value_t* result, hash_table_t* args)
     value_init_null(result);
 }
 
-void handler_prefix_pathname(sql_value_t* result, hash_table_t* args)
-{
+void handler_prefix_pathname(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_prefix;
     sql_value_t* arg_pathname;
     const native_fetch_t fetch[] = {{&arg_prefix, VALUE_STRING}, {&arg_pathname, VALUE_STRING}, {nullptr, -1}};
@@ -638,8 +583,7 @@ void handler_prefix_pathname(sql_value_t* result, hash_table_t* args)
     value_init_string_copy(result, full_name);
 }
 
-void handler_read_table_initializer(sql_value_t* result, hash_table_t* args)
-{
+void handler_read_table_initializer(sql_value_t* result, hash_table_t* args) {
     sql_value_t* arg_pathname;
     const native_fetch_t fetch[] = {{&arg_pathname, VALUE_STRING}, {nullptr, -1}};
     fetch_native_args(args, fetch);
@@ -680,8 +624,7 @@ void handler_read_table_initializer(sql_value_t* result, hash_table_t* args)
 
 // --- fix-up -------------------------------------------------------------------
 
-void fixup_program_output(program_output_t* output)
-{
+void fixup_program_output(program_output_t* output) {
     // The order of the phases decides which faulty name is reported first.
     fixup_collection(&output->plsql, fixup_plsql_record, output);
     fixup_collection(&output->queries, fixup_query_record, output);

@@ -3,12 +3,12 @@
 // operations the grammar's actions call.
 #include "compile.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "definition_parser.hpp"

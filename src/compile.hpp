@@ -3,10 +3,10 @@
 // the compile-time bail-out.
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <cstddef>
+#include <cstdio>
 
 #include "hash.hpp"
 #include "native_handler.hpp"
@@ -40,7 +40,7 @@ struct compiled_file_t {
     compiled_file_t* prev;  // the including file
     dev_t device;           // identity of the open file, for cycle detection
     ino_t inode;
-    unsigned depth;         // 1 for the input file
+    unsigned depth;  // 1 for the input file
 };
 
 struct compiler_globals_t {

@@ -3,6 +3,9 @@
 // position, the earlier rule winning a tie, as the rule comments say.
 #include "definition_scanner.hpp"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,9 +13,6 @@
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "compile.hpp"
 #include "definition_parser.hpp"
@@ -171,9 +171,7 @@ string_literal_t match_string(const char* start, const char* end) {
             continue;
         }
         switch (*p) {
-        case '"':
-            literal.length = static_cast<size_t>(p + 1 - start);
-            return literal;
+        case '"': literal.length = static_cast<size_t>(p + 1 - start); return literal;
         case '\\':
             if (p + 1 >= end || p[1] == '\n') return literal;
             literal.has_backslash = true;
@@ -326,7 +324,8 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         scanner->pos = static_cast<size_t>(p - scanner->text.data);
         switch (kind) {
         case BYTE_DIGIT: {  // rule 2
-            do ++p; while (p < end && class_of(*p) == BYTE_DIGIT);
+            do ++p;
+            while (p < end && class_of(*p) == BYTE_DIGIT);
             scanner->pos += static_cast<size_t>(p - start);
             nv_init_integer(value, saturated_integer(start, p));
             return T_INTEGER;
@@ -359,8 +358,7 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         case BYTE_PUNCTUATION:  // rule 20
             scanner->pos += 1;
             return static_cast<unsigned char>(*start);
-        default:
-            break;
+        default: break;
         }
         unexpected_character(*start);  // rule 22
     }

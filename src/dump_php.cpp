@@ -109,24 +109,16 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
             php_append(out, format, static_cast<size_t>(percent - format));
         }
         switch (percent[1]) {
-            case 'p':
-                php_append_escaped(out, va_arg(args, const char*));
-                break;
-            case 's': {
-                const char* string = va_arg(args, const char*);
-                php_append(out, string, strlen(string));
-                break;
-            }
-            case 'l':
-                php_append_integer(out, va_arg(args, int));
-                break;
-            case '%':
-                php_append(out, "%", 1);
-                break;
-            case '\0':
-                fatal_error("Premature end of printf expansion");
-            default:
-                fatal_error("Unknown printf expansion");
+        case 'p': php_append_escaped(out, va_arg(args, const char*)); break;
+        case 's': {
+            const char* string = va_arg(args, const char*);
+            php_append(out, string, strlen(string));
+            break;
+        }
+        case 'l': php_append_integer(out, va_arg(args, int)); break;
+        case '%': php_append(out, "%", 1); break;
+        case '\0': fatal_error("Premature end of printf expansion");
+        default: fatal_error("Unknown printf expansion");
         }
         format = percent + 2;
     }
@@ -172,9 +164,7 @@ void out_literal(php_out_t* out, const char (&text)[N]) {
     php_append(&out->buffer, text, N - 1);
 }
 
-void out_string(php_out_t* out, const char* string) {
-    php_append(&out->buffer, string, strlen(string));
-}
+void out_string(php_out_t* out, const char* string) { php_append(&out->buffer, string, strlen(string)); }
 
 // `string` escaped between double quotes.
 void out_quoted(php_out_t* out, const char* string) {
@@ -183,14 +173,10 @@ void out_quoted(php_out_t* out, const char* string) {
     out_literal(out, "\"");
 }
 
-const char* php_bool(int32_t flag) {
-    return flag != 0 ? "true" : "false";
-}
+const char* php_bool(int32_t flag) { return flag != 0 ? "true" : "false"; }
 
 // Entry separator of the comma-terminated lists.
-const char* list_separator(hash_iterator_t it) {
-    return it->next_in_list != nullptr ? "," : "";
-}
+const char* list_separator(hash_iterator_t it) { return it->next_in_list != nullptr ? "," : ""; }
 
 // The records are built and fixed up before they reach this writer, so a slot
 // of the wrong kind is a broken invariant; it is reported instead of being
@@ -218,9 +204,7 @@ const sql_value_t* slot_array(const sql_value_t* record, int32_t index) {
     return record_slot(record, index, VALUE_ARRAY);
 }
 
-const sql_value_t* item_value(hash_iterator_t it) {
-    return static_cast<const sql_value_t*>(hash_item_data(it));
-}
+const sql_value_t* item_value(hash_iterator_t it) { return static_cast<const sql_value_t*>(hash_item_data(it)); }
 
 // A list element that must be a record (or a row) to be walked.
 const sql_value_t* item_array(hash_iterator_t it) {
@@ -235,8 +219,7 @@ const sql_value_t* item_array(hash_iterator_t it) {
 void dump_plsql_vars(php_out_t* out, const sql_value_t* vars) {
     for (hash_iterator_t it = vars->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* var = item_array(it);
-        out_printf(out, "\t\t\t\"%p\" => \"%p\"%s\n", slot_string(var, 0), slot_string(var, 1),
-                   list_separator(it));
+        out_printf(out, "\t\t\t\"%p\" => \"%p\"%s\n", slot_string(var, 0), slot_string(var, 1), list_separator(it));
     }
 }
 
@@ -259,20 +242,19 @@ void dump_plsql_entry(php_out_t* out, const sql_value_t* plsql, const char* sepa
 void dump_query_piece(php_out_t* out, const sql_value_t* piece, const char* separator) {
     int32_t type = slot_integer(piece, 0);
     switch (type) {
-        case 1:
-            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_TEXT, \"value\" => \"%p\")%s\n",
-                       slot_string(piece, 1), separator);
-            break;
-        case 2:
-            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_PARAM, \"value\" => %l)%s\n",
-                       slot_integer(piece, 1), separator);
-            break;
-        case 3:
-            out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_RAW, \"value\" => %l)%s\n",
-                       slot_integer(piece, 1), separator);
-            break;
-        default:
-            fatal_error("Unexpected query piece type \"%d\"", type);
+    case 1:
+        out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_TEXT, \"value\" => \"%p\")%s\n",
+                   slot_string(piece, 1), separator);
+        break;
+    case 2:
+        out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_PARAM, \"value\" => %l)%s\n",
+                   slot_integer(piece, 1), separator);
+        break;
+    case 3:
+        out_printf(out, "\t\t\tarray (\"type\" => const_sql::DB_PIECE_RAW, \"value\" => %l)%s\n",
+                   slot_integer(piece, 1), separator);
+        break;
+    default: fatal_error("Unexpected query piece type \"%d\"", type);
     }
 }
 
@@ -309,14 +291,10 @@ const char* table_primary(const sql_value_t* table) {
 
 const char* optimize_constant(int32_t optimize) {
     switch (optimize) {
-        case OPTIMIZE_NONE:
-            return "DB_OPTIMIZE_NONE";
-        case OPTIMIZE_INDEX:
-            return "DB_OPTIMIZE_INDEX";
-        case OPTIMIZE_PRIMARY:
-            return "DB_OPTIMIZE_PRIMARY";
-        default:
-            fatal_error("Unexpected field optimize value \"%d\"", optimize);
+    case OPTIMIZE_NONE: return "DB_OPTIMIZE_NONE";
+    case OPTIMIZE_INDEX: return "DB_OPTIMIZE_INDEX";
+    case OPTIMIZE_PRIMARY: return "DB_OPTIMIZE_PRIMARY";
+    default: fatal_error("Unexpected field optimize value \"%d\"", optimize);
     }
 }
 
@@ -421,8 +399,7 @@ void dump_sequences(php_out_t* out, const sql_value_t* sequences) {
     out_printf(out, "$this->sequences = array (\n");
     for (hash_iterator_t it = sequences->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* sequence = item_array(it);
-        out_printf(out, "\t\"%p\" => %l%s\n", slot_string(sequence, 0), slot_integer(sequence, 1),
-                   list_separator(it));
+        out_printf(out, "\t\"%p\" => %l%s\n", slot_string(sequence, 0), slot_integer(sequence, 1), list_separator(it));
     }
     out_printf(out, ");\n");
 }
@@ -439,8 +416,7 @@ void dump_views(php_out_t* out, const sql_value_t* views) {
     out_printf(out, "$this->views = array (\n");
     for (hash_iterator_t it = views->hash->first_in_list; it; it = it->next_in_list) {
         const sql_value_t* view = item_array(it);
-        out_printf(out, "\t\"%p\" => \"%p\"%s\n", slot_string(view, 0), slot_string(view, 1),
-                   list_separator(it));
+        out_printf(out, "\t\"%p\" => \"%p\"%s\n", slot_string(view, 0), slot_string(view, 1), list_separator(it));
     }
     out_printf(out, ");\n");
 }

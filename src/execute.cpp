@@ -53,8 +53,8 @@ void check_call_depth(const char* name) {
 }
 
 void evaluate_variable(sql_value_t* result, const sql_node_t* expression) {
-    const auto* value =
-        static_cast<const sql_value_t*>(hash_find_string(&executor_globals.symbol_table->symbols, expression->variable));
+    const auto* value = static_cast<const sql_value_t*>(
+        hash_find_string(&executor_globals.symbol_table->symbols, expression->variable));
     if (value == nullptr) execute_bailout("Non-existent variable \"%s\"", expression->variable);
     value_deep_copy(result, value);
 }
@@ -153,19 +153,12 @@ void evaluate_expression(sql_value_t* result, const sql_node_t* expression, cons
             value_deep_copy(result, &expression->value);
         }
         return;
-    case NODE_VARIABLE:
-        evaluate_variable(result, expression);
-        return;
-    case NODE_ARRAY:
-        fatal_error("Attempt to evaluate node at %p of array type", static_cast<const void*>(expression));
+    case NODE_VARIABLE: evaluate_variable(result, expression); return;
+    case NODE_ARRAY: fatal_error("Attempt to evaluate node at %p of array type", static_cast<const void*>(expression));
     case NODE_OPERATOR:
         switch (expression->op.opcode) {
-        case OPERATOR_CONCAT:
-            evaluate_concat(result, expression, use);
-            return;
-        case OPERATOR_FCALL:
-            evaluate_call(result, expression, use);
-            return;
+        case OPERATOR_CONCAT: evaluate_concat(result, expression, use); return;
+        case OPERATOR_FCALL: evaluate_call(result, expression, use); return;
         }
         fatal_error("Attempt to execute SQL node at %p with unknown opcode %d", static_cast<const void*>(expression),
                     static_cast<int>(expression->op.opcode));

@@ -126,8 +126,7 @@ hash_chain_t* chain_of(const hash_table_t* table, uint32_t sum) { return &table-
 hash_item_t* index_lookup(const hash_chain_t* chain, const lookup_key_t& key) {
     const uint64_t hash = key_strong_hash(key.bytes, key.size);
     const auto tag = static_cast<uint32_t>(hash >> 32);
-    for (uint32_t slot = static_cast<uint32_t>(hash) & chain->index_mask;;
-         slot = (slot + 1) & chain->index_mask) {
+    for (uint32_t slot = static_cast<uint32_t>(hash) & chain->index_mask;; slot = (slot + 1) & chain->index_mask) {
         const hash_slot_t& entry = chain->index[slot];
         if (entry.position == 0) return nullptr;
         if (entry.tag == tag) {
@@ -215,9 +214,7 @@ void* block_link(const void* block) {
     return reinterpret_cast<void*>(*static_cast<const uintptr_t*>(block) & ~uintptr_t{1});
 }
 
-bool block_is_inline(const void* block) {
-    return block != nullptr && (*static_cast<const uintptr_t*>(block) & 1) != 0;
-}
+bool block_is_inline(const void* block) { return block != nullptr && (*static_cast<const uintptr_t*>(block) & 1) != 0; }
 
 // Starts a new item block of `bytes`; what was left in the last one stays unused.
 void add_item_block(hash_table_t* table, size_t bytes) {
@@ -302,7 +299,6 @@ inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const voi
     return 0;
 }
 
-
 // One pass gives the length and the byte sum of a text key.
 inline lookup_key_t text_key(const char* key) {
     const auto* bytes = reinterpret_cast<const signed char*>(key);
@@ -316,8 +312,8 @@ inline lookup_key_t text_key(const char* key) {
 inline lookup_key_t integer_key(const int32_t* key) {
     const auto bits = static_cast<uint32_t>(*key);
     if (bits < 0x80) return {1, key, sizeof *key, bits};  // one positive byte: the sum is the key
-    const int32_t sum = static_cast<int8_t>(bits) + static_cast<int8_t>(bits >> 8) +
-                        static_cast<int8_t>(bits >> 16) + static_cast<int8_t>(bits >> 24);
+    const int32_t sum = static_cast<int8_t>(bits) + static_cast<int8_t>(bits >> 8) + static_cast<int8_t>(bits >> 16) +
+                        static_cast<int8_t>(bits >> 24);
     return {1, key, sizeof *key, static_cast<uint32_t>(sum)};
 }
 
@@ -412,8 +408,8 @@ hash_table_t* hash_create(size_t num_chains, hash_dtor_t destructor, size_t item
 }
 
 hash_table_t* hash_pack(hash_table_t* table) {
-    if (table->count == 0 || (table->free_bytes == 0 && block_is_inline(table->item_blocks) &&
-                              block_link(table->item_blocks) == nullptr)) {
+    if (table->count == 0 ||
+        (table->free_bytes == 0 && block_is_inline(table->item_blocks) && block_link(table->item_blocks) == nullptr)) {
         return table;
     }
     hash_table_t* packed = hash_create(table->num_chains, table->destructor, hash_item_bytes(table));
@@ -455,8 +451,7 @@ int _hash_add_string(hash_table_t* table, const char* key, const void* data, siz
 
 // Every integer key in the table is below next_integer, so a key at or above
 // it is new and needs no search.
-int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t data_size,
-                      hash_iterator_t* ppitem) {
+int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t data_size, hash_iterator_t* ppitem) {
     const bool above = table->next_integer <= key;
     const int result = hash_add_item(table, integer_key(&key), data, data_size, ppitem, above);
     if (result == 0 && above) {

@@ -41,8 +41,8 @@ struct hash_chain_t {
     hash_item_t** items;
     uint32_t count;
     uint32_t capacity;
-    hash_slot_t* index;  // null while the chain is short
-    uint32_t index_mask; // index slots - 1
+    hash_slot_t* index;   // null while the chain is short
+    uint32_t index_mask;  // index slots - 1
 };
 
 struct hash_table_t {
@@ -82,10 +82,8 @@ size_t hash_list_bytes(size_t count, size_t data_size);
 hash_table_t* hash_pack(hash_table_t* table);
 void* hash_find_string(const hash_table_t* table, const char* key);
 void* hash_find_integer(const hash_table_t* table, int32_t key);
-int _hash_add_string(hash_table_t* table, const char* key, const void* data, size_t data_size,
-                     hash_iterator_t* ppitem);
-int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t data_size,
-                      hash_iterator_t* ppitem);
+int _hash_add_string(hash_table_t* table, const char* key, const void* data, size_t data_size, hash_iterator_t* ppitem);
+int _hash_add_integer(hash_table_t* table, int32_t key, const void* data, size_t data_size, hash_iterator_t* ppitem);
 void _hash_push_integer(hash_table_t* table, const void* data, size_t data_size, hash_iterator_t* ppitem);
 void hash_shutdown(hash_table_t* table);
 

@@ -27,8 +27,8 @@
 #include "utils.hpp"
 
 struct init_scanner_t {
-    FILE* in;         // null reads as an empty file
-    char* text;       // the whole input, once loaded
+    FILE* in;    // null reads as an empty file
+    char* text;  // the whole input, once loaded
     size_t length;
     size_t capacity;
     size_t position;
@@ -40,14 +40,12 @@ namespace {
 constexpr size_t INIT_READ_BLOCK = 16384;
 constexpr std::string_view NULL_WORD = "null";
 
-[[noreturn]] void init_fatal(const char* message)
-{
+[[noreturn]] void init_fatal(const char* message) {
     std::fprintf(stderr, "%s\n", message);
     std::exit(2);
 }
 
-void init_create_buffer(init_scanner_t* scanner)
-{
+void init_create_buffer(init_scanner_t* scanner) {
     scanner->text = static_cast<char*>(std::malloc(INIT_READ_BLOCK));
     if (scanner->text == nullptr) {
         init_fatal("out of dynamic memory in init_create_buffer()");
@@ -57,8 +55,7 @@ void init_create_buffer(init_scanner_t* scanner)
 }
 
 // Makes room for one more block after the text read so far.
-void init_grow_buffer(init_scanner_t* scanner)
-{
+void init_grow_buffer(init_scanner_t* scanner) {
     if (scanner->capacity - scanner->length >= INIT_READ_BLOCK) {
         return;
     }
@@ -74,8 +71,7 @@ void init_grow_buffer(init_scanner_t* scanner)
     scanner->capacity = capacity;
 }
 
-void init_load(init_scanner_t* scanner)
-{
+void init_load(init_scanner_t* scanner) {
     init_create_buffer(scanner);
     scanner->loaded = true;
     if (scanner->in == nullptr) {
@@ -95,14 +91,10 @@ void init_load(init_scanner_t* scanner)
     }
 }
 
-bool init_is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool init_is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Rule 4: the length of the line end at the start of `rest`, or 0.
-size_t init_line_end_length(std::string_view rest)
-{
+size_t init_line_end_length(std::string_view rest) {
     if (rest.starts_with("\r\n")) {
         return 2;
     }
@@ -110,8 +102,7 @@ size_t init_line_end_length(std::string_view rest)
 }
 
 // Rule 5: the length of the white-space run at the start of `rest`.
-size_t init_space_length(std::string_view rest)
-{
+size_t init_space_length(std::string_view rest) {
     size_t end = 0;
     while (end < rest.size() && init_is_space(rest[end])) {
         ++end;
@@ -122,8 +113,7 @@ size_t init_space_length(std::string_view rest)
 // Rule 2: the length of the quoted string at the start of `rest`, quotes
 // included, or 0 when it is not closed or holds a backslash before a line
 // feed.
-size_t init_string_length(std::string_view rest)
-{
+size_t init_string_length(std::string_view rest) {
     size_t at = 1;
     while (at < rest.size()) {
         char c = rest[at];
@@ -142,8 +132,7 @@ size_t init_string_length(std::string_view rest)
 }
 
 // Rule 6, and the NUL byte, which no value may hold.
-[[noreturn]] void init_unexpected(char c)
-{
+[[noreturn]] void init_unexpected(char c) {
     if (c == '\0') {
         execute_bailout("Unexpected NUL character");
     }
@@ -151,8 +140,7 @@ size_t init_string_length(std::string_view rest)
 }
 
 // The value of rule 2: a copy of the contents with its escapes decoded.
-void init_string_value(sql_value_t* value, std::string_view contents)
-{
+void init_string_value(sql_value_t* value, std::string_view contents) {
     if (contents.find('\0') != std::string_view::npos) {
         execute_bailout("Unexpected NUL character");
     }
@@ -166,16 +154,14 @@ void init_string_value(sql_value_t* value, std::string_view contents)
 }
 
 // Rules 4 and 5 at a white-space character: the token, or 0 when skipped.
-int init_scan_space(init_scanner_t* scanner, std::string_view rest)
-{
+int init_scan_space(init_scanner_t* scanner, std::string_view rest) {
     size_t run = init_space_length(rest);
     scanner->position += run;
     return run == init_line_end_length(rest) ? static_cast<int>(INIT_ROW_SEPARATOR) : 0;
 }
 
 // Rules 1 to 3 and 6 at any other character.
-int init_scan_token(init_scanner_t* scanner, sql_value_t* value, std::string_view rest)
-{
+int init_scan_token(init_scanner_t* scanner, sql_value_t* value, std::string_view rest) {
     if (rest.starts_with(NULL_WORD)) {
         value_init_null(value);
         scanner->position += NULL_WORD.size();
@@ -198,8 +184,7 @@ int init_scan_token(init_scanner_t* scanner, sql_value_t* value, std::string_vie
 
 }  // namespace
 
-int initlex_init(init_scanner_t** scanner)
-{
+int initlex_init(init_scanner_t** scanner) {
     if (scanner == nullptr) {
         errno = EINVAL;
         return 1;
@@ -213,21 +198,19 @@ int initlex_init(init_scanner_t** scanner)
     return 0;
 }
 
-void initset_in(FILE* in, init_scanner_t* scanner)
-{
+void initset_in(FILE* in, init_scanner_t* scanner) {
     std::free(scanner->text);
     *scanner = init_scanner_t{in, nullptr, 0, 0, 0, false};
 }
 
-int initlex(sql_value_t* value, init_scanner_t* scanner)
-{
+int initlex(sql_value_t* value, init_scanner_t* scanner) {
     if (!scanner->loaded) {
         init_load(scanner);
     }
     while (scanner->position < scanner->length) {
         std::string_view rest(scanner->text + scanner->position, scanner->length - scanner->position);
-        int token = init_is_space(rest.front()) ? init_scan_space(scanner, rest)
-                                                : init_scan_token(scanner, value, rest);
+        int token =
+            init_is_space(rest.front()) ? init_scan_space(scanner, rest) : init_scan_token(scanner, value, rest);
         if (token != 0) {
             return token;
         }
@@ -235,8 +218,7 @@ int initlex(sql_value_t* value, init_scanner_t* scanner)
     return 0;
 }
 
-int initlex_destroy(init_scanner_t* scanner)
-{
+int initlex_destroy(init_scanner_t* scanner) {
     if (scanner == nullptr) {
         errno = EINVAL;
         return 1;

@@ -1,13 +1,13 @@
 // The driver: reads the command line, runs the compile, run and write phases
 // one after another, and decides the exit status.
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <sys/uio.h>
 
 #include "builtin.hpp"
 #include "compile.hpp"

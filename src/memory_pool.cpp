@@ -38,8 +38,7 @@
 #endif
 
 // MEMORY_POOL_IGNORE_VALGRIND keeps the slabs under valgrind, for profiling.
-#if !defined(MEMORY_POOL_SYSTEM_ONLY) && !defined(MEMORY_POOL_IGNORE_VALGRIND) && \
-    __has_include(<valgrind/valgrind.h>)
+#if !defined(MEMORY_POOL_SYSTEM_ONLY) && !defined(MEMORY_POOL_IGNORE_VALGRIND) && __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #define MEMORY_POOL_CHECK_VALGRIND 1
 #endif
@@ -53,8 +52,8 @@ struct memory_block_t {
 
 // The header occupies a whole alignment unit so that the storage after it is
 // aligned for any record.
-constexpr size_t HEADER_SIZE = (sizeof(memory_block_t) + alignof(std::max_align_t) - 1) /
-                               alignof(std::max_align_t) * alignof(std::max_align_t);
+constexpr size_t HEADER_SIZE =
+    (sizeof(memory_block_t) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
 
 memory_block_t* first_memory_block = nullptr;
 size_t live_blocks = 0;
@@ -76,9 +75,7 @@ void memory_pool_unlink(memory_block_t* block) {
     --live_blocks;
 }
 
-memory_block_t* block_of(void* ptr) {
-    return reinterpret_cast<memory_block_t*>(static_cast<char*>(ptr) - HEADER_SIZE);
-}
+memory_block_t* block_of(void* ptr) { return reinterpret_cast<memory_block_t*>(static_cast<char*>(ptr) - HEADER_SIZE); }
 
 void* storage_of(memory_block_t* block) { return reinterpret_cast<char*>(block) + HEADER_SIZE; }
 
@@ -96,7 +93,7 @@ constexpr size_t FINE_STEP = 16;
 constexpr size_t FINE_LIMIT = 1024;
 constexpr size_t COARSE_STEP = 128;
 constexpr size_t SMALL_LIMIT = 8192;
-constexpr size_t FINE_CLASSES = FINE_LIMIT / FINE_STEP;                            // 1..64
+constexpr size_t FINE_CLASSES = FINE_LIMIT / FINE_STEP;  // 1..64
 constexpr size_t CLASS_COUNT = FINE_CLASSES + (SMALL_LIMIT - FINE_LIMIT) / COARSE_STEP + 1;
 constexpr uint32_t LARGE_CLASS = 0;
 
@@ -104,9 +101,9 @@ constexpr uint32_t LARGE_CLASS = 0;
 // place in its class's list of slabs with room; a large block's header keeps
 // the size of its mapping.
 struct region_t {
-    uint32_t size_class;       // LARGE_CLASS for a large block's region
-    uint32_t live;             // blocks handed out from a slab
-    uint32_t block_size;       // a slab's blocks, header included
+    uint32_t size_class;  // LARGE_CLASS for a large block's region
+    uint32_t live;        // blocks handed out from a slab
+    uint32_t block_size;  // a slab's blocks, header included
     uint32_t reserved;
     memory_block_t* free;      // released blocks of a slab
     char* unused;              // a slab's never-used tail starts here
@@ -309,9 +306,7 @@ region_t* new_slab(size_t size_class) {
     return slab;
 }
 
-bool slab_is_full(const region_t* slab) {
-    return slab->free == nullptr && slab->unused > slab->last_start;
-}
+bool slab_is_full(const region_t* slab) { return slab->free == nullptr && slab->unused > slab->last_start; }
 
 // A block of a slab with room: a released one, or the next of its never-used tail.
 inline memory_block_t* take_from_slab(region_t* slab, size_t size_class) {
@@ -351,7 +346,7 @@ memory_block_t* large_block(size_t size) {
     if (size > SIZE_MAX - REGION_HEADER_SIZE - HEADER_SIZE - SLAB_SIZE) return nullptr;
     size_t mapping_size = (REGION_HEADER_SIZE + HEADER_SIZE + size + 4095) & ~static_cast<size_t>(4095);
     auto* region = static_cast<region_t*>(mapping_size >= HUGE_PAGE_SIZE ? map_huge(mapping_size)
-                                                                          : map_aligned(mapping_size, SLAB_SIZE));
+                                                                         : map_aligned(mapping_size, SLAB_SIZE));
     if (region == nullptr) return nullptr;
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;

@@ -19,8 +19,7 @@ const native_info_t handlers_builtin[10] = {
     {nullptr, nullptr},
 };
 
-void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch)
-{
+void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch) {
     hash_iterator_t item = args->first_in_list;
     unsigned position = 0;
 
@@ -41,8 +40,7 @@ void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch)
     }
 }
 
-void handler_array(sql_value_t* result, hash_table_t* args)
-{
+void handler_array(sql_value_t* result, hash_table_t* args) {
     value_init_list(result, hash_count(args));
     // The arguments are released after the call, so their values move.
     for (hash_iterator_t item = args->first_in_list; item != nullptr; item = item->next_in_list) {

@@ -16,9 +16,9 @@ constexpr size_t PATH_DRIVE_BUFFER_SIZE = 260;
 constexpr size_t PATH_NATIVE_BUFFER_SIZE = PATH_MAX;
 
 struct path_info_t {
-    char drive;         // lower-case drive letter, or 0
-    unsigned absolute;  // 1 when the path starts with a separator
-    hash_table_t parts; // components under 0, 1, 2, ... as texts
+    char drive;          // lower-case drive letter, or 0
+    unsigned absolute;   // 1 when the path starts with a separator
+    hash_table_t parts;  // components under 0, 1, 2, ... as texts
 };
 
 void path_info_init(path_info_t* info);

@@ -49,34 +49,30 @@ constexpr std::string_view FIELD_WORD = "{FIELD:";
 
 struct qry_match_t {
     qp_type_t token;
-    size_t length;        // characters consumed
-    int32_t number;       // rules 1 and 2
+    size_t length;          // characters consumed
+    int32_t number;         // rules 1 and 2
     std::string_view name;  // rule 3
 };
 
-[[noreturn]] void qry_fatal(const char* message)
-{
+[[noreturn]] void qry_fatal(const char* message) {
     std::fprintf(stderr, "%s\n", message);
     std::exit(2);
 }
 
 // Offset of the first "}" at or after `from`, or the text length.
-size_t qry_find_close(qry_buffer_t* buffer, size_t from)
-{
+size_t qry_find_close(qry_buffer_t* buffer, size_t from) {
     if (from >= buffer->close_searched_from && buffer->next_close >= from) {
         return buffer->next_close;
     }
     const void* found = std::memchr(buffer->text + from, '}', buffer->length - from);
-    buffer->next_close =
-        found ? static_cast<size_t>(static_cast<const char*>(found) - buffer->text) : buffer->length;
+    buffer->next_close = found ? static_cast<size_t>(static_cast<const char*>(found) - buffer->text) : buffer->length;
     buffer->close_searched_from = from;
     return buffer->next_close;
 }
 
 // Decimal digits as the standard conversion reads them, saturated at the
 // largest 32-bit value.
-int32_t qry_number(std::string_view digits)
-{
+int32_t qry_number(std::string_view digits) {
     int64_t number = 0;
     for (char c : digits) {
         number = number * 10 + (c - '0');
@@ -88,8 +84,7 @@ int32_t qry_number(std::string_view digits)
 }
 
 // Rules 1 and 2: `word` digit+ "}".
-std::optional<qry_match_t> qry_match_number(std::string_view rest, std::string_view word, qp_type_t token)
-{
+std::optional<qry_match_t> qry_match_number(std::string_view rest, std::string_view word, qp_type_t token) {
     if (!rest.starts_with(word)) {
         return std::nullopt;
     }
@@ -104,8 +99,7 @@ std::optional<qry_match_t> qry_match_number(std::string_view rest, std::string_v
 }
 
 // Rule 3: "{FIELD:" [^}]+ "}".
-std::optional<qry_match_t> qry_match_field(qry_buffer_t* buffer, std::string_view rest)
-{
+std::optional<qry_match_t> qry_match_field(qry_buffer_t* buffer, std::string_view rest) {
     if (!rest.starts_with(FIELD_WORD)) {
         return std::nullopt;
     }
@@ -115,13 +109,11 @@ std::optional<qry_match_t> qry_match_field(qry_buffer_t* buffer, std::string_vie
         return std::nullopt;
     }
     size_t name_length = close - name_start;
-    return qry_match_t{QP_FIELD, FIELD_WORD.size() + name_length + 1, 0,
-                       rest.substr(FIELD_WORD.size(), name_length)};
+    return qry_match_t{QP_FIELD, FIELD_WORD.size() + name_length + 1, 0, rest.substr(FIELD_WORD.size(), name_length)};
 }
 
 // Rules 1 to 4, at an opening brace.
-qry_match_t qry_match_brace(qry_buffer_t* buffer, std::string_view rest)
-{
+qry_match_t qry_match_brace(qry_buffer_t* buffer, std::string_view rest) {
     if (auto match = qry_match_number(rest, ESC_WORD, QP_ESC)) {
         return *match;
     }
@@ -135,8 +127,7 @@ qry_match_t qry_match_brace(qry_buffer_t* buffer, std::string_view rest)
 }
 
 // Rule 5: one or more characters other than "{".
-qry_match_t qry_match_text(std::string_view rest)
-{
+qry_match_t qry_match_text(std::string_view rest) {
     size_t end = rest.find('{');
     if (end == std::string_view::npos) {
         end = rest.size();
@@ -144,8 +135,7 @@ qry_match_t qry_match_text(std::string_view rest)
     return qry_match_t{QP_TEXT, end, 0, rest.substr(0, end)};
 }
 
-void qry_fill_value(sql_value_t* value, const qry_match_t& match)
-{
+void qry_fill_value(sql_value_t* value, const qry_match_t& match) {
     if (match.token == QP_ESC || match.token == QP_RAW) {
         value_init_integer(value, match.number);
     } else {
@@ -155,8 +145,7 @@ void qry_fill_value(sql_value_t* value, const qry_match_t& match)
 
 }  // namespace
 
-int qrylex_init(qry_scanner_t** scanner)
-{
+int qrylex_init(qry_scanner_t** scanner) {
     if (scanner == nullptr) {
         errno = EINVAL;
         return 1;
@@ -170,8 +159,7 @@ int qrylex_init(qry_scanner_t** scanner)
     return 0;
 }
 
-qry_buffer_t* qry_scan_string(const char* text, qry_scanner_t* scanner)
-{
+qry_buffer_t* qry_scan_string(const char* text, qry_scanner_t* scanner) {
     size_t length = std::strlen(text);
     if (length > SIZE_MAX - 2) {
         qry_fatal("out of dynamic memory in qry_scan_bytes()");
@@ -192,8 +180,7 @@ qry_buffer_t* qry_scan_string(const char* text, qry_scanner_t* scanner)
     return buffer;
 }
 
-int qrylex(sql_value_t* value, qry_scanner_t* scanner)
-{
+int qrylex(sql_value_t* value, qry_scanner_t* scanner) {
     qry_buffer_t* buffer = scanner->current;
     if (buffer == nullptr || buffer->position >= buffer->length) {
         return QP_END;
@@ -205,8 +192,7 @@ int qrylex(sql_value_t* value, qry_scanner_t* scanner)
     return match.token;
 }
 
-void qry_delete_buffer(qry_buffer_t* buffer, qry_scanner_t* scanner)
-{
+void qry_delete_buffer(qry_buffer_t* buffer, qry_scanner_t* scanner) {
     if (buffer == nullptr) {
         return;
     }
@@ -217,8 +203,7 @@ void qry_delete_buffer(qry_buffer_t* buffer, qry_scanner_t* scanner)
     std::free(buffer);
 }
 
-int qrylex_destroy(qry_scanner_t* scanner)
-{
+int qrylex_destroy(qry_scanner_t* scanner) {
     if (scanner == nullptr) {
         errno = EINVAL;
         return 1;

@@ -63,12 +63,8 @@ void copy_node_payload(sql_node_t* dest, const sql_node_t* src) {
         dest->op.op1 = nullptr;
         dest->op.op2 = nullptr;
         return;
-    case NODE_VALUE:
-        value_deep_copy(&dest->value, &src->value);
-        return;
-    case NODE_VARIABLE:
-        dest->variable = copy_string(src->variable);
-        return;
+    case NODE_VALUE: value_deep_copy(&dest->value, &src->value); return;
+    case NODE_VARIABLE: dest->variable = copy_string(src->variable); return;
     case NODE_ARRAY:
         dest->hash = new_node_table(hash_item_bytes(src->hash));
         copy_node_table(dest->hash, src->hash);
@@ -87,12 +83,8 @@ sql_node_t* release_node_payload(sql_node_t* node) {
             memory_pool_free(node->op.op2);
         }
         return node->op.op1;
-    case NODE_VALUE:
-        value_shutdown(&node->value);
-        return nullptr;
-    case NODE_VARIABLE:
-        memory_pool_free(node->variable);
-        return nullptr;
+    case NODE_VALUE: value_shutdown(&node->value); return nullptr;
+    case NODE_VARIABLE: memory_pool_free(node->variable); return nullptr;
     case NODE_ARRAY:
         hash_shutdown(node->hash);
         memory_pool_free(node->hash);

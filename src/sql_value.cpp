@@ -44,11 +44,8 @@ void value_push(sql_value_t* array, sql_value_t* value) {
 void value_shutdown(sql_value_t* value) {
     switch (value->type) {
     case VALUE_NULL:
-    case VALUE_INTEGER:
-        return;
-    case VALUE_STRING:
-        memory_pool_free(value->string);
-        return;
+    case VALUE_INTEGER: return;
+    case VALUE_STRING: memory_pool_free(value->string); return;
     case VALUE_ARRAY:
         hash_shutdown(value->hash);
         memory_pool_free(value->hash);
@@ -79,15 +76,9 @@ void copy_array_elements(sql_value_t* dest, const sql_value_t* src) {
 
 void value_deep_copy(sql_value_t* dest, const sql_value_t* src) {
     switch (src->type) {
-    case VALUE_NULL:
-        value_init_null(dest);
-        return;
-    case VALUE_INTEGER:
-        value_init_integer(dest, src->integer);
-        return;
-    case VALUE_STRING:
-        value_init_string_copy(dest, src->string);
-        return;
+    case VALUE_NULL: value_init_null(dest); return;
+    case VALUE_INTEGER: value_init_integer(dest, src->integer); return;
+    case VALUE_STRING: value_init_string_copy(dest, src->string); return;
     case VALUE_ARRAY:
         // The copy's items fit, exactly, in the same block as its table.
         dest->type = VALUE_ARRAY;

@@ -22,37 +22,31 @@ struct builtin_test : testing::Test {
     program_output_t out{};
     at_statement statement;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         output_init(&out);
         executor_globals.output = &out;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         program_output_shutdown(&out);
         executor_globals.output = nullptr;
     }
 
     // Calls `handler` on `args`, which are released right after: what the
     // handler stored must be its own copy. A bail-out leaves them to the pool.
-    static sql_value_t call(native_handler_t handler, std::initializer_list<sql_value_t> args)
-    {
+    static sql_value_t call(native_handler_t handler, std::initializer_list<sql_value_t> args) {
         sql_value_t list_of_args = list(args);
         sql_value_t result;
         handler(&result, list_of_args.hash);
         value_shutdown(&list_of_args);
         return result;
     }
-    static void ok(native_handler_t handler, std::initializer_list<sql_value_t> args)
-    {
+    static void ok(native_handler_t handler, std::initializer_list<sql_value_t> args) {
         EXPECT_EQ(call(handler, args).type, VALUE_NULL);
     }
-    static std::string error(native_handler_t handler, std::initializer_list<sql_value_t> args)
-    {
+    static std::string error(native_handler_t handler, std::initializer_list<sql_value_t> args) {
         return bailout_of([&] { call(handler, args); });
     }
-    std::string everything() const
-    {
+    std::string everything() const {
         std::string text;
         for (const sql_value_t* member :
              {&out.plsql, &out.queries, &out.sequences, &out.tables, &out.types, &out.views}) {
@@ -62,16 +56,15 @@ struct builtin_test : testing::Test {
     }
 };
 
-TEST_F(builtin_test, valid_calls_store_records_of_their_own)
-{
+TEST_F(builtin_test, valid_calls_store_records_of_their_own) {
     ok(handler_dump_table, {text("t"), number(1), list({key_field(), field("Id", "x", 1, 1, list({link("later", 1)}))}),
                             list({list({text("1"), null()})})});
     ok(handler_dump_view, {text("v"), text("")});
     // Types and sequences have name spaces of their own; tables and views share one.
     ok(handler_dump_type, {text("t"), text("integer")});
     ok(handler_dump_sequence, {text("t"), number(-5)});
-    ok(handler_dump_plsql, {text("f"), list({text("int_t"), number(1)}), list({list({text("a"), text("int_t")})}),
-                            list({}), text("body")});
+    ok(handler_dump_plsql,
+       {text("f"), list({text("int_t"), number(1)}), list({list({text("a"), text("int_t")})}), list({}), text("body")});
     // Text around field markers stays one piece; unknown markers are text.
     ok(handler_dump_query,
        {text("q"), text("SELECT id{FIELD:int}, name{FIELD:text} FROM users WHERE id = {ESC:1} AND {RAW:2}")});
@@ -92,8 +85,7 @@ TEST_F(builtin_test, valid_calls_store_records_of_their_own)
     value_shutdown(&path);
 }
 
-TEST_F(builtin_test, a_failing_call_stores_nothing)
-{
+TEST_F(builtin_test, a_failing_call_stores_nothing) {
     ok(handler_dump_query, {text("q"), text("SELECT 1")});
     const std::string before = everything();
     auto table = [](int32_t volatile_flag, sql_value_t fields, sql_value_t rows = list({})) {
@@ -118,14 +110,12 @@ TEST_F(builtin_test, a_failing_call_stores_nothing)
     EXPECT_EQ(everything(), before);
 }
 
-size_t open_descriptors()
-{
+size_t open_descriptors() {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
 
-TEST_F(builtin_test, read_table_initializer_releases_file_and_scanner_on_every_path)
-{
+TEST_F(builtin_test, read_table_initializer_releases_file_and_scanner_on_every_path) {
     const TemporaryFolder folder;
     const std::string good = folder.write("good.init", "\"1\", \"admin\"\n\"2\", null\n");
     const std::string bad = folder.write("bad.init", "\"1\"");
@@ -141,8 +131,7 @@ TEST_F(builtin_test, read_table_initializer_releases_file_and_scanner_on_every_p
     compile_forget_input_files();
 }
 
-TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order)
-{
+TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order) {
     ok(handler_dump_plsql, {text("f"), list({text("int_t"), number(1), text("extra")}),
                             list({list({text("a"), text("int_t"), text("extra")})}), list({}), text("body")});
     ok(handler_dump_query, {text("q"), text("SELECT a{FIELD:int_t}")});
@@ -153,14 +142,15 @@ TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order)
     ok(handler_dump_type, {text("int_t"), text("integer")});
 
     fixup_program_output(&out);
-    EXPECT_EQ(show(&out.plsql) + show(&out.queries), "[f=['f', ['integer', 1], [['a', 'integer']], [], 'body']]"
-                                                     "[q=['q', [[1, 'SELECT a']], ['integer']]]");
-    EXPECT_EQ(show(&out.tables), "[u=['u', 0, [['id', 'serial', 0, 2, []], ['g', 'integer', 1, 0, [['g', 1]]]], []], "
-                                 "g=['g', 1, [['id', 'integer', 0, 2, [['u', 0]]]], []]]");
+    EXPECT_EQ(show(&out.plsql) + show(&out.queries),
+              "[f=['f', ['integer', 1], [['a', 'integer']], [], 'body']]"
+              "[q=['q', [[1, 'SELECT a']], ['integer']]]");
+    EXPECT_EQ(show(&out.tables),
+              "[u=['u', 0, [['id', 'serial', 0, 2, []], ['g', 'integer', 1, 0, [['g', 1]]]], []], "
+              "g=['g', 1, [['id', 'integer', 0, 2, [['u', 0]]]], []]]");
 }
 
-TEST_F(builtin_test, fixup_reports_the_first_fault_walking_plsql_then_queries_then_tables)
-{
+TEST_F(builtin_test, fixup_reports_the_first_fault_walking_plsql_then_queries_then_tables) {
     // Each round mends the fault the round before reported.
     std::string types[] = {"bad_plsql", "bad_query", "bad_table", "v"};
     const char* expected[] = {"Unable to resolve SQL type \"bad_plsql\"", "Unable to resolve SQL type \"bad_query\"",
@@ -180,8 +170,7 @@ TEST_F(builtin_test, fixup_reports_the_first_fault_walking_plsql_then_queries_th
     }
 }
 
-TEST_F(builtin_test, array_holds_copies_that_outlive_its_arguments)
-{
+TEST_F(builtin_test, array_holds_copies_that_outlive_its_arguments) {
     sql_value_t inner = call(handler_array, {text("x"), number(1)});
     sql_value_t outer = call(handler_array, {text("x"), inner, null()});
     EXPECT_EQ(show(&outer), "['x', ['x', 1], null]");

@@ -10,8 +10,7 @@ namespace {
 // Node trees as compact text: calls name(args) (the grammar makes node arrays
 // only for argument lists), concatenations (a . b), constant arrays [..],
 // variables $name, strings quoted.
-std::string show_node(const sql_node_t* node)
-{
+std::string show_node(const sql_node_t* node) {
     switch (node->type) {
     case NODE_OPERATOR:
         if (node->op.opcode == OPERATOR_CONCAT) {
@@ -33,8 +32,7 @@ std::string show_node(const sql_node_t* node)
 class DefinitionParserTest : public ProgramTest {
 protected:
     // Every statement as text, one per line.
-    std::string statements() const
-    {
+    std::string statements() const {
         std::string text;
         for (hash_iterator_t it = program_.code.first_in_list; it != nullptr; it = it->next_in_list) {
             text += show_node(static_cast<const sql_node_t*>(hash_item_data(it))) + ";\n";
@@ -43,8 +41,7 @@ protected:
     }
 };
 
-TEST_F(DefinitionParserTest, SyntaxErrorsNameTheTokenAndWhatWasExpected)
-{
+TEST_F(DefinitionParserTest, SyntaxErrorsNameTheTokenAndWhatWasExpected) {
     const struct {
         const char* text;
         const char* message;
@@ -73,8 +70,7 @@ TEST_F(DefinitionParserTest, SyntaxErrorsNameTheTokenAndWhatWasExpected)
     }
 }
 
-TEST_F(DefinitionParserTest, DeclarationsBecomeCallsOfTheirBuiltins)
-{
+TEST_F(DefinitionParserTest, DeclarationsBecomeCallsOfTheirBuiltins) {
     EXPECT_EQ(compile(" /* only a comment */ \n\n"), "");
     EXPECT_EQ(result_, 0);
     EXPECT_EQ(statements(), "");
@@ -108,16 +104,21 @@ TEST_F(DefinitionParserTest, DeclarationsBecomeCallsOfTheirBuiltins)
               "dump_table('users', 0, [['id', 'id_t', 0, 2, []], ['login', 'name_t', 0, 1, []], "
               "['group_id', 'id_t', 1, 2, [['groups', 1], ['visits', 0]]]], []);\n"
               "dump_table('e', 1, [], []);\n"
-              "dump_table('a', 0, " + x + ", []);\n"
-              // Rows of constants are the arrays array() would make; the others stay calls.
-              "dump_table('b', 0, " + x + ", [[]]);\n"
-              "dump_table('c', 0, " + x + ", array(['1', null], [], array(('a' . 'b'), f())));\n"
-              "dump_table('d', 0, " + x + ", read_table_initializer(prefix_pathname('" + folder_.path() +
-                  "', ('rows' . '.init'))));\n");
+              "dump_table('a', 0, " +
+                  x +
+                  ", []);\n"
+                  // Rows of constants are the arrays array() would make; the others stay calls.
+                  "dump_table('b', 0, " +
+                  x +
+                  ", [[]]);\n"
+                  "dump_table('c', 0, " +
+                  x +
+                  ", array(['1', null], [], array(('a' . 'b'), f())));\n"
+                  "dump_table('d', 0, " +
+                  x + ", read_table_initializer(prefix_pathname('" + folder_.path() + "', ('rows' . '.init'))));\n");
 }
 
-TEST_F(DefinitionParserTest, StatementsAreStampedWithTheLineOfTheirSemicolon)
-{
+TEST_F(DefinitionParserTest, StatementsAreStampedWithTheLineOfTheirSemicolon) {
     ASSERT_EQ(compile("view v =\n\"a\"\n.\n\"b\"\n;\nfunction f() =\n1\n;\n"), "");
     EXPECT_EQ(statement(0)->line, 5u);
     EXPECT_EQ(statement(0)->op.op1->line, 5u);
@@ -127,8 +128,7 @@ TEST_F(DefinitionParserTest, StatementsAreStampedWithTheLineOfTheirSemicolon)
     EXPECT_EQ(f->user.line, 8u);
 }
 
-TEST_F(DefinitionParserTest, StatementsTakeEffectBeforeTheNextTokenIsRead)
-{
+TEST_F(DefinitionParserTest, StatementsTakeEffectBeforeTheNextTokenIsRead) {
     folder_.write("inc.def", "type b = \"B\";\n");
     ASSERT_EQ(compile("type a = \"A\";\ninclude \"inc.def\";\ntype c = \"C\";\n"), "");
     EXPECT_EQ(statements(), "dump_type('a', 'A');\ndump_type('b', 'B');\ndump_type('c', 'C');\n");

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-
 #include "compile.hpp"
 #include "definition_parser.hpp"
 #include "definition_scanner.hpp"
@@ -97,9 +96,8 @@ TEST_F(DefinitionScannerTest, TokensSplitWhereTheirPatternsEndAndKeywordsAreLowe
     EXPECT_EQ(scan("Table NULL functions null nullable table function _x1"),
               (Tokens{"label Table@1", "label NULL@1", "label functions@1", "null@1", "label nullable@1", "table",
                       "function", "label _x1@1"}));
-    EXPECT_EQ(scan("1x x$y 0012 99999999999 2147483647"),
-              (Tokens{"int 1@1", "label x@1", "label x@1", "var y@1", "int 12@1", "int 2147483647@1",
-                      "int 2147483647@1"}));
+    EXPECT_EQ(scan("1x x$y 0012 99999999999 2147483647"), (Tokens{"int 1@1", "label x@1", "label x@1", "var y@1",
+                                                                  "int 12@1", "int 2147483647@1", "int 2147483647@1"}));
     EXPECT_EQ(scan("(),.:;=[]{}*"), (Tokens{"(", ")", ",", ".", ":", ";", "=", "[", "]", "{", "}", "*"}));
 }
 
@@ -117,8 +115,7 @@ TEST_F(DefinitionScannerTest, CommentStarsPairFromTheLeft) {
 }
 
 TEST_F(DefinitionScannerTest, LineBreaksCountCarriageReturnLineFeedOnce) {
-    EXPECT_EQ(scan("a\r\nb\n\rc\r\r\nd\re"),
-              (Tokens{"label a@1", "label b@2", "label c@4", "label d@6", "label e@7"}));
+    EXPECT_EQ(scan("a\r\nb\n\rc\r\r\nd\re"), (Tokens{"label a@1", "label b@2", "label c@4", "label d@6", "label e@7"}));
 }
 
 // Large inputs (over 2 MB), from a file of known size and from a pipe, are

@@ -36,7 +36,8 @@ written_t capture(const std::function<void(FILE*)>& write) {
 }
 
 // What php_printf writes, checked to come in one write.
-template <typename... Args> std::string printed(const char* format, Args... args) {
+template <typename... Args>
+std::string printed(const char* format, Args... args) {
     const written_t written = capture([&](FILE* file) { php_printf(file, format, args...); });
     EXPECT_EQ(written.writes, written.text.empty() ? 0 : 1) << format;
     return written.text;
@@ -100,32 +101,30 @@ std::string contents_of(const std::string& path) {
 
 TEST_F(OutputFixture, CompleteSampleWithoutTheTypes) {
     file_record(&output.types, list({text("id_t"), text("integer")}));
-    file_record(&output.plsql,
-                list({text("user_name"), list({text("varchar(64)"), number(0)}),
-                      list({list({text("p_id"), text("integer")})}),
-                      list({list({text("v_name"), text("varchar(64)")})}),
-                      text("BEGIN\n  SELECT name INTO v_name FROM users WHERE id = $1;\n  RETURN v_name;\nEND;")}));
-    file_record(&output.queries,
-                list({text("user_by_id"),
-                      list({list({number(1), text("SELECT id, name FROM users WHERE id = ")}),
-                            list({number(2), number(1)}), list({number(1), text(" ORDER BY ")}),
-                            list({number(3), number(2)})}),
-                      list({text("integer"), text("varchar(64)")})}));
+    file_record(
+        &output.plsql,
+        list({text("user_name"), list({text("varchar(64)"), number(0)}), list({list({text("p_id"), text("integer")})}),
+              list({list({text("v_name"), text("varchar(64)")})}),
+              text("BEGIN\n  SELECT name INTO v_name FROM users WHERE id = $1;\n  RETURN v_name;\nEND;")}));
+    file_record(
+        &output.queries,
+        list({text("user_by_id"),
+              list({list({number(1), text("SELECT id, name FROM users WHERE id = ")}), list({number(2), number(1)}),
+                    list({number(1), text(" ORDER BY ")}), list({number(3), number(2)})}),
+              list({text("integer"), text("varchar(64)")})}));
     file_record(&output.queries, list({text("all_orders"), list({list({number(1), text("SELECT id FROM orders")})}),
                                        list({text("integer")})}));
     file_record(&output.sequences, list({text("users_id_seq"), number(1)}));
     file_record(&output.sequences, list({text("orders_id_seq"), number(1000)}));
     file_record(&output.tables,
                 list({text("users"), number(0),
-                      list({field("id", "integer", 0, OPTIMIZE_PRIMARY,
-                                  list({link("orders", DIRECTION_INCOMING)})),
+                      list({field("id", "integer", 0, OPTIMIZE_PRIMARY, list({link("orders", DIRECTION_INCOMING)})),
                             field("name", "varchar(64)", 1, OPTIMIZE_INDEX)}),
                       list({list({text("1"), text("admin")}), list({text("2"), null()})})}));
     file_record(&output.tables,
                 list({text("orders"), number(1),
                       list({field("id", "integer", 0, OPTIMIZE_PRIMARY),
-                            field("user_id", "integer", 0, OPTIMIZE_INDEX,
-                                  list({link("users", DIRECTION_OUTGOING)}))}),
+                            field("user_id", "integer", 0, OPTIMIZE_INDEX, list({link("users", DIRECTION_OUTGOING)}))}),
                       list({})}));
     file_record(&output.views, list({text("named_users"), text("SELECT * FROM users WHERE name IS NOT NULL")}));
 
@@ -137,15 +136,15 @@ TEST_F(OutputFixture, CompleteSampleWithoutTheTypes) {
 TEST_F(OutputFixture, EmptyListsSetofAndAPrimaryKeyAfterOtherFields) {
     file_record(&output.plsql, list({text("f"), list({text("t"), number(1)}), list({}), list({}), text("")}));
     file_record(&output.queries, list({text("q"), list({}), list({})}));
-    file_record(&output.tables, list({text("t"), number(0),
-                                      list({field("a", "integer", 0, OPTIMIZE_INDEX),
-                                            field("b", "integer", 0, OPTIMIZE_PRIMARY)}),
-                                      list({})}));
+    file_record(
+        &output.tables,
+        list({text("t"), number(0),
+              list({field("a", "integer", 0, OPTIMIZE_INDEX), field("b", "integer", 0, OPTIMIZE_PRIMARY)}), list({})}));
     const std::string php = written();
-    for (const char* part : {"\"setof\" => true\n\t\t),\n\t\t\"args\" => array (\n\t\t),\n"
-                             "\t\t\"locals\" => array (\n\t\t),\n",
-                             "\"pieces\" => array (\n\t\t),\n\t\t\"fields\" => array ()\n",
-                             "\t\t\"primary\" => \"b\",\n"}) {
+    for (const char* part :
+         {"\"setof\" => true\n\t\t),\n\t\t\"args\" => array (\n\t\t),\n"
+          "\t\t\"locals\" => array (\n\t\t),\n",
+          "\"pieces\" => array (\n\t\t),\n\t\t\"fields\" => array ()\n", "\t\t\"primary\" => \"b\",\n"}) {
         EXPECT_NE(php.find(part), std::string::npos) << part;
     }
 }
@@ -161,13 +160,14 @@ TEST_F(OutputFixture, BrokenRecordsAndBadDirectivesEndTheProgram) {
     };
     dies(&output.queries, list({text("q"), list({list({number(4), number(0)})}), list({})}),
          "Unexpected query piece type \"4\"");
-    dies(&output.tables, list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY)}),
-                               list({list({number(1)})})}),
+    dies(&output.tables,
+         list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY)}), list({list({number(1)})})}),
          "Unsupported field initializer type");
     dies(&output.tables, list({text("t"), number(0), list({field("a", "integer", 0, OPTIMIZE_NONE)}), list({})}),
          "Table \"t\" has no primary key field");
-    dies(&output.tables, list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY),
-                                                           field("a", "integer", 0, 3)}), list({})}),
+    dies(&output.tables,
+         list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY), field("a", "integer", 0, 3)}),
+               list({})}),
          "Unexpected field optimize value \"3\"");
     dies(&output.views, list({text("v"), number(5)}), "slot 1 is missing or of the wrong type");
 }

@@ -67,8 +67,8 @@ std::string unescaped(const std::string& input) {
 TEST(UnescapeString, DecodesInPlaceAndReportsTheOffsetAfterABadBackslashInTheSource) {
     EXPECT_EQ(unescaped(""), "");
     EXPECT_EQ(unescaped("\\\"\\\\\\f\\n\\r\\t\\v"), "\"\\\f\n\r\t\v");
-    EXPECT_EQ(unescaped("\\\\n"), "\\n");  // an escaped backslash does not start a new escape
-    EXPECT_EQ(unescaped("ab\\"), "error at 3");  // the terminating NUL
+    EXPECT_EQ(unescaped("\\\\n"), "\\n");             // an escaped backslash does not start a new escape
+    EXPECT_EQ(unescaped("ab\\"), "error at 3");       // the terminating NUL
     EXPECT_EQ(unescaped("\\n\\n\\q"), "error at 5");  // not the shorter decoded text
     for (const char* bad : {"\\'", "\\0", "\\u0041", "\\N", "\\ "}) {
         EXPECT_EQ(unescaped(bad), "error at 1") << bad;

@@ -66,9 +66,9 @@ TEST_F(HashTable, ChainIndexIsTheSignedByteSumOfTheKey) {
         size_t chain;
     };
     const chain_case cases[] = {
-        {false, "a", 0, 15}, {false, "name", 0, 7}, {true, nullptr, 0, 0},
-        {true, nullptr, 1, 1}, {true, nullptr, 255, 36}, {true, nullptr, -1, 33},
-        {false, "\xff", 0, 36},  // a high byte counts as -1, as in the integer 255
+        {false, "a", 0, 15},      {false, "name", 0, 7},   {true, nullptr, 0, 0},  {true, nullptr, 1, 1},
+        {true, nullptr, 255, 36}, {true, nullptr, -1, 33}, {false, "\xff", 0, 36},  // a high byte counts as -1, as in
+                                                                                    // the integer 255
     };
     for (const chain_case& c : cases) {
         const std::string label = c.integer ? std::to_string(c.number) : std::string("\"") + c.text + "\"";
@@ -106,8 +106,8 @@ TEST_F(HashTable, KeysAreUniquePerKindAndTheFirstRecordStays) {
 
     EXPECT_EQ(keys_in_order(table_),
               (Keys{"\"x\"", "#7", "#5", "\"5\"", "\"abc\"", "#" + std::to_string(same_bytes), "\"\"", "\"member\""}));
-    const void* found[] = {hash_find_string(&table_, "x"),  hash_find_integer(&table_, 7),
-                           hash_find_integer(&table_, 5),   hash_find_string(&table_, "5"),
+    const void* found[] = {hash_find_string(&table_, "x"),   hash_find_integer(&table_, 7),
+                           hash_find_integer(&table_, 5),    hash_find_string(&table_, "5"),
                            hash_find_string(&table_, "abc"), hash_find_integer(&table_, same_bytes),
                            hash_find_string(&table_, "")};
     std::string values;
@@ -301,7 +301,7 @@ TEST(HashTablePacked, RoomMadeAheadAndPackingKeepKeysOrderAndRecordsInOneBlock) 
     EXPECT_EQ(memory_pool_block_count(), start + 1);
     EXPECT_EQ(hash_pack(small), small);
     EXPECT_EQ(keys_in_order(*small), (Keys{"\"k0\"", "\"k1\"", "\"k2\"", "\"k3\"", "\"k4\"", "\"k5\"", "\"k6\"",
-                                        "\"k7\"", "\"k8\"", "\"k9\""}));
+                                           "\"k7\"", "\"k8\"", "\"k9\""}));
     EXPECT_EQ(data_int(hash_find_string(small, "k7")), 7);
     hash_table_t* list = hash_create(HASH_CHAINS, nullptr, hash_list_bytes(5, sizeof(int)));
     for (int i = 0; i < 5; ++i) EXPECT_EQ(push(*list, i), i);

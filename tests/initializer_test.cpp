@@ -15,8 +15,8 @@ namespace {
 
 // Runs `read(scanner, out)` on a scanner of `contents`; returns `out`, ended by
 // "error: " and the message when a bail-out (naming /defs/main.def:7) stops it.
-template <typename Read> std::string read_file(const std::string& contents, Read read)
-{
+template <typename Read>
+std::string read_file(const std::string& contents, Read read) {
     at_statement statement;
     FILE* file = file_with(contents);
     init_scanner_t* scanner = nullptr;
@@ -32,8 +32,7 @@ template <typename Read> std::string read_file(const std::string& contents, Read
 }
 
 // The tokens, separated by blanks: 'a' for a string, null, EOL and ",".
-std::string scan(const std::string& contents)
-{
+std::string scan(const std::string& contents) {
     return read_file(contents, [](init_scanner_t* scanner, std::string& tokens) {
         sql_value_t value;
         for (int token; (token = initlex(&value, scanner)) != 0;) {
@@ -51,8 +50,7 @@ std::string scan(const std::string& contents)
 }
 
 // The rows the parser stores.
-std::string parse(const std::string& contents)
-{
+std::string parse(const std::string& contents) {
     return read_file(contents, [](init_scanner_t* scanner, std::string& rows) {
         sql_value_t result;
         value_init_integer(&result, -1);
@@ -63,11 +61,16 @@ std::string parse(const std::string& contents)
     });
 }
 
-TEST(InitializerScanner, TokensAndErrors)
-{
+TEST(InitializerScanner, TokensAndErrors) {
     const std::pair<std::string, const char*> cases[] = {
-        {"", ""}, {"\n\n", ""}, {" \n", ""}, {"\r\n\r\n \t\v\f", ""}, {"\n\r", ""},
-        {"\n", "EOL"}, {"\r", "EOL"}, {"\r\n", "EOL"},
+        {"", ""},
+        {"\n\n", ""},
+        {" \n", ""},
+        {"\r\n\r\n \t\v\f", ""},
+        {"\n\r", ""},
+        {"\n", "EOL"},
+        {"\r", "EOL"},
+        {"\r\n", "EOL"},
         {"\"a\"\n\"b\"\n", "'a' EOL 'b' EOL"},
         {"\"a\"\r\n\"b\"\r\n", "'a' EOL 'b' EOL"},
         // A blank before the line end, or an empty line, swallows the line end.
@@ -104,15 +107,13 @@ TEST(InitializerScanner, TokensAndErrors)
     }
 }
 
-TEST(InitializerScanner, LongInputSpansReadBlocks)
-{
+TEST(InitializerScanner, LongInputSpansReadBlocks) {
     const std::string value(100000, 'v');
     const std::string row = "\"" + value + "\", null\n";
     EXPECT_EQ(scan(row + row), "'" + value + "' , null EOL '" + value + "' , null EOL");
 }
 
-TEST(InitializerParser, RowsAreListsOfStringsAndNulls)
-{
+TEST(InitializerParser, RowsAreListsOfStringsAndNulls) {
     EXPECT_EQ(parse("\"1\", \"admin\", \"Administrator\"\r\n"
                     "\"2\", \"guest\", null\n"
                     "\"3\", \"\",\"first line\\nsecond\nline\"\n"),
@@ -122,8 +123,7 @@ TEST(InitializerParser, RowsAreListsOfStringsAndNulls)
     EXPECT_EQ(parse("\n"), "[[]]");
 }
 
-TEST(InitializerParser, SyntaxErrorsNameTheTokenAndWhatWasExpected)
-{
+TEST(InitializerParser, SyntaxErrorsNameTheTokenAndWhatWasExpected) {
     const std::pair<const char*, const char*> cases[] = {
         {"\"a\"", "unexpected $end, expecting INIT_ROW_SEPARATOR"},
         {"\"a\" \"b\"\n", "unexpected INIT_STRING, expecting INIT_ROW_SEPARATOR"},

@@ -20,8 +20,8 @@ struct block_links {
     block_links* next;
 };
 
-constexpr size_t HEADER_SIZE = (sizeof(block_links) + alignof(std::max_align_t) - 1) /
-                               alignof(std::max_align_t) * alignof(std::max_align_t);
+constexpr size_t HEADER_SIZE =
+    (sizeof(block_links) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
 
 // `ptr` heads the list, and the block after it links back to it.
 void expect_head(void* ptr) {

@@ -8,8 +8,7 @@
 namespace {
 
 // "c: absolute [proj, defs]": drive (or "-"), absolute or relative, parts.
-std::string split_parts(int result, path_info_t& info)
-{
+std::string split_parts(int result, path_info_t& info) {
     if (result != 0) {
         return "FAIL";
     }
@@ -25,34 +24,29 @@ std::string split_parts(int result, path_info_t& info)
 }
 
 // Result text of a buffer-writing operation, or "FAIL".
-template <typename Operation> std::string written(size_t size, Operation operation)
-{
+template <typename Operation>
+std::string written(size_t size, Operation operation) {
     std::string buffer(size, '#');
     return operation(buffer.data(), size) == 0 ? std::string(buffer.c_str()) : "FAIL";
 }
 
-std::string drive_dir(const std::string& path)
-{
+std::string drive_dir(const std::string& path) {
     return written(PATH_DRIVE_BUFFER_SIZE, [&](char* b, size_t s) { return path_info_dir(b, s, path.c_str()); });
 }
-std::string drive_prefix(const std::string& prefix, const std::string& path)
-{
+std::string drive_prefix(const std::string& prefix, const std::string& path) {
     return written(PATH_DRIVE_BUFFER_SIZE,
                    [&](char* b, size_t s) { return path_info_prefix(b, s, prefix.c_str(), path.c_str()); });
 }
-std::string native_dir(const std::string& path)
-{
+std::string native_dir(const std::string& path) {
     return written(PATH_NATIVE_BUFFER_SIZE, [&](char* b, size_t s) { return path_native_dir(b, s, path.c_str()); });
 }
-std::string native_prefix(const std::string& prefix, const std::string& path,
-                          path_separators_t seps = PATH_SLASH_ONLY, size_t size = PATH_NATIVE_BUFFER_SIZE)
-{
+std::string native_prefix(const std::string& prefix, const std::string& path, path_separators_t seps = PATH_SLASH_ONLY,
+                          size_t size = PATH_NATIVE_BUFFER_SIZE) {
     return written(size,
                    [&](char* b, size_t s) { return path_native_prefix(b, s, prefix.c_str(), path.c_str(), seps); });
 }
 
-TEST(Path, SplitAndJoin)
-{
+TEST(Path, SplitAndJoin) {
     path_info_t info;
     EXPECT_EQ(split_parts(path_info_split(&info, "C:/proj//defs\\main.def/"), info),
               "c: absolute [proj, defs, main.def]");
@@ -79,8 +73,7 @@ TEST(Path, SplitAndJoin)
               "- absolute [lib, x.def]");
 }
 
-TEST(DrivePath, DirectoryAndPrefixWithinTheirLimits)
-{
+TEST(DrivePath, DirectoryAndPrefixWithinTheirLimits) {
     EXPECT_EQ(drive_dir("C:/proj//defs/main.def"), "c:\\proj\\defs");
     EXPECT_EQ(drive_dir("defs\\main.def"), "defs");
     EXPECT_EQ(drive_dir("main.def"), "");
@@ -109,8 +102,7 @@ TEST(DrivePath, DirectoryAndPrefixWithinTheirLimits)
     EXPECT_EQ(drive_prefix(dir, "ffffff"), "FAIL");
 }
 
-TEST(NativePath, DirectoryAndPrefixWithinTheirLimits)
-{
+TEST(NativePath, DirectoryAndPrefixWithinTheirLimits) {
     EXPECT_EQ(native_dir("/a/b/c.def"), "/a/b");
     EXPECT_EQ(native_dir("/c.def"), "/");
     EXPECT_EQ(native_dir("//a///b//"), "/a");

@@ -8,8 +8,7 @@
 namespace {
 
 // One token as "T:text", "E:n", "R:n" or "F:name".
-std::string describe(int token, const sql_value_t& value)
-{
+std::string describe(int token, const sql_value_t& value) {
     if (token < QP_TEXT || token > QP_FIELD) {
         return "?" + std::to_string(token);
     }
@@ -18,8 +17,7 @@ std::string describe(int token, const sql_value_t& value)
     return std::string(1, kinds[token]) + ":" + (number ? std::to_string(value.integer) : value.string);
 }
 
-std::vector<std::string> scan(const std::string& text)
-{
+std::vector<std::string> scan(const std::string& text) {
     qry_scanner_t* scanner = nullptr;
     EXPECT_EQ(qrylex_init(&scanner), 0);
     qry_buffer_t* buffer = qry_scan_string(text.c_str(), scanner);
@@ -41,8 +39,7 @@ struct scan_case_t {
     Tokens tokens;
 };
 
-TEST(QueryScanner, MarkersTextRunsAndIncompleteMarkers)
-{
+TEST(QueryScanner, MarkersTextRunsAndIncompleteMarkers) {
     const scan_case_t cases[] = {
         {"", {}},
         {"SELECT a FROM t WHERE id = {ESC:1}", {"T:SELECT a FROM t WHERE id = ", "E:1"}},
@@ -82,8 +79,7 @@ TEST(QueryScanner, MarkersTextRunsAndIncompleteMarkers)
 
 // Pathological texts scan in time proportional to their length: a quadratic
 // scan of these would overrun the test's CTest timeout by far.
-TEST(QueryScanner, LargePathologicalInputsScanCompletely)
-{
+TEST(QueryScanner, LargePathologicalInputsScanCompletely) {
     std::string markers;
     std::string unclosed;
     for (int i = 0; i < 300000; ++i) {

@@ -10,13 +10,24 @@
 #include "exception.hpp"
 #include "execute.hpp"
 
-inline sql_value_t text(const char* s) { sql_value_t v; value_init_string_copy(&v, s); return v; }
-inline sql_value_t number(int32_t n) { sql_value_t v; value_init_integer(&v, n); return v; }
-inline sql_value_t null() { sql_value_t v; value_init_null(&v); return v; }
+inline sql_value_t text(const char* s) {
+    sql_value_t v;
+    value_init_string_copy(&v, s);
+    return v;
+}
+inline sql_value_t number(int32_t n) {
+    sql_value_t v;
+    value_init_integer(&v, n);
+    return v;
+}
+inline sql_value_t null() {
+    sql_value_t v;
+    value_init_null(&v);
+    return v;
+}
 
 // An array value owning `items`.
-inline sql_value_t list(std::initializer_list<sql_value_t> items)
-{
+inline sql_value_t list(std::initializer_list<sql_value_t> items) {
     sql_value_t v;
     value_init_array(&v);
     for (sql_value_t item : items) {
@@ -28,21 +39,18 @@ inline sql_value_t list(std::initializer_list<sql_value_t> items)
 // A table field record, a field link record, and a program output of six
 // empty collections, as the built-ins make them.
 inline sql_value_t field(const char* name, const char* type, int32_t nullable, int32_t optimize,
-                         sql_value_t links = list({}))
-{
+                         sql_value_t links = list({})) {
     return list({text(name), text(type), number(nullable), number(optimize), links});
 }
 inline sql_value_t link(const char* table, int32_t direction) { return list({text(table), number(direction)}); }
-inline void output_init(program_output_t* out)
-{
+inline void output_init(program_output_t* out) {
     for (sql_value_t* member : {&out->plsql, &out->queries, &out->sequences, &out->tables, &out->types, &out->views}) {
         value_init_array(member);
     }
 }
 
 // 'text', 12, null, [a, b]; text keys as key=value, and with `keys` integer keys too.
-inline std::string show(const sql_value_t* v, bool keys = false)
-{
+inline std::string show(const sql_value_t* v, bool keys = false) {
     switch (v->type) {
     case VALUE_NULL: return "null";
     case VALUE_INTEGER: return std::to_string(v->integer);
@@ -63,8 +71,7 @@ inline std::string show(const sql_value_t* v, bool keys = false)
 // For its lifetime, run-time bail-outs name /defs/main.def:7.
 struct at_statement {
     sql_node_t node{};
-    at_statement()
-    {
+    at_statement() {
         node.pathname = "/defs/main.def";
         node.line = 7;
         executor_globals.current = &node;
@@ -75,8 +82,8 @@ struct at_statement {
 // The message a bail-out in `run` printed, without its " in /defs/main.def:7"
 // location (any other location is kept, to fail the comparison); "no bail-out"
 // when `run` returns.
-template <typename F> std::string bailout_of(F run)
-{
+template <typename F>
+std::string bailout_of(F run) {
     testing::internal::CaptureStderr();
     try {
         run();
