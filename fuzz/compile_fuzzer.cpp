@@ -47,7 +47,7 @@ public:
 
     // The five assignments in the writer's order, or a finding.
     std::vector<php_value_t> read_file() {
-        expect_raw("<?\n");
+        expect_raw("<?php\n");
         std::vector<php_value_t> members;
         for (const char* name : {"plsql", "queries", "sequences", "tables", "views"}) {
             skip_space();

@@ -436,7 +436,7 @@ void php_printf(FILE* file, const char* format, ...) {
 
 void dump_php_code(FILE* file, program_output_t* output) {
     php_out_t out = {file, {}};
-    out_printf(&out, "<?\n");
+    out_printf(&out, "<?php\n");
     dump_plsql(&out, &output->plsql);
     dump_queries(&out, &output->queries);
     dump_sequences(&out, &output->sequences);

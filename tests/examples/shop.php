@@ -1,4 +1,4 @@
-<?
+<?php
 $this->plsql = array (
 	"order_total" => array (
 		"returns" => array (

@@ -1,7 +1,7 @@
 <?php
 // A database layer's view of a PHP file written by tabula.
 //
-//   php -d short_open_tag=1 consumer.php DEFINITIONS.php [EXPECTED.json]
+//   php consumer.php DEFINITIONS.php [EXPECTED.json]
 //
 // The file is included inside a method of an object, as a database layer
 // does, with a const_sql class of its own. The run fails when the include
@@ -290,14 +290,10 @@ function first_difference(string $where, $expected, $actual): ?string
 }
 
 if ($argc < 2 || $argc > 3) {
-    fwrite(STDERR, "usage: php -d short_open_tag=1 consumer.php DEFINITIONS.php [EXPECTED.json]\n");
+    fwrite(STDERR, "usage: php consumer.php DEFINITIONS.php [EXPECTED.json]\n");
     exit(2);
 }
 $path = $argv[1];
-if (!ini_get('short_open_tag')) {
-    fwrite(STDERR, "the definitions open with \"<?\": run php with -d short_open_tag=1\n");
-    exit(2);
-}
 
 $definitions = new schema_definitions();
 try {

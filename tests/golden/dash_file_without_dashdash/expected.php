@@ -1,4 +1,4 @@
-<?
+<?php
 $this->plsql = array (
 );
 $this->queries = array (

@@ -1,4 +1,4 @@
-<?
+<?php
 $this->plsql = array (
 	"user_name" => array (
 		"returns" => array (
