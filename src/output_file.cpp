@@ -1,38 +1,490 @@
-// Placeholder that writes in place; the replacement through a new file in the
-// output's folder takes its place.
+// Replaces an output file whole or not at all.
+//
+// Invariants:
+// - Until commit, nothing of the new text is visible under the output's name:
+//   it goes to a new file in the output's folder (anonymous where the file
+//   system allows, else under a hidden temporary name), or to memory where the
+//   output is written directly.
+// - The new file is flushed to the disk before it is renamed over the output,
+//   so that a reader, or a crash, finds the old text or the new, never a mix.
+// - A temporary name exists only while a replacement is open; a failure at
+//   any step removes it, and so does SIGINT, SIGTERM, SIGHUP, SIGQUIT or
+//   SIGABRT, whose handlers then end the process by the same signal.
+// - Exceeding the file-size limit is an ordinary write error (EFBIG), never
+//   the end of the process: SIGXFSZ is ignored once a file is opened.
+// - One replacement at a time is guarded by the signal handlers (the
+//   program writes one output).
 #include "output_file.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <unistd.h>
+#include <linux/magic.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "memory_pool.hpp"
+
+struct output_chunk_t {
+    output_chunk_t* next;
+    size_t length;
+    char* text() { return reinterpret_cast<char*>(this + 1); }
+};
+
+namespace {
+
+constexpr size_t CHUNK_TEXT = OUTPUT_CHUNK_BLOCK - sizeof(output_chunk_t);
+constexpr int MAX_LINK_HOPS = 40;
+constexpr int TEMPORARY_NAME_TRIES = 100;
+
+// --- Signals -------------------------------------------------------------
+
+const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
+constexpr size_t CLEANUP_SIGNAL_COUNT = sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0];
+
+// The temporary name a handler removes; `pending_folder` is -1 when there is
+// none. Handlers run on any thread, so the name is published before the
+// folder.
+char pending_name[NAME_MAX + 1];
+std::atomic<int> pending_folder{-1};
+struct sigaction saved_actions[CLEANUP_SIGNAL_COUNT];
+bool handlers_installed = false;
+
+void cleanup_and_die(int signal_number) {
+    const int folder = pending_folder.exchange(-1);
+    if (folder >= 0) unlinkat(folder, pending_name, 0);
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal_number, &fallback, nullptr);
+    raise(signal_number);  // delivered as the handler returns
+}
+
+// Signals ignored when the program started (as under nohup) stay ignored.
+void install_handlers() {
+    if (handlers_installed) return;
+    struct sigaction action {};
+    action.sa_handler = cleanup_and_die;
+    sigfillset(&action.sa_mask);
+    for (size_t i = 0; i < CLEANUP_SIGNAL_COUNT; ++i) {
+        sigaction(CLEANUP_SIGNALS[i], nullptr, &saved_actions[i]);
+        if (saved_actions[i].sa_handler != SIG_IGN) sigaction(CLEANUP_SIGNALS[i], &action, nullptr);
+    }
+    handlers_installed = true;
+}
+
+void restore_handlers() {
+    if (!handlers_installed) return;
+    for (size_t i = 0; i < CLEANUP_SIGNAL_COUNT; ++i) sigaction(CLEANUP_SIGNALS[i], &saved_actions[i], nullptr);
+    handlers_installed = false;
+}
+
+void publish_temporary(const output_file_t* file) {
+    std::memcpy(pending_name, file->temporary, sizeof pending_name);
+    pending_folder.store(file->folder);
+}
+
+void forget_temporary(output_file_t* file) {
+    pending_folder.store(-1);
+    file->temporary[0] = '\0';
+}
+
+void remove_temporary(output_file_t* file) {
+    if (file->temporary[0] != '\0') unlinkat(file->folder, file->temporary, 0);
+    forget_temporary(file);
+}
+
+// --- Finding the file to replace ---------------------------------------------
+
+int copy_path(char* to, const char* from) {
+    const size_t length = strlen(from);
+    if (length >= PATH_MAX) return ENAMETOOLONG;
+    std::memcpy(to, from, length + 1);
+    return 0;
+}
+
+// Whether `descriptor` lies on a file system whose links name open files or
+// kernel objects rather than paths (/proc/self/fd/1, behind /dev/stdout).
+bool on_kernel_file_system(int descriptor) {
+    struct statfs info {};
+    if (fstatfs(descriptor, &info) != 0) return false;
+    return info.f_type == PROC_SUPER_MAGIC || info.f_type == SYSFS_MAGIC;
+}
+
+bool is_kernel_link(const char* path) {
+    const int link = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0) return false;
+    const bool kernel = on_kernel_file_system(link);
+    close(link);
+    return kernel;
+}
+
+// Follows the symbolic links that `path` names, one after another, so that
+// `path` ends as the name of the file to replace (which need not exist).
+// Sets `direct` when a link names an open file instead of a path.
+int follow_links(char* path, bool* direct) {
+    for (int hops = 0;; ++hops) {
+        struct stat status {};
+        if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return 0;
+        if (is_kernel_link(path)) {
+            *direct = true;
+            return 0;
+        }
+        if (hops == MAX_LINK_HOPS) return ELOOP;
+        char target[PATH_MAX];
+        const ssize_t length = readlink(path, target, sizeof target);
+        if (length < 0) return errno;
+        if (static_cast<size_t>(length) == sizeof target) return ENAMETOOLONG;
+        target[length] = '\0';
+        // A relative target is read from the link's own folder.
+        char* slash = strrchr(path, '/');
+        const size_t folder_length = target[0] == '/' || slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+        if (folder_length + static_cast<size_t>(length) >= PATH_MAX) return ENAMETOOLONG;
+        std::memcpy(path + folder_length, target, static_cast<size_t>(length) + 1);
+    }
+}
+
+// Splits `path` into its folder (left in `path`) and its last name.
+int split_path(char* path, char* name) {
+    char* slash = strrchr(path, '/');
+    const char* last = slash == nullptr ? path : slash + 1;
+    if (strlen(last) > NAME_MAX) return ENAMETOOLONG;
+    std::strcpy(name, last);
+    if (slash == nullptr) {
+        std::strcpy(path, ".");
+    } else if (slash == path) {
+        path[1] = '\0';
+    } else {
+        *slash = '\0';
+    }
+    return 0;
+}
+
+// In a sticky folder (such as /tmp) only the owner of a file, or of the
+// folder, may rename over it; anyone else may still write into it.
+bool sticky_folder_forbids_rename(int folder, const struct stat& output) {
+    struct stat status {};
+    if (fstat(folder, &status) != 0 || (status.st_mode & S_ISVTX) == 0) return false;
+    const uid_t self = geteuid();
+    return self != 0 && output.st_uid != self && status.st_uid != self;
+}
+
+// --- The new file ------------------------------------------------------------
+
+// The kernel must be able to give the anonymous file a name at commit.
+bool can_name_anonymous(int descriptor) {
+    char fd_path[64];
+    snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", descriptor);
+    return access(fd_path, F_OK) == 0;
+}
+
+// ".NAME.XXXXXXXX" in the output's folder; a long NAME is shortened.
+void make_temporary_name(output_file_t* file) {
+    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[8] = {};
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        static unsigned counter = 0;
+        const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter * 40503u;
+        for (size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i * 4));
+    }
+    char suffix[sizeof random + 1];
+    for (size_t i = 0; i < sizeof random; ++i) suffix[i] = LETTERS[random[i] % (sizeof LETTERS - 1)];
+    suffix[sizeof random] = '\0';
+    const int room = static_cast<int>(NAME_MAX - sizeof random - 2);
+    snprintf(file->temporary, sizeof file->temporary, ".%.*s.%s", room, file->name, suffix);
+}
+
+// Creates the new file under a hidden name no other file has.
+int create_named_temporary(output_file_t* file, mode_t mode) {
+    for (int tries = 0; tries < TEMPORARY_NAME_TRIES; ++tries) {
+        make_temporary_name(file);
+        publish_temporary(file);
+        file->descriptor =
+            openat(file->folder, file->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (file->descriptor >= 0) return 0;
+        const int error = errno;
+        forget_temporary(file);
+        if (error != EEXIST) return error;
+    }
+    return EEXIST;
+}
+
+int create_new_file(output_file_t* file, mode_t mode) {
+    install_handlers();
+    if (!file->try_anonymous) return create_named_temporary(file, mode);
+    file->descriptor = openat(file->folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (file->descriptor >= 0) {
+        if (can_name_anonymous(file->descriptor)) {
+            file->anonymous = true;
+            return 0;
+        }
+        close(file->descriptor);
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return errno;
+    }
+    // The file system has no anonymous files (or they could not be named).
+    return create_named_temporary(file, mode);
+}
+
+// Gives the anonymous file its temporary name, just before the rename.
+int name_anonymous(output_file_t* file) {
+    char fd_path[64];
+    snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", file->descriptor);
+    for (int tries = 0; tries < TEMPORARY_NAME_TRIES; ++tries) {
+        make_temporary_name(file);
+        publish_temporary(file);
+        if (linkat(AT_FDCWD, fd_path, file->folder, file->temporary, AT_SYMLINK_FOLLOW) == 0) {
+            file->anonymous = false;
+            return 0;
+        }
+        const int error = errno;
+        forget_temporary(file);
+        if (error != EEXIST) return error;
+    }
+    return EEXIST;
+}
+
+// --- Opening -----------------------------------------------------------------
+
+int open_direct(output_file_t* file, const char* filename, output_file_mode_t mode) {
+    file->descriptor = open(filename, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (file->descriptor < 0) return errno;
+    file->mode = mode;
+    return 0;
+}
+
+// The output exists as a regular file: it must be writable, as when it was
+// written in place; the new file takes over its owner and permissions.
+int open_over_existing(output_file_t* file, const char* path, const struct stat& existing) {
+    const int output = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (output < 0) return errno;
+    int error = sticky_folder_forbids_rename(file->folder, existing) ? EPERM : create_new_file(file, 0600);
+    if (error == EACCES || error == EPERM || error == EROFS) {
+        // The folder cannot take a new file: the output is rewritten in place.
+        file->descriptor = output;
+        file->mode = OUTPUT_FILE_IN_PLACE;
+        return 0;
+    }
+    close(output);
+    if (error != 0) return error;
+    file->mode = OUTPUT_FILE_REPLACE;
+    file->keeps_owner = true;
+    file->owner = existing.st_uid;
+    file->group = existing.st_gid;
+    file->permissions = existing.st_mode & 07777;
+    return 0;
+}
+
+int open_replacement(output_file_t* file, const char* filename) {
+    char path[PATH_MAX];
+    int error = copy_path(path, filename);
+    bool direct = false;
+    if (error == 0) error = follow_links(path, &direct);
+    if (error != 0) return error;
+    if (direct) return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+    struct stat existing {};
+    const bool exists = stat(path, &existing) == 0;
+    if (!exists && errno != ENOENT) return errno;
+    if (exists && !S_ISREG(existing.st_mode)) return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+
+    char folder_path[PATH_MAX];
+    std::strcpy(folder_path, path);
+    if ((error = split_path(folder_path, file->name)) != 0) return error;
+    // A name ending in "/" is a folder: opening it as before reports so.
+    if (file->name[0] == '\0') return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+    file->folder = open(folder_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (file->folder < 0) return errno;
+    if (on_kernel_file_system(file->folder)) return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+    if (exists) return open_over_existing(file, path, existing);
+    if ((error = create_new_file(file, 0666)) != 0) return error;
+    file->mode = OUTPUT_FILE_REPLACE;
+    return 0;
+}
+
+// --- Writing -----------------------------------------------------------------
+
+int write_all(output_file_t* file, const char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t written = file->write_call(file->descriptor, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO;
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+void hold_in_memory(output_file_t* file, const char* bytes, size_t size) {
+    while (size > 0) {
+        output_chunk_t* chunk = file->last;
+        if (chunk == nullptr || chunk->length == CHUNK_TEXT) {
+            chunk = static_cast<output_chunk_t*>(memory_pool_alloc(OUTPUT_CHUNK_BLOCK));
+            chunk->next = nullptr;
+            chunk->length = 0;
+            (file->last != nullptr ? file->last->next : file->first) = chunk;
+            file->last = chunk;
+        }
+        const size_t part = size < CHUNK_TEXT - chunk->length ? size : CHUNK_TEXT - chunk->length;
+        std::memcpy(chunk->text() + chunk->length, bytes, part);
+        chunk->length += part;
+        bytes += part;
+        size -= part;
+    }
+}
+
+void release_memory(output_file_t* file) {
+    while (output_chunk_t* chunk = file->first) {
+        file->first = chunk->next;
+        memory_pool_free(chunk);
+    }
+    file->last = nullptr;
+}
+
+ssize_t stream_write(void* cookie, const char* data, size_t size) {
+    output_file_write(static_cast<output_file_t*>(cookie), data, size);
+    return static_cast<ssize_t>(size);  // an error is kept for commit
+}
+
+void close_stream(output_file_t* file) {
+    if (file->stream != nullptr) std::fclose(file->stream);
+    file->stream = nullptr;
+}
+
+void close_descriptors(output_file_t* file) {
+    if (file->descriptor >= 0) close(file->descriptor);
+    if (file->folder >= 0) close(file->folder);
+    file->descriptor = -1;
+    file->folder = -1;
+    file->mode = OUTPUT_FILE_CLOSED;
+}
+
+// --- Committing --------------------------------------------------------------
+
+// The rename is made durable too; a folder that cannot be synced does not
+// undo a replacement that has already happened.
+void sync_folder(int folder) {
+    const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable < 0) return;
+    fsync(readable);
+    close(readable);
+}
+
+int finish_new_file(output_file_t* file) {
+    if (file->keeps_owner) {
+        // The owner is kept as far as the process may set it, the
+        // permissions always (the new file is the process's own).
+        [[maybe_unused]] const int owner_kept = fchown(file->descriptor, file->owner, file->group);
+        if (fchmod(file->descriptor, file->permissions) != 0) return errno;
+    }
+    if (fsync(file->descriptor) != 0) return errno;
+    if (file->anonymous) {
+        const int error = name_anonymous(file);
+        if (error != 0) return error;
+    }
+    const int descriptor = file->descriptor;
+    file->descriptor = -1;
+    if (close(descriptor) != 0) return errno;
+    if (renameat(file->folder, file->temporary, file->folder, file->name) != 0) return errno;
+    forget_temporary(file);
+    sync_folder(file->folder);
+    return 0;
+}
+
+int commit_replacement(output_file_t* file) {
+    const int error = finish_new_file(file);
+    if (error != 0) remove_temporary(file);
+    return error;
+}
+
+int write_held_text(output_file_t* file) {
+    for (output_chunk_t* chunk = file->first; chunk != nullptr; chunk = chunk->next) {
+        const int error = write_all(file, chunk->text(), chunk->length);
+        if (error != 0) return error;
+    }
+    return 0;
+}
+
+// Writes the held text over the output. A regular file is emptied first, as
+// opening it for writing would; if writing then fails it is left empty
+// rather than cut off somewhere in the middle.
+int commit_direct(output_file_t* file) {
+    struct stat status {};
+    const bool regular = fstat(file->descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular && ftruncate(file->descriptor, 0) != 0) return errno;
+    int error = write_held_text(file);
+    if (error == 0 && regular && fsync(file->descriptor) != 0) error = errno;
+    if (error != 0 && regular) {
+        [[maybe_unused]] const int emptied = ftruncate(file->descriptor, 0);  // the write error is the one told
+    }
+    const int descriptor = file->descriptor;
+    file->descriptor = -1;
+    if (close(descriptor) != 0 && error == 0) error = errno;
+    return error;
+}
+
+}  // namespace
 
 int output_file_open(output_file_t* file, const char* filename) {
+    output_file_abandon(file);
     file->error = 0;
-    file->descriptor = open(filename, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return file->descriptor < 0 ? errno : 0;
+    file->anonymous = false;
+    file->keeps_owner = false;
+    file->name[0] = '\0';
+    file->temporary[0] = '\0';
+    // Past the file-size limit a write fails with EFBIG instead of killing us.
+    signal(SIGXFSZ, SIG_IGN);
+    const int error = open_replacement(file, filename);
+    if (error != 0) output_file_abandon(file);
+    return error;
 }
 
 int output_file_write(output_file_t* file, const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0 && file->error == 0) {
-        const ssize_t written = write(file->descriptor, bytes, size);
-        if (written < 0) {
-            if (errno != EINTR) file->error = errno;
-            continue;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
+    if (file->error != 0) return file->error;
+    if (file->mode == OUTPUT_FILE_REPLACE) {
+        file->error = write_all(file, static_cast<const char*>(data), size);
+    } else if (file->mode != OUTPUT_FILE_CLOSED) {
+        hold_in_memory(file, static_cast<const char*>(data), size);
+    } else {
+        file->error = EBADF;
     }
     return file->error;
 }
 
+FILE* output_file_stream(output_file_t* file) {
+    if (file->stream == nullptr) {
+        file->stream = fopencookie(file, "w", {nullptr, stream_write, nullptr, nullptr});
+        // The writer hands over large pieces already; a buffer would copy them.
+        if (file->stream != nullptr) setvbuf(file->stream, nullptr, _IONBF, 0);
+    }
+    return file->stream;
+}
+
 int output_file_commit(output_file_t* file) {
-    if (close(file->descriptor) != 0 && file->error == 0) file->error = errno;
-    file->descriptor = -1;
-    return file->error;
+    close_stream(file);
+    int error = file->error;
+    if (error == 0) {
+        if (file->mode == OUTPUT_FILE_REPLACE) {
+            error = commit_replacement(file);
+        } else if (file->mode != OUTPUT_FILE_CLOSED) {
+            error = commit_direct(file);
+        } else {
+            error = EBADF;
+        }
+    }
+    output_file_abandon(file);
+    return error;
 }
 
 void output_file_abandon(output_file_t* file) {
-    if (file->descriptor >= 0) close(file->descriptor);
-    file->descriptor = -1;
+    close_stream(file);
+    if (file->temporary[0] != '\0' && file->folder >= 0) remove_temporary(file);
+    release_memory(file);
+    close_descriptors(file);
+    restore_handlers();
 }
