@@ -163,13 +163,22 @@ int split_path(char* path, char* name) {
     return 0;
 }
 
-// In a sticky folder (such as /tmp) only the owner of a file, or of the
-// folder, may rename over it; anyone else may still write into it.
-bool sticky_folder_forbids_rename(int folder, const struct stat& output) {
-    struct stat status {};
-    if (fstat(folder, &status) != 0 || (status.st_mode & S_ISVTX) == 0) return false;
+// Whether renaming over the output would fail where writing into it works:
+// in a sticky folder (such as /tmp) only the owner of a file, or of the
+// folder, may rename over it; a file mounted over its name (as containers
+// mount single files) cannot be renamed over at all.
+bool folder_forbids_rename(int folder, int output, const struct stat& status) {
+    struct stat folder_status {};
+    if (fstat(folder, &folder_status) != 0) return false;
+    if (folder_status.st_dev != status.st_dev) return true;
+    struct statx mount {};
+    if (statx(output, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &mount) == 0 &&
+        (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+        (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return true;
+    }
     const uid_t self = geteuid();
-    return self != 0 && output.st_uid != self && status.st_uid != self;
+    return (folder_status.st_mode & S_ISVTX) != 0 && self != 0 && status.st_uid != self && folder_status.st_uid != self;
 }
 
 // --- The new file ------------------------------------------------------------
@@ -261,7 +270,7 @@ int open_direct(output_file_t* file, const char* filename, output_file_mode_t mo
 int open_over_existing(output_file_t* file, const char* path, const struct stat& existing) {
     const int output = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (output < 0) return errno;
-    int error = sticky_folder_forbids_rename(file->folder, existing) ? EPERM : create_new_file(file, 0600);
+    int error = folder_forbids_rename(file->folder, output, existing) ? EPERM : create_new_file(file, 0600);
     if (error == EACCES || error == EPERM || error == EROFS) {
         // The folder cannot take a new file: the output is rewritten in place.
         file->descriptor = output;
