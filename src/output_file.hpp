@@ -65,11 +65,14 @@ int output_file_write(output_file_t* file, const void* data, size_t size);
 // abandon; null when no stream could be made.
 FILE* output_file_stream(output_file_t* file);
 // Puts the written text in place; 0, or the error number of the first failed
-// step, in which case the earlier file is left as it was.
+// step, in which case the earlier file is left as it was (a file rewritten in
+// place is left empty instead).
 int output_file_commit(output_file_t* file);
 // Gives the replacement up; the earlier file is left as it was.
 void output_file_abandon(output_file_t* file);
 
-// The size of the blocks that hold the text written in place or directly
-// until commit.
+// The text held until commit is a list of blocks rather than one growing
+// buffer, so that nothing is copied as it grows. A block is just under 8 KiB,
+// which the pool serves eight to a slab: the blocks reuse the slabs that the
+// released program left empty.
 constexpr size_t OUTPUT_CHUNK_BLOCK = 8 * 1024 - 128 - 16;
