@@ -78,11 +78,18 @@ case_interrupted() {
     rm out/b.php
     span=$(((end - start) / 1000 + 1))  # microseconds of a whole run
     local signals=(KILL INT TERM HUP) round signal delay deadline pid status
+    # A background job of a script starts with SIGINT ignored: give it back.
+    local start_with_sigint=(env --default-signal=INT)
+    if ! env --default-signal=INT true 2>/dev/null; then
+        start_with_sigint=(python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])')
+    fi
     for round in $(seq 1 10); do
         signal=${signals[round % 4]}
         delay=$((RANDOM * 32768 + RANDOM))
         delay=$((delay % (span * 5 / 4)))
-        "$tabula" --output out/out.php b.def &
+        "${start_with_sigint[@]}" "$tabula" --output out/out.php b.def &
         pid=$!
         # The signal comes after the delay, or as soon as the output changes
         # (a program that writes in place is caught in the middle).
