@@ -240,7 +240,7 @@ TEST_F(OutputFileTest, AFolderThatTakesNoNewFileHasTheOutputRewrittenInPlace) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
         const int error = replace(path("locked/out.php"), "new");
         if (contents_of(path("locked/out.php")) != "new") _exit(13);
         output_file_t failing;
@@ -250,6 +250,7 @@ TEST_F(OutputFileTest, AFolderThatTakesNoNewFileHasTheOutputRewrittenInPlace) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "root cannot become the user nobody here";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Written in place, the failed write leaves the file empty, not cut off.
     EXPECT_EQ(contents_of(path("locked/out.php")), "");
