@@ -1,5 +1,5 @@
--- Checks the syntax groups of the annotated samples given in the environment
--- variable TABULA_SAMPLES (separated by newlines). A sample is definition
+-- Checks the syntax groups of the annotated samples (*.def) beside this
+-- script. A sample is definition
 -- text with assertion lines under the line they describe, in the notation of
 -- the VS Code grammar tests: "/*", then carets under the columns concerned
 -- (or "<" with one "-" per column from the first, "~" skipping columns), then
@@ -62,7 +62,8 @@ local function check_sample(path)
 end
 
 vim.cmd('syntax on')
-for path in (os.getenv('TABULA_SAMPLES') or ''):gmatch('[^\n]+') do
+local here = vim.fn.fnamemodify(debug.getinfo(1, 'S').source:sub(2), ':p:h')
+for _, path in ipairs(vim.fn.glob(here .. '/*.def', false, true)) do
   check_sample(path)
 end
 print(string.format('%d columns checked, %d wrong', checks, failures))
