@@ -104,8 +104,9 @@ FILE* open_definition(const char* pathname, struct stat* status) {
     FILE* handle = compiler_globals.file == nullptr ? open_input_file(pathname, status, &error)
                                                     : open_named_input_file(pathname, status, &error);
     if (handle != nullptr) return handle;
-    if (error == INPUT_NOT_REGULAR)
+    if (error == INPUT_NOT_REGULAR) {
         compile_bailout("Failed to open compiled file \"%s\": not a regular file", pathname);
+    }
     compile_bailout_errno(error, "Failed to open compiled file \"%s\": %d(%m)", pathname, error);
 }
 

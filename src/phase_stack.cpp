@@ -2,6 +2,8 @@
 // with an inaccessible page at its low end so that an overflow is a fault,
 // never a write into other memory. The switch uses getcontext, makecontext
 // and setcontext: the program is single-threaded and switches only there.
+// (Not swapcontext, which AddressSanitizer answers with a warning on
+// standard error.)
 //
 // Invariants: `running` is set exactly while a body runs on the stack; every
 // exception of the body is caught before its context ends; under
