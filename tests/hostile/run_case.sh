@@ -151,7 +151,7 @@ tables_100000)
         print "type id_t = \"INTEGER\";"
         for (i = 0; i < 100000; i++) {
             printf "table t%d { primary id_t id;", i
-            if (i > 0) printf " index id_t *up [outgoing: t%d];", i - 1
+            if (i > 0) printf " index id_t up [outgoing: t%d];", i - 1
             print " };"
         }
     }' >main.def
@@ -302,7 +302,7 @@ named_files_not_regular)
     run 10 $((1 * GB)) --output out.php main.def
     expect_rejected '^Failed to open initializer file "/dev/urandom": not a regular file in '
     printf 'view v = "piped";\n' >main.def
-    cat main.def | timeout -s KILL 20 "$binary" --output out.php /dev/stdin 2>err.txt
+    timeout -s KILL 20 "$binary" --output out.php /dev/stdin 2>err.txt < <(cat main.def)
     status=$?
     expect_written
     grep -q '"v" => "piped"' out.php || fail "the input read from a pipe was not compiled"
@@ -310,6 +310,7 @@ named_files_not_regular)
 include_fan_out)
     # Each file includes the next one twice: 2^17 compilations, stopped at
     # the cap of 100,000 within seconds.
+    stack_kb=$SMALL_STACK_KB
     for i in $(seq 0 16); do printf 'include "f%d.def";\ninclude "f%d.def";\n' $((i + 1)) $((i + 1)) >f$i.def; done
     : >f17.def
     run 120 $((1 * GB)) --output out.php f0.def
