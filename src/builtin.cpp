@@ -304,11 +304,12 @@ struct init_file_guard_t {
 FILE* read_table_initializer_open(const char* pathname) {
     struct stat status;
     int error = 0;
-    FILE* file = open_input_file(pathname, &status, &error);
-    if (file == nullptr) {
-        execute_bailout_errno(error, "Failed to open initializer file \"%s\": %d(%m)", pathname, error);
+    FILE* file = open_named_input_file(pathname, &status, &error);
+    if (file != nullptr) return file;
+    if (error == INPUT_NOT_REGULAR) {
+        execute_bailout("Failed to open initializer file \"%s\": not a regular file", pathname);
     }
-    return file;
+    execute_bailout_errno(error, "Failed to open initializer file \"%s\": %d(%m)", pathname, error);
 }
 
 // --- fix-up -------------------------------------------------------------------

@@ -1,32 +1,39 @@
 // The compile phase: compiles the input file and, recursively, every file it
 // includes into one compiled program, and provides the program-building
 // operations the grammar's actions call.
+//
+// Invariants: the phase runs on the phase stack; the include chain is at
+// most COMPILE_MAX_INCLUDE_DEPTH files deep and one run compiles at most
+// COMPILE_MAX_FILES files; a file named inside a definition file is read
+// only when it is a regular file; every file read is remembered once.
 #include "compile.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <vector>
+#include <set>
+#include <utility>
 
 #include "definition_parser.hpp"
 #include "definition_scanner.hpp"
 #include "exception.hpp"
 #include "memory_pool.hpp"
 #include "path_info.hpp"
+#include "phase_stack.hpp"
 
 compiler_globals_t compiler_globals = {nullptr, nullptr};
 
 namespace {
 
-struct file_identity_t {
-    dev_t device;
-    ino_t inode;
-};
+// Device and inode of each file read, once however often it was read.
+std::set<std::pair<dev_t, ino_t>> input_files;
 
-std::vector<file_identity_t> input_files;
+// Files compiled so far in this run, the input file included.
+unsigned file_compilations = 0;
 
 // Closes the stream and destroys the scanner of a file whose compilation is
 // abandoned by a bail-out, so that nothing stays open after the phase ends.
@@ -90,13 +97,25 @@ const char* lasting_pathname(const char* resolved) {
     return hash_item_key(item);
 }
 
+// The input file may be a pipe or a device (/dev/stdin); a file that a
+// definition names must be a regular file.
 FILE* open_definition(const char* pathname, struct stat* status) {
     int error = 0;
-    FILE* handle = open_input_file(pathname, status, &error);
-    if (handle == nullptr) {
-        compile_bailout_errno(error, "Failed to open compiled file \"%s\": %d(%m)", pathname, error);
+    FILE* handle = compiler_globals.file == nullptr ? open_input_file(pathname, status, &error)
+                                                    : open_named_input_file(pathname, status, &error);
+    if (handle != nullptr) return handle;
+    if (error == INPUT_NOT_REGULAR) {
+        compile_bailout("Failed to open compiled file \"%s\": not a regular file", pathname);
     }
-    return handle;
+    compile_bailout_errno(error, "Failed to open compiled file \"%s\": %d(%m)", pathname, error);
+}
+
+// Each file including the next one twice would compile 2^N files.
+void count_compilation(const char* pathname) {
+    if (file_compilations >= COMPILE_MAX_FILES) {
+        compile_bailout("Includes compile more than %u files in all at \"%s\"", COMPILE_MAX_FILES, pathname);
+    }
+    ++file_compilations;
 }
 
 // A file that includes itself, directly or through others, would never end.
@@ -135,7 +154,9 @@ void compile_bailout_errno(int saved_errno, const char* format, ...) {
     compile_vbailout(saved_errno, format, args);
 }
 
-int compile_program(compiled_program_t* program, const char* filename) {
+namespace {
+
+int compile_on_this_stack(compiled_program_t* program, const char* filename) {
     try {
         _hash_init(&program->code, HASH_CHAINS, node_dtor);
         _hash_init(&program->functions, HASH_CHAINS, function_shutdown);
@@ -143,6 +164,7 @@ int compile_program(compiled_program_t* program, const char* filename) {
         register_natives(program);
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
+        file_compilations = 0;
         compile_definition(filename);
         compiler_globals = {nullptr, nullptr};
         return 0;
@@ -150,6 +172,25 @@ int compile_program(compiled_program_t* program, const char* filename) {
         compiler_globals = {nullptr, nullptr};
         return -1;
     }
+}
+
+struct compile_call_t {
+    compiled_program_t* program;
+    const char* filename;
+    int status;
+};
+
+}  // namespace
+
+int compile_program(compiled_program_t* program, const char* filename) {
+    compile_call_t call{program, filename, -1};
+    phase_stack_run(
+        [](void* context) {
+            auto* call = static_cast<compile_call_t*>(context);
+            call->status = compile_on_this_stack(call->program, call->filename);
+        },
+        &call);
+    return call.status;
 }
 
 void compile_definition(const char* filename) {
@@ -164,6 +205,7 @@ void compile_definition(const char* filename) {
     }
     const char* pathname = lasting_pathname(resolved);
 
+    count_compilation(pathname);
     auto* record = static_cast<compiled_file_t*>(memory_pool_alloc(sizeof(compiled_file_t)));
     record->pathname = pathname;
     open_definition_t open;
@@ -199,10 +241,17 @@ void compiled_file_dir(sql_node_t* node) {
     nv_init_string_copy(node, directory);
 }
 
+// Function bodies are trees as deep as the parser allows: they are released
+// on the phase stack too.
 void compiled_program_shutdown(compiled_program_t* program) {
-    hash_shutdown(&program->code);
-    hash_shutdown(&program->functions);
-    hash_shutdown(&program->pathnames);
+    phase_stack_run(
+        [](void* context) {
+            auto* program = static_cast<compiled_program_t*>(context);
+            hash_shutdown(&program->code);
+            hash_shutdown(&program->functions);
+            hash_shutdown(&program->pathnames);
+        },
+        program);
 }
 
 void function_shutdown(void* data) {
@@ -281,29 +330,67 @@ void process_string_newlines(const char* text, size_t length) {
     if (breaks > 0) compiler_globals.file->line += breaks;
 }
 
+namespace {
+
+FILE* open_stream(int descriptor, const struct stat& status, int* error) {
+    FILE* handle = fdopen(descriptor, "r");
+    if (handle == nullptr) {
+        *error = errno;
+        close(descriptor);
+        return nullptr;
+    }
+    compile_remember_input_file(status.st_dev, status.st_ino);
+    return handle;
+}
+
+}  // namespace
+
 FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
-    FILE* handle = std::fopen(pathname, "r");
-    *error = errno;
-    if (handle == nullptr) return nullptr;
-    if (fstat(fileno(handle), status) != 0) {
+    const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    if (fstat(descriptor, status) != 0) {
         *error = errno;
     } else if (S_ISDIR(status->st_mode)) {
         *error = EISDIR;
     } else {
-        compile_remember_input_file(status->st_dev, status->st_ino);
-        return handle;
+        return open_stream(descriptor, *status, error);
     }
-    std::fclose(handle);
+    close(descriptor);
     return nullptr;
 }
 
-void compile_remember_input_file(dev_t device, ino_t inode) { input_files.push_back({device, inode}); }
-
-bool compile_is_input_file(dev_t device, ino_t inode) {
-    for (const file_identity_t& file : input_files) {
-        if (file.device == device && file.inode == inode) return true;
+// Opened without blocking, so that a FIFO without a writer or a device that
+// waits for a line is refused at once instead of holding the run; the flag
+// is cleared again for the reads of a regular file, which it does not affect.
+FILE* open_named_input_file(const char* pathname, struct stat* status, int* error) {
+    const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (descriptor < 0) {
+        *error = errno;
+        return nullptr;
     }
-    return false;
+    if (fstat(descriptor, status) != 0) {
+        *error = errno;
+    } else if (S_ISDIR(status->st_mode)) {
+        *error = EISDIR;
+    } else if (!S_ISREG(status->st_mode)) {
+        *error = INPUT_NOT_REGULAR;
+    } else {
+        const int flags = fcntl(descriptor, F_GETFL);
+        if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            *error = errno;
+        } else {
+            return open_stream(descriptor, *status, error);
+        }
+    }
+    close(descriptor);
+    return nullptr;
 }
+
+void compile_remember_input_file(dev_t device, ino_t inode) { input_files.emplace(device, inode); }
+
+bool compile_is_input_file(dev_t device, ino_t inode) { return input_files.count({device, inode}) != 0; }
 
 void compile_forget_input_files() { input_files.clear(); }

@@ -53,6 +53,11 @@ extern compiler_globals_t compiler_globals;
 // Deepest include chain accepted; no real project comes near it.
 constexpr unsigned COMPILE_MAX_INCLUDE_DEPTH = 200;
 
+// Most file compilations in one run, the input file and every include of a
+// file counted each time. A real project compiles a few thousand at most;
+// files that each include the next one twice would compile 2^N.
+constexpr unsigned COMPILE_MAX_FILES = 100000;
+
 int compile_program(compiled_program_t* program, const char* filename);
 void compile_definition(const char* filename);
 void compiled_file_dir(sql_node_t* node);
@@ -72,10 +77,20 @@ void program_include_definition(sql_node_t* path);
 // Adds the line breaks in text[0, length) to the current file's line.
 void process_string_newlines(const char* text, size_t length);
 
-// Opens an input file (definition or initializer) for reading and remembers
-// its identity. A directory opens but cannot be read, so it fails with
-// EISDIR. Returns null with *error set to the error number on failure.
+// Opens the input file named on the command line for reading and remembers
+// its identity. It may be a pipe or a device; a directory opens but cannot
+// be read, so it fails with EISDIR. Returns null with *error set to the
+// error number on failure.
 FILE* open_input_file(const char* pathname, struct stat* status, int* error);
+
+// The *error of open_named_input_file for a file that is not a regular file.
+constexpr int INPUT_NOT_REGULAR = -1;
+
+// Opens a file named inside a definition file (an include or an initializer
+// file) like open_input_file, but refuses at once, without blocking,
+// anything but a regular file: EISDIR for a directory, INPUT_NOT_REGULAR
+// for a FIFO, a device or a socket.
+FILE* open_named_input_file(const char* pathname, struct stat* status, int* error);
 
 // Device and inode of every file the run has read (definitions and
 // initializer files), so the driver can refuse to overwrite one of them.

@@ -10,6 +10,7 @@
 #include "dyn_string.hpp"
 #include "exception.hpp"
 #include "memory_pool.hpp"
+#include "phase_stack.hpp"
 #include "utils.hpp"
 
 executor_globals_t executor_globals = {nullptr, nullptr, nullptr, nullptr};
@@ -210,7 +211,9 @@ void execute_bailout_errno(int saved_errno, const char* format, ...) {
     execute_vbailout(saved_errno, format, args);
 }
 
-int execute_program(program_output_t* output, compiled_program_t* program) {
+namespace {
+
+int execute_on_this_stack(program_output_t* output, compiled_program_t* program) {
     try {
         init_output(output);
         executor_globals = {nullptr, &program->functions, nullptr, output};
@@ -226,6 +229,27 @@ int execute_program(program_output_t* output, compiled_program_t* program) {
         evaluation_depth = 0;
         return -1;
     }
+}
+
+struct execute_call_t {
+    program_output_t* output;
+    compiled_program_t* program;
+    int status;
+};
+
+}  // namespace
+
+// Evaluation recurses once per nested call: it runs on the phase stack, whose
+// size does not depend on the process's stack limit.
+int execute_program(program_output_t* output, compiled_program_t* program) {
+    execute_call_t call{output, program, -1};
+    phase_stack_run(
+        [](void* context) {
+            auto* call = static_cast<execute_call_t*>(context);
+            call->status = execute_on_this_stack(call->output, call->program);
+        },
+        &call);
+    return call.status;
 }
 
 void program_output_shutdown(program_output_t* output) {

@@ -22,7 +22,7 @@ struct executor_globals_t {
 extern executor_globals_t executor_globals;
 
 // Deepest evaluation nesting accepted (nested calls and user-function calls
-// together); far beyond any real program, well within the main stack.
+// together); far beyond any real program, well within the phase stack.
 constexpr unsigned EXECUTE_MAX_DEPTH = 10000;
 
 int execute_program(program_output_t* output, compiled_program_t* program);

@@ -1,5 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "compile.hpp"
@@ -56,6 +60,35 @@ TEST_F(CompileTest, LongIncludeChainsEndInABailOut) {
     EXPECT_EQ(compile_file("f0.def"),
               error("Includes nested deeper than 200 files at \"" + path(last) + "\"", 1, "f199.def"));
     EXPECT_EQ(result_, -1);
+}
+
+// A FIFO without a writer would block a plain open, and a device such as
+// /dev/zero never ends: both are refused at once. The stream of a regular
+// file reads in the usual blocking mode.
+TEST(CompileNamedFiles, OnlyRegularFilesOpenAndNothingBlocks) {
+    TemporaryFolder folder;
+    const std::string fifo = folder.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct stat status {};
+    int error = 0;
+    for (const std::string& name : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+        EXPECT_EQ(open_named_input_file(name.c_str(), &status, &error), nullptr) << name;
+        EXPECT_EQ(error, INPUT_NOT_REGULAR) << name;
+    }
+    EXPECT_EQ(open_named_input_file(folder.path().c_str(), &status, &error), nullptr);
+    EXPECT_EQ(error, EISDIR);
+    EXPECT_EQ(open_named_input_file((folder.path() + "/missing").c_str(), &status, &error), nullptr);
+    EXPECT_EQ(error, ENOENT);
+
+    const std::string regular = folder.write("rows.init", "\"1\"\n");
+    FILE* file = open_named_input_file(regular.c_str(), &status, &error);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(std::fgetc(file), '"');
+    EXPECT_TRUE(compile_is_input_file(status.st_dev, status.st_ino));
+    std::fclose(file);
+    compile_forget_input_files();
 }
 
 }  // namespace

@@ -50,6 +50,29 @@ TEST(SqlValue, DeepCopyIsIndependentOfItsSourceBothWaysAndKeepsKeysAndTheNextPus
     value_shutdown(&source);
 }
 
+// A value nested 300,000 deep, [n, [n, [n, ...], "after"], "after"]: copied
+// and released without recursion, which would need some 30 MiB of stack.
+TEST(SqlValue, DeeplyNestedArraysAreCopiedAndReleasedWithoutRecursion) {
+    constexpr int DEPTH = 300000;
+    const size_t start = memory_pool_block_count();
+    sql_value_t source = list({text("leaf")});
+    for (int level = 1; level < DEPTH; ++level) source = list({number(level), source, text("after")});
+    sql_value_t copy;
+    value_deep_copy(&copy, &source);
+    value_shutdown(&source);
+
+    int depth = 1;
+    for (const sql_value_t* level = &copy; hash_count(level->hash) == 3; ++depth) {
+        ASSERT_EQ(value_slot(level, 0)->integer, DEPTH - depth);
+        ASSERT_STREQ(value_slot(level, 2)->string, "after");
+        level = value_slot(level, 1);
+        ASSERT_EQ(level->type, VALUE_ARRAY);
+    }
+    EXPECT_EQ(depth, DEPTH);
+    value_shutdown(&copy);
+    EXPECT_EQ(memory_pool_block_count(), start);
+}
+
 TEST(SqlValueDeathTest, BrokenInvariantsEndTheProcess) {
     sql_value_t scalar = number(1);
     sql_value_t element = null();

@@ -10,6 +10,11 @@
 # code." last on standard error, and no output file). Nothing here is ever
 # committed as data: the inputs are generated on each run.
 #
+# A case may also set, before calling run, a stack limit (stack_kb, as given
+# to ulimit -s: containers and embedding hosts often allow far less than the
+# usual 8 MiB) and a wall-clock bound (wall_seconds, for runs that could
+# block).
+#
 # With "sanitized" the binary carries AddressSanitizer, which reserves far
 # more address space than any limit here allows: the address-space limit is
 # left off then, and the case that needs it is skipped (status 77).
@@ -25,6 +30,9 @@ cd "$work" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=1; }
 
+stack_kb=""
+wall_seconds=""
+
 # run CPU_SECONDS MEMORY_KB ARGS... -- runs the binary with the limits; sets
 # $status and leaves its standard error in err.txt.
 run() {
@@ -35,7 +43,10 @@ run() {
         ulimit -c 0
         ulimit -t "$cpu"
         [[ -n $sanitized ]] || ulimit -v "$memory"
-        exec "$binary" "$@" >out.txt 2>err.txt </dev/null
+        [[ -z $stack_kb ]] || ulimit -s "$stack_kb"
+        bound=()
+        [[ -z $wall_seconds ]] || bound=(timeout -s KILL "$wall_seconds")
+        exec "${bound[@]}" "$binary" "$@" >out.txt 2>err.txt </dev/null
     )
     status=$?
     echo "ran in $((SECONDS - start)) s, status $status; standard error:"
@@ -64,6 +75,24 @@ random_bytes() {
 }
 
 GB=$((1024 * 1024))  # ulimit -v counts kilobytes
+SMALL_STACK_KB=1024
+
+# Writes f1.def ... fN.def, each including the next one, and an empty last
+# file; main.def is f1.def.
+include_chain() {
+    local n=$1 i
+    for ((i = 1; i < n; i++)); do printf 'include "f%d.def";\n' $((i + 1)) >f$i.def; done
+    printf 'type t = "TEXT";\n' >f$n.def
+    cp f1.def main.def
+}
+
+# Prints NAME( COUNT times, INNER, then ) COUNT times.
+nested() {
+    local name=$1 count=$2 inner=$3 i
+    for ((i = 0; i < count; i++)); do printf '%s(' "$name"; done
+    printf '%s' "$inner"
+    for ((i = 0; i < count; i++)); do printf ')'; done
+}
 
 case $case_name in
 concat_million_terms)
@@ -182,6 +211,110 @@ definition_exceeds_memory)
     [[ $status == 2 ]] || fail "status $status, expected 2"
     grep -q -x 'fatal error - scanner input buffer overflow' err.txt || fail "no scanner message"
     [[ ! -e out.php ]] || fail "an output file was left behind"
+    ;;
+small_stack_includes)
+    # The documented include depth: 200 files compile, a 201st is refused.
+    stack_kb=$SMALL_STACK_KB
+    include_chain 200
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_written
+    rm -f ./*.def out.php
+    include_chain 201
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_rejected '^Includes nested deeper than 200 files at ".*/f201.def" in .*/f200.def:1$'
+    ;;
+small_stack_recursion)
+    stack_kb=$SMALL_STACK_KB
+    printf 'function f($x) = f($x . "");\nview v = f("a");\n' >main.def
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_rejected '^Function calls nested deeper than 10000 levels when calling f in .*/main.def:2$'
+    ;;
+small_stack_nesting)
+    # The deepest nesting the parser takes, as calls of a user function, as
+    # array() calls, and inside a function body that is copied at its
+    # definition, run (here within 4,000 more calls, 8,900 levels in all),
+    # and released at the end; past the parser's stack, a clean syntax error.
+    stack_kb=$SMALL_STACK_KB
+    {
+        printf 'function f($x) = $x . "";\nfunction g($x) = "arrays";\n'
+        printf 'function h($x) = %s;\n' "$(nested f 4900 '$x')"
+        printf 'view calls = %s;\n' "$(nested f 4900 '"calls"')"
+        printf 'view arrays = g(%s);\n' "$(nested array 4900 '"deep"')"
+        printf 'view body = %s;\n' "$(nested f 4000 'h("body")')"
+    } >main.def
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_written
+    for view in calls arrays body; do
+        grep -q "\"$view\" => \"$view\"" out.php || fail "the view $view does not hold its value"
+    done
+    rm -f out.php
+    printf 'view v = %s;\n' "$(nested f 20000 '"x"')" >main.def
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_rejected '^parser stack overflow in '
+    ;;
+small_stack_deep_value)
+    # Each a<k> doubles the nesting of its argument: a value 64,000 arrays
+    # deep, copied into parameters and released, far deeper than any stack
+    # would take by recursion.
+    stack_kb=$SMALL_STACK_KB
+    {
+        printf 'function g($x) = "flat";\nfunction a0($x) = %s;\n' "$(nested array 1000 '$x')"
+        for k in 1 2 3 4 5 6; do printf 'function a%d($x) = a%d(a%d($x));\n' $k $((k - 1)) $((k - 1)); done
+        printf 'view v = g(a6("x"));\n'
+    } >main.def
+    run 120 $((2 * GB)) --output out.php main.def
+    expect_written
+    grep -q '"v" => "flat"' out.php || fail "the view does not hold its value"
+    ;;
+small_stack_concat_and_schema)
+    # A million-term concatenation, and a schema of 2,000 linked tables
+    # through the fix-up and the writer.
+    stack_kb=$SMALL_STACK_KB
+    { printf 'view v = "a"'; yes ' . "b"' | head -n 999999 | tr -d '\n'; printf ';\n'; } >main.def
+    awk 'BEGIN {
+        print "type id_t = \"INTEGER\";"
+        for (i = 0; i < 2000; i++) {
+            printf "table t%d { primary id_t id; index id_t *up [outgoing: t%d, incoming: t%d]; }", i,
+                (i + 1999) % 2000, (i + 1) % 2000
+            print " = { { \"1\", \"2\" }, { \"3\", null } };"
+        }
+    }' >>main.def
+    run 120 $((2 * GB)) --output out.php main.def
+    expect_written
+    length=$(grep '"v" =>' out.php | tr -cd 'ab' | wc -c)
+    [[ $length == 1000000 ]] || fail "the view holds $length characters, expected 1000000"
+    count=$(grep -c '"volatile" =>' out.php)
+    [[ $count == 2000 ]] || fail "$count tables written, expected 2000"
+    ;;
+named_files_not_regular)
+    # A FIFO without a writer, named by an include or as an initializer
+    # file, is refused at once, never waited on; so is a device. The input
+    # file itself may still be a pipe.
+    wall_seconds=20
+    mkfifo fifo
+    printf 'type t = "TEXT";\ninclude "fifo";\n' >main.def
+    run 10 $((1 * GB)) --output out.php main.def
+    expect_rejected "^Failed to open compiled file \"$work/fifo\": not a regular file in $work/main.def:2\$"
+    printf 'type t = "TEXT";\ntable x { primary t id; } = "fifo";\n' >main.def
+    run 10 $((1 * GB)) --output out.php main.def
+    expect_rejected "^Failed to open initializer file \"$work/fifo\": not a regular file in $work/main.def:2\$"
+    printf 'type t = "TEXT";\ntable x { primary t id; } = "/dev/urandom";\n' >main.def
+    run 10 $((1 * GB)) --output out.php main.def
+    expect_rejected '^Failed to open initializer file "/dev/urandom": not a regular file in '
+    printf 'view v = "piped";\n' >main.def
+    timeout -s KILL 20 "$binary" --output out.php /dev/stdin 2>err.txt < <(cat main.def)
+    status=$?
+    expect_written
+    grep -q '"v" => "piped"' out.php || fail "the input read from a pipe was not compiled"
+    ;;
+include_fan_out)
+    # Each file includes the next one twice: 2^17 compilations, stopped at
+    # the cap of 100,000 within seconds.
+    stack_kb=$SMALL_STACK_KB
+    for i in $(seq 0 16); do printf 'include "f%d.def";\ninclude "f%d.def";\n' $((i + 1)) $((i + 1)) >f$i.def; done
+    : >f17.def
+    run 120 $((1 * GB)) --output out.php f0.def
+    expect_rejected '^Includes compile more than 100000 files in all at ".*/f[0-9]+.def" in .*/f[0-9]+.def:[12]$'
     ;;
 *)
     echo "unknown case $case_name"
