@@ -14,12 +14,13 @@
 # more address space than any limit here allows: the address-space limit is
 # left off then, and the case that needs it is skipped (status 77).
 set -u
+source "$(dirname "$0")/../child_process.sh"
 binary=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 case_name=$2
 sanitized=${3:-}
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'child_stop; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 failures=0
@@ -31,15 +32,18 @@ run() {
     local cpu=$1 memory=$2
     shift 2
     local start=$SECONDS
-    (
-        ulimit -c 0
-        ulimit -t "$cpu"
-        [[ -n $sanitized ]] || ulimit -v "$memory"
-        exec "$binary" "$@" >out.txt 2>err.txt </dev/null
-    )
+    child_run run_limited "$cpu" "$memory" "$@" >out.txt 2>err.txt </dev/null
     status=$?
     echo "ran in $((SECONDS - start)) s, status $status; standard error:"
     head -c 600 err.txt | head -5
+}
+
+run_limited() {  # CPU_SECONDS MEMORY_KB ARGS...
+    ulimit -c 0
+    ulimit -t "$1"
+    [[ -n $sanitized ]] || ulimit -v "$2"
+    shift 2
+    child_exec "$binary" "$@"
 }
 
 expect_written() {

@@ -9,6 +9,7 @@
 # Exits 77 (reported by ctest as skipped) when php is not installed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../child_process.sh"
 
 if ! command -v php >/dev/null 2>&1; then
     echo "php is not installed (Debian: apt-get install php-cli): skipped"
@@ -16,7 +17,7 @@ if ! command -v php >/dev/null 2>&1; then
 fi
 
 load() {  # php-file [expected-json]
-    php -n -d short_open_tag=1 -d display_errors=stderr "$here/consumer.php" "$@"
+    child_run child_exec php -n -d short_open_tag=1 -d display_errors=stderr "$here/consumer.php" "$@"
 }
 
 case "${1:-}" in
@@ -36,8 +37,8 @@ compile)
     tabula=$2
     case_dir=$3
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    "$tabula" --output "$work/out.php" "$case_dir/main.def" || {
+    trap 'child_stop; rm -rf "$work"' EXIT
+    child_run child_exec "$tabula" --output "$work/out.php" "$case_dir/main.def" || {
         echo "FAIL: tabula exited with status $?"
         exit 1
     }
