@@ -43,18 +43,11 @@ struct open_definition_t {
     }
 };
 
-void print_location_and_newline() {
-    if (const compiled_file_t* file = compiler_globals.file) {
-        std::fprintf(stderr, " in %s:%u\n", file->pathname, file->line);
-    } else {
-        std::fputc('\n', stderr);
-    }
-}
-
-[[noreturn]] void compile_vbailout(int saved_errno, const char* format, va_list args) {
-    exception_vprint(saved_errno, format, args);
-    print_location_and_newline();
-    throw bailout_exception{};
+// A compile error is located in the file being read, at its scanner's line;
+// before any file is open there is no location.
+exception_location_t compile_location() {
+    const compiled_file_t* file = compiler_globals.file;
+    return file != nullptr ? exception_location_t{file->pathname, file->line} : exception_location_t{nullptr, 0};
 }
 
 void register_natives(compiled_program_t* program) {
@@ -126,13 +119,13 @@ void compile_bailout(const char* format, ...) {
     const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    compile_vbailout(saved_errno, format, args);
+    exception_bailout(compile_location(), saved_errno, format, args);
 }
 
 void compile_bailout_errno(int saved_errno, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    compile_vbailout(saved_errno, format, args);
+    exception_bailout(compile_location(), saved_errno, format, args);
 }
 
 int compile_program(compiled_program_t* program, const char* filename) {

@@ -1,6 +1,6 @@
 // The compile phase: the compiled program, compilation of definition files
-// and their includes, the program-building operations of the grammar, and
-// the compile-time bail-out.
+// and their includes, and the program-building operations of the grammar.
+// Its bail-out entry, compile_bailout, is declared in exception.hpp.
 #pragma once
 
 #include <sys/stat.h>
@@ -58,10 +58,6 @@ void compile_definition(const char* filename);
 void compiled_file_dir(sql_node_t* node);
 void compiled_program_shutdown(compiled_program_t* program);
 void function_shutdown(void* function);
-
-[[noreturn]] void compile_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// No format attribute: "%m" is a GNU extension that -Wpedantic rejects.
-[[noreturn]] void compile_bailout_errno(int saved_errno, const char* format, ...);
 
 // Program building, called by the grammar's actions.
 void program_add_statement(sql_node_t* node);

@@ -27,6 +27,7 @@ struct def_scanner_t;
 
 #include "compile.hpp"
 #include "definition_scanner.hpp"
+#include "exception.hpp"
 #include "memory_pool.hpp"
 
 /* The parser reports a full stack as memory exhaustion; the message users see

@@ -193,6 +193,7 @@ typedef enum yysymbol_kind_t yysymbol_kind_t;
 
 #include "compile.hpp"
 #include "definition_scanner.hpp"
+#include "exception.hpp"
 #include "memory_pool.hpp"
 
 /* The parser reports a full stack as memory exhaustion; the message users see
@@ -303,7 +304,7 @@ static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
     }
 }
 
-#line 307 "definition_parser.cpp"
+#line 308 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -686,15 +687,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   174,   174,   178,   179,   183,   184,   188,   189,   190,
-     191,   192,   193,   194,   195,   199,   211,   217,   226,   227,
-     231,   236,   244,   245,   249,   254,   262,   271,   280,   289,
-     301,   302,   306,   307,   311,   316,   324,   336,   337,   338,
-     342,   343,   347,   348,   352,   353,   357,   362,   370,   379,
-     380,   384,   385,   389,   390,   410,   411,   415,   419,   427,
-     428,   432,   436,   444,   453,   462,   472,   473,   477,   482,
-     490,   494,   495,   496,   497,   498,   499,   503,   510,   511,
-     515,   520,   528
+       0,   175,   175,   179,   180,   184,   185,   189,   190,   191,
+     192,   193,   194,   195,   196,   200,   212,   218,   227,   228,
+     232,   237,   245,   246,   250,   255,   263,   272,   281,   290,
+     302,   303,   307,   308,   312,   317,   325,   337,   338,   339,
+     343,   344,   348,   349,   353,   354,   358,   363,   371,   380,
+     381,   385,   386,   390,   391,   411,   412,   416,   420,   428,
+     429,   433,   437,   445,   454,   463,   473,   474,   478,   483,
+     491,   495,   496,   497,   498,   499,   500,   504,   511,   512,
+     516,   521,   529
 };
 #endif
 
@@ -1631,55 +1632,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 188 "definition_parser.y"
+#line 189 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1637 "definition_parser.cpp"
+#line 1638 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 189 "definition_parser.y"
+#line 190 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1643 "definition_parser.cpp"
+#line 1644 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 190 "definition_parser.y"
+#line 191 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1649 "definition_parser.cpp"
+#line 1650 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 191 "definition_parser.y"
+#line 192 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1655 "definition_parser.cpp"
+#line 1656 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 192 "definition_parser.y"
+#line 193 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1661 "definition_parser.cpp"
+#line 1662 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 193 "definition_parser.y"
+#line 194 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1667 "definition_parser.cpp"
+#line 1668 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 194 "definition_parser.y"
+#line 195 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1673 "definition_parser.cpp"
+#line 1674 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 195 "definition_parser.y"
+#line 196 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1679 "definition_parser.cpp"
+#line 1680 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 200 "definition_parser.y"
+#line 201 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1688,121 +1689,121 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1692 "definition_parser.cpp"
+#line 1693 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 212 "definition_parser.y"
+#line 213 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1702 "definition_parser.cpp"
+#line 1703 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 218 "definition_parser.y"
+#line 219 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1712 "definition_parser.cpp"
+#line 1713 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 226 "definition_parser.y"
+#line 227 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1718 "definition_parser.cpp"
+#line 1719 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 227 "definition_parser.y"
+#line 228 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1724 "definition_parser.cpp"
+#line 1725 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 232 "definition_parser.y"
+#line 233 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1733 "definition_parser.cpp"
+#line 1734 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 237 "definition_parser.y"
+#line 238 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1742 "definition_parser.cpp"
+#line 1743 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 244 "definition_parser.y"
+#line 245 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1748 "definition_parser.cpp"
+#line 1749 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 245 "definition_parser.y"
+#line 246 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1754 "definition_parser.cpp"
+#line 1755 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 250 "definition_parser.y"
+#line 251 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1763 "definition_parser.cpp"
+#line 1764 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 255 "definition_parser.y"
+#line 256 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1772 "definition_parser.cpp"
+#line 1773 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 263 "definition_parser.y"
+#line 264 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1782 "definition_parser.cpp"
+#line 1783 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 272 "definition_parser.y"
+#line 273 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1792 "definition_parser.cpp"
+#line 1793 "definition_parser.cpp"
     break;
 
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 281 "definition_parser.y"
+#line 282 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1802 "definition_parser.cpp"
+#line 1803 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 290 "definition_parser.y"
+#line 291 "definition_parser.y"
     {
         def_remember_room(&def_fields_room, &yyvsp[-3]);
         node_init_list(&yyval, 4);
@@ -1811,53 +1812,53 @@ yyreduce:
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1815 "definition_parser.cpp"
+#line 1816 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 301 "definition_parser.y"
+#line 302 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1821 "definition_parser.cpp"
+#line 1822 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 302 "definition_parser.y"
+#line 303 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1827 "definition_parser.cpp"
+#line 1828 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 306 "definition_parser.y"
+#line 307 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1833 "definition_parser.cpp"
+#line 1834 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 307 "definition_parser.y"
+#line 308 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1839 "definition_parser.cpp"
+#line 1840 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 312 "definition_parser.y"
+#line 313 "definition_parser.y"
     {
         nv_init_list(&yyval, def_fields_room);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1848 "definition_parser.cpp"
+#line 1849 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 317 "definition_parser.y"
+#line 318 "definition_parser.y"
     {
         nv_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1857 "definition_parser.cpp"
+#line 1858 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 325 "definition_parser.y"
+#line 326 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1866,123 +1867,123 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1870 "definition_parser.cpp"
+#line 1871 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 336 "definition_parser.y"
+#line 337 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1876 "definition_parser.cpp"
+#line 1877 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 337 "definition_parser.y"
+#line 338 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1882 "definition_parser.cpp"
+#line 1883 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 338 "definition_parser.y"
+#line 339 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1888 "definition_parser.cpp"
+#line 1889 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 342 "definition_parser.y"
+#line 343 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1894 "definition_parser.cpp"
+#line 1895 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 343 "definition_parser.y"
+#line 344 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1900 "definition_parser.cpp"
+#line 1901 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 347 "definition_parser.y"
+#line 348 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1906 "definition_parser.cpp"
+#line 1907 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 348 "definition_parser.y"
+#line 349 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1912 "definition_parser.cpp"
+#line 1913 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 352 "definition_parser.y"
+#line 353 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1918 "definition_parser.cpp"
+#line 1919 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 353 "definition_parser.y"
+#line 354 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1924 "definition_parser.cpp"
+#line 1925 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 358 "definition_parser.y"
+#line 359 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1933 "definition_parser.cpp"
+#line 1934 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 363 "definition_parser.y"
+#line 364 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1942 "definition_parser.cpp"
+#line 1943 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 371 "definition_parser.y"
+#line 372 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1952 "definition_parser.cpp"
+#line 1953 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 379 "definition_parser.y"
+#line 380 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1958 "definition_parser.cpp"
+#line 1959 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 380 "definition_parser.y"
+#line 381 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1964 "definition_parser.cpp"
+#line 1965 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 384 "definition_parser.y"
+#line 385 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1970 "definition_parser.cpp"
+#line 1971 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 385 "definition_parser.y"
+#line 386 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1976 "definition_parser.cpp"
+#line 1977 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 389 "definition_parser.y"
+#line 390 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1982 "definition_parser.cpp"
+#line 1983 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 391 "definition_parser.y"
+#line 392 "definition_parser.y"
     {
         /* The rows come from a file named relative to this definition file:
            read_table_initializer(prefix_pathname(<directory>, $1)). */
@@ -1999,218 +2000,218 @@ yyreduce:
         node_push(&read_args, &prefix_call);
         def_call(&yyval, "read_table_initializer", &read_args);
     }
-#line 2003 "definition_parser.cpp"
+#line 2004 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 410 "definition_parser.y"
+#line 411 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2009 "definition_parser.cpp"
+#line 2010 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 411 "definition_parser.y"
+#line 412 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0], &def_rows_room); }
-#line 2015 "definition_parser.cpp"
+#line 2016 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 416 "definition_parser.y"
+#line 417 "definition_parser.y"
     {
         def_list_start(&yyval, &yyvsp[-1], def_rows_room);
     }
-#line 2023 "definition_parser.cpp"
+#line 2024 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 420 "definition_parser.y"
+#line 421 "definition_parser.y"
     {
         def_list_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 2032 "definition_parser.cpp"
+#line 2033 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 427 "definition_parser.y"
+#line 428 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2038 "definition_parser.cpp"
+#line 2039 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 428 "definition_parser.y"
+#line 429 "definition_parser.y"
                             { def_array(&yyval, &yyvsp[0], &def_row_room); }
-#line 2044 "definition_parser.cpp"
+#line 2045 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 433 "definition_parser.y"
+#line 434 "definition_parser.y"
     {
         def_list_start(&yyval, &yyvsp[0], def_row_room);
     }
-#line 2052 "definition_parser.cpp"
+#line 2053 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 437 "definition_parser.y"
+#line 438 "definition_parser.y"
     {
         def_list_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2061 "definition_parser.cpp"
+#line 2062 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 445 "definition_parser.y"
+#line 446 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2071 "definition_parser.cpp"
+#line 2072 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 454 "definition_parser.y"
+#line 455 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2081 "definition_parser.cpp"
+#line 2082 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 463 "definition_parser.y"
+#line 464 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2092 "definition_parser.cpp"
+#line 2093 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 472 "definition_parser.y"
+#line 473 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2098 "definition_parser.cpp"
+#line 2099 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 473 "definition_parser.y"
+#line 474 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2104 "definition_parser.cpp"
+#line 2105 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 478 "definition_parser.y"
+#line 479 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2113 "definition_parser.cpp"
+#line 2114 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 483 "definition_parser.y"
+#line 484 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2122 "definition_parser.cpp"
+#line 2123 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 490 "definition_parser.y"
+#line 491 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2128 "definition_parser.cpp"
+#line 2129 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 494 "definition_parser.y"
+#line 495 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2134 "definition_parser.cpp"
+#line 2135 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 495 "definition_parser.y"
+#line 496 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2140 "definition_parser.cpp"
+#line 2141 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 496 "definition_parser.y"
+#line 497 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2146 "definition_parser.cpp"
+#line 2147 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 497 "definition_parser.y"
+#line 498 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2152 "definition_parser.cpp"
+#line 2153 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 498 "definition_parser.y"
+#line 499 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2158 "definition_parser.cpp"
+#line 2159 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 499 "definition_parser.y"
+#line 500 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2164 "definition_parser.cpp"
+#line 2165 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 504 "definition_parser.y"
+#line 505 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
     }
-#line 2172 "definition_parser.cpp"
+#line 2173 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 510 "definition_parser.y"
+#line 511 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2178 "definition_parser.cpp"
+#line 2179 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 511 "definition_parser.y"
+#line 512 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2184 "definition_parser.cpp"
+#line 2185 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 516 "definition_parser.y"
+#line 517 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2193 "definition_parser.cpp"
+#line 2194 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 521 "definition_parser.y"
+#line 522 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2202 "definition_parser.cpp"
+#line 2203 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 529 "definition_parser.y"
+#line 530 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2210 "definition_parser.cpp"
+#line 2211 "definition_parser.cpp"
     break;
 
 
-#line 2214 "definition_parser.cpp"
+#line 2215 "definition_parser.cpp"
 
       default: break;
     }
@@ -2434,7 +2435,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 534 "definition_parser.y"
+#line 535 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)
