@@ -5,9 +5,11 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -27,6 +29,18 @@ struct file_identity_t {
 };
 
 std::vector<file_identity_t> input_files;
+
+// Rows hold as many values as the rows before them, and tables often as many
+// rows and fields as the table before: a constant list of a table declaration
+// starts with room for as many elements as the last list of its kind had, so
+// that it seldom has to grow or be packed. The room changes nothing but where
+// the items lie; it is capped, so that one huge list does not make every
+// later one huge, and every compilation starts with the same room.
+constexpr size_t LIST_ROOM_MAX = 64;
+constexpr size_t LIST_ROOM_START[] = {1, 0, 0};  // by program_list_t
+size_t list_room[] = {1, 0, 0};
+
+void reset_list_room() { std::copy(std::begin(LIST_ROOM_START), std::end(LIST_ROOM_START), list_room); }
 
 // Closes the stream and destroys the scanner of a file whose compilation is
 // abandoned by a bail-out, so that nothing stays open after the phase ends.
@@ -134,6 +148,7 @@ int compile_program(compiled_program_t* program, const char* filename) {
         _hash_init(&program->functions, HASH_CHAINS, function_shutdown);
         _hash_init(&program->pathnames, HASH_CHAINS, nullptr);
         register_natives(program);
+        reset_list_room();
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         compile_definition(filename);
@@ -209,11 +224,15 @@ void program_add_statement(sql_node_t* node) {
     _hash_push_integer(&compiler_globals.program->code, node, sizeof *node, nullptr);
 }
 
-void program_special_fcall(const char* name, sql_node_t* args) {
+void program_call(sql_node_t* call, const char* name, sql_node_t* args) {
     sql_node_t name_node;
     nv_init_string_copy(&name_node, name);
+    node_init_operator(call, OPERATOR_FCALL, &name_node, args);
+}
+
+void program_special_fcall(const char* name, sql_node_t* args) {
     sql_node_t call;
-    node_init_operator(&call, OPERATOR_FCALL, &name_node, args);
+    program_call(&call, name, args);
     program_add_statement(&call);
 }
 
@@ -259,6 +278,75 @@ void program_define_function(sql_node_t* definition) {
 void program_include_definition(sql_node_t* path) {
     compile_definition(path->value.string);
     node_shutdown(path);
+}
+
+void program_initializer_file(sql_node_t* call, sql_node_t* file) {
+    sql_node_t directory;
+    compiled_file_dir(&directory);
+    sql_node_t prefix_args;
+    node_init_array(&prefix_args);
+    node_push(&prefix_args, &directory);
+    node_push(&prefix_args, file);
+    sql_node_t prefix_call;
+    program_call(&prefix_call, "prefix_pathname", &prefix_args);
+    sql_node_t read_args;
+    node_init_array(&read_args);
+    node_push(&read_args, &prefix_call);
+    program_call(call, "read_table_initializer", &read_args);
+}
+
+// A list of a table declaration is a call of array() (the field list is
+// always a constant array). While every element of the list is a constant,
+// the list is kept as the constant array that the call would return:
+// array() is a built-in, which no definition may replace and which only
+// gathers copies of its arguments. At the first element that is not a
+// constant, the list becomes the call's argument list.
+
+namespace {
+
+// The constants gathered so far, as the nodes of an argument list.
+void constants_to_arguments(sql_node_t* list) {
+    sql_node_t arguments;
+    node_init_array(&arguments);
+    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
+        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
+        sql_node_t element;
+        nv_init_null(&element);
+        element.value = *value;
+        value_init_null(value);
+        node_push(&arguments, &element);
+    }
+    node_shutdown(list);
+    *list = arguments;
+}
+
+}  // namespace
+
+void program_array_start(sql_node_t* list, program_list_t kind, sql_node_t* element) {
+    if (element->type == NODE_VALUE) {
+        nv_init_list(list, list_room[kind]);
+    } else {
+        node_init_array(list);
+    }
+    program_array_add(list, element);
+}
+
+void program_array_add(sql_node_t* list, sql_node_t* element) {
+    if (list->type == NODE_VALUE && element->type != NODE_VALUE) constants_to_arguments(list);
+    if (list->type == NODE_VALUE) {
+        nv_push(list, element);
+    } else {
+        node_push(list, element);
+    }
+}
+
+void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list) {
+    if (list->type == NODE_VALUE) {
+        list_room[kind] = std::min(hash_count(list->value.hash), LIST_ROOM_MAX);
+        *array = *list;
+    } else {
+        program_call(array, "array", list);
+    }
 }
 
 void process_string_newlines(const char* text, size_t length) {

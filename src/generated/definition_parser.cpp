@@ -225,86 +225,7 @@ static void def_append_integer(sql_node_t* array, int32_t integer)
     nv_push(array, &node);
 }
 
-/* A call node of the function `name` with the node list `args`. */
-static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
-{
-    sql_node_t name_node;
-    nv_init_string_copy(&name_node, name);
-    node_init_operator(node, OPERATOR_FCALL, &name_node, args);
-}
-
-/* The constants gathered so far, as nodes of an argument list. */
-static void def_list_to_arguments(sql_node_t* list)
-{
-    sql_node_t arguments;
-    node_init_array(&arguments);
-    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
-        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
-        sql_node_t element;
-        nv_init_null(&element);
-        element.value = *value;
-        value_init_null(value);
-        node_push(&arguments, &element);
-    }
-    node_shutdown(list);
-    *list = arguments;
-}
-
-/* The rows of a table literal, and each row, are calls of array(). While
-   every element of such a list is a constant, the list is kept as the
-   constant array the call would return: array() is a built-in that no
-   definition may replace and that only gathers its arguments. At the first
-   element that is not a constant the list becomes the call's argument list. */
-
-static void def_list_add(sql_node_t* list, sql_node_t* element)
-{
-    if (list->type == NODE_VALUE && element->type != NODE_VALUE) def_list_to_arguments(list);
-    if (list->type == NODE_VALUE) {
-        nv_push(list, element);
-    } else {
-        node_push(list, element);
-    }
-}
-
-static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
-{
-    if (element->type == NODE_VALUE) {
-        nv_init_list(list, room);
-    } else {
-        node_init_array(list);
-    }
-    def_list_add(list, element);
-}
-
-/* Rows hold as many values as the rows before them, and tables often as
-   many rows and fields as the table before: such a constant list starts
-   with room for as many elements as the last one of its kind had, so that
-   it seldom has to grow or be packed. The room changes nothing but where
-   the items lie, and it is capped, so that one huge list does not make
-   every later one huge. */
-static const size_t DEF_LIST_ROOM_MAX = 64;
-static size_t def_row_room = 0;
-static size_t def_rows_room = 0;
-static size_t def_fields_room = 1;
-
-static void def_remember_room(size_t* room, const sql_node_t* list)
-{
-    const size_t count = hash_count(list->value.hash);
-    *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
-}
-
-/* The finished list: the constant array, or the call of array(). */
-static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
-{
-    if (list->type == NODE_VALUE) {
-        def_remember_room(room, list);
-        *node = *list;
-    } else {
-        def_call(node, "array", list);
-    }
-}
-
-#line 308 "definition_parser.cpp"
+#line 229 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -687,15 +608,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   175,   175,   179,   180,   184,   185,   189,   190,   191,
-     192,   193,   194,   195,   196,   200,   212,   218,   227,   228,
-     232,   237,   245,   246,   250,   255,   263,   272,   281,   290,
-     302,   303,   307,   308,   312,   317,   325,   337,   338,   339,
-     343,   344,   348,   349,   353,   354,   358,   363,   371,   380,
-     381,   385,   386,   390,   391,   411,   412,   416,   420,   428,
-     429,   433,   437,   445,   454,   463,   473,   474,   478,   483,
-     491,   495,   496,   497,   498,   499,   500,   504,   511,   512,
-     516,   521,   529
+       0,    96,    96,   100,   101,   105,   106,   110,   111,   112,
+     113,   114,   115,   116,   117,   121,   133,   139,   148,   149,
+     153,   158,   166,   167,   171,   176,   184,   193,   202,   211,
+     222,   223,   227,   228,   232,   236,   244,   256,   257,   258,
+     262,   263,   267,   268,   272,   273,   277,   282,   290,   299,
+     300,   304,   305,   309,   310,   314,   315,   319,   323,   331,
+     332,   336,   340,   348,   357,   366,   376,   377,   381,   386,
+     394,   398,   399,   400,   401,   402,   403,   407,   414,   415,
+     419,   424,   432
 };
 #endif
 
@@ -1632,55 +1553,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 189 "definition_parser.y"
+#line 110 "definition_parser.y"
                     { program_special_fcall("dump_plsql", &yyvsp[0]); }
-#line 1638 "definition_parser.cpp"
+#line 1559 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 190 "definition_parser.y"
+#line 111 "definition_parser.y"
                     { program_special_fcall("dump_query", &yyvsp[0]); }
-#line 1644 "definition_parser.cpp"
+#line 1565 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 191 "definition_parser.y"
+#line 112 "definition_parser.y"
                     { program_special_fcall("dump_sequence", &yyvsp[0]); }
-#line 1650 "definition_parser.cpp"
+#line 1571 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 192 "definition_parser.y"
+#line 113 "definition_parser.y"
                     { program_special_fcall("dump_table", &yyvsp[0]); }
-#line 1656 "definition_parser.cpp"
+#line 1577 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 193 "definition_parser.y"
+#line 114 "definition_parser.y"
                     { program_special_fcall("dump_type", &yyvsp[0]); }
-#line 1662 "definition_parser.cpp"
+#line 1583 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 194 "definition_parser.y"
+#line 115 "definition_parser.y"
                     { program_special_fcall("dump_view", &yyvsp[0]); }
-#line 1668 "definition_parser.cpp"
+#line 1589 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 195 "definition_parser.y"
+#line 116 "definition_parser.y"
                     { program_define_function(&yyvsp[0]); }
-#line 1674 "definition_parser.cpp"
+#line 1595 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 196 "definition_parser.y"
+#line 117 "definition_parser.y"
                     { program_include_definition(&yyvsp[0]); }
-#line 1680 "definition_parser.cpp"
+#line 1601 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 201 "definition_parser.y"
+#line 122 "definition_parser.y"
     {
         node_init_list(&yyval, 5);
         node_push(&yyval, &yyvsp[-9]);
@@ -1689,176 +1610,174 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1693 "definition_parser.cpp"
+#line 1614 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 213 "definition_parser.y"
+#line 134 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0);
     }
-#line 1703 "definition_parser.cpp"
+#line 1624 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 219 "definition_parser.y"
+#line 140 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1);
     }
-#line 1713 "definition_parser.cpp"
+#line 1634 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 227 "definition_parser.y"
+#line 148 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1719 "definition_parser.cpp"
+#line 1640 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 228 "definition_parser.y"
+#line 149 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1725 "definition_parser.cpp"
+#line 1646 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 233 "definition_parser.y"
+#line 154 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1734 "definition_parser.cpp"
+#line 1655 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 238 "definition_parser.y"
+#line 159 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1743 "definition_parser.cpp"
+#line 1664 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 245 "definition_parser.y"
+#line 166 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1749 "definition_parser.cpp"
+#line 1670 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 246 "definition_parser.y"
+#line 167 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1755 "definition_parser.cpp"
+#line 1676 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 251 "definition_parser.y"
+#line 172 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1764 "definition_parser.cpp"
+#line 1685 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 256 "definition_parser.y"
+#line 177 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1773 "definition_parser.cpp"
+#line 1694 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 264 "definition_parser.y"
+#line 185 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1783 "definition_parser.cpp"
+#line 1704 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
-#line 273 "definition_parser.y"
+#line 194 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1793 "definition_parser.cpp"
+#line 1714 "definition_parser.cpp"
     break;
 
   case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 282 "definition_parser.y"
+#line 203 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1803 "definition_parser.cpp"
+#line 1724 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 291 "definition_parser.y"
+#line 212 "definition_parser.y"
     {
-        def_remember_room(&def_fields_room, &yyvsp[-3]);
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
         node_push(&yyval, &yyvsp[-7]);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1816 "definition_parser.cpp"
+#line 1736 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 302 "definition_parser.y"
+#line 222 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1822 "definition_parser.cpp"
+#line 1742 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 303 "definition_parser.y"
+#line 223 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1828 "definition_parser.cpp"
+#line 1748 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 307 "definition_parser.y"
+#line 227 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1834 "definition_parser.cpp"
+#line 1754 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 308 "definition_parser.y"
-                            { yyval = yyvsp[0]; }
-#line 1840 "definition_parser.cpp"
+#line 228 "definition_parser.y"
+                            { program_array_end(&yyval, PROGRAM_LIST_FIELDS, &yyvsp[0]); }
+#line 1760 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 313 "definition_parser.y"
+#line 233 "definition_parser.y"
     {
-        nv_init_list(&yyval, def_fields_room);
-        nv_push(&yyval, &yyvsp[0]);
+        program_array_start(&yyval, PROGRAM_LIST_FIELDS, &yyvsp[0]);
     }
-#line 1849 "definition_parser.cpp"
+#line 1768 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 318 "definition_parser.y"
+#line 237 "definition_parser.y"
     {
-        nv_push(&yyvsp[-1], &yyvsp[0]);
+        program_array_add(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1858 "definition_parser.cpp"
+#line 1777 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 326 "definition_parser.y"
+#line 245 "definition_parser.y"
     {
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
@@ -1867,351 +1786,336 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1871 "definition_parser.cpp"
+#line 1790 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 337 "definition_parser.y"
+#line 256 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1877 "definition_parser.cpp"
+#line 1796 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 338 "definition_parser.y"
+#line 257 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1883 "definition_parser.cpp"
+#line 1802 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 339 "definition_parser.y"
+#line 258 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1889 "definition_parser.cpp"
+#line 1808 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 343 "definition_parser.y"
+#line 262 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1895 "definition_parser.cpp"
+#line 1814 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 344 "definition_parser.y"
+#line 263 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1901 "definition_parser.cpp"
+#line 1820 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 348 "definition_parser.y"
+#line 267 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1907 "definition_parser.cpp"
+#line 1826 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 349 "definition_parser.y"
+#line 268 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1913 "definition_parser.cpp"
+#line 1832 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 353 "definition_parser.y"
+#line 272 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1919 "definition_parser.cpp"
+#line 1838 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 354 "definition_parser.y"
+#line 273 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1925 "definition_parser.cpp"
+#line 1844 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 359 "definition_parser.y"
+#line 278 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1934 "definition_parser.cpp"
+#line 1853 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 364 "definition_parser.y"
+#line 283 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1943 "definition_parser.cpp"
+#line 1862 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 372 "definition_parser.y"
+#line 291 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1953 "definition_parser.cpp"
+#line 1872 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 380 "definition_parser.y"
+#line 299 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1959 "definition_parser.cpp"
+#line 1878 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 381 "definition_parser.y"
+#line 300 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1965 "definition_parser.cpp"
+#line 1884 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 385 "definition_parser.y"
+#line 304 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1971 "definition_parser.cpp"
+#line 1890 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 386 "definition_parser.y"
+#line 305 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1977 "definition_parser.cpp"
+#line 1896 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 390 "definition_parser.y"
+#line 309 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1983 "definition_parser.cpp"
+#line 1902 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 392 "definition_parser.y"
-    {
-        /* The rows come from a file named relative to this definition file:
-           read_table_initializer(prefix_pathname(<directory>, $1)). */
-        sql_node_t directory;
-        sql_node_t prefix_args;
-        sql_node_t prefix_call;
-        sql_node_t read_args;
-        compiled_file_dir(&directory);
-        node_init_array(&prefix_args);
-        node_push(&prefix_args, &directory);
-        node_push(&prefix_args, &yyvsp[0]);
-        def_call(&prefix_call, "prefix_pathname", &prefix_args);
-        node_init_array(&read_args);
-        node_push(&read_args, &prefix_call);
-        def_call(&yyval, "read_table_initializer", &read_args);
-    }
-#line 2004 "definition_parser.cpp"
+#line 310 "definition_parser.y"
+                            { program_initializer_file(&yyval, &yyvsp[0]); }
+#line 1908 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 411 "definition_parser.y"
+#line 314 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2010 "definition_parser.cpp"
+#line 1914 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 412 "definition_parser.y"
-                            { def_array(&yyval, &yyvsp[0], &def_rows_room); }
-#line 2016 "definition_parser.cpp"
+#line 315 "definition_parser.y"
+                            { program_array_end(&yyval, PROGRAM_LIST_ROWS, &yyvsp[0]); }
+#line 1920 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 417 "definition_parser.y"
+#line 320 "definition_parser.y"
     {
-        def_list_start(&yyval, &yyvsp[-1], def_rows_room);
+        program_array_start(&yyval, PROGRAM_LIST_ROWS, &yyvsp[-1]);
     }
-#line 2024 "definition_parser.cpp"
+#line 1928 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 421 "definition_parser.y"
+#line 324 "definition_parser.y"
     {
-        def_list_add(&yyvsp[-4], &yyvsp[-1]);
+        program_array_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 2033 "definition_parser.cpp"
+#line 1937 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 428 "definition_parser.y"
+#line 331 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 2039 "definition_parser.cpp"
+#line 1943 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 429 "definition_parser.y"
-                            { def_array(&yyval, &yyvsp[0], &def_row_room); }
-#line 2045 "definition_parser.cpp"
+#line 332 "definition_parser.y"
+                            { program_array_end(&yyval, PROGRAM_LIST_ROW, &yyvsp[0]); }
+#line 1949 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 434 "definition_parser.y"
+#line 337 "definition_parser.y"
     {
-        def_list_start(&yyval, &yyvsp[0], def_row_room);
+        program_array_start(&yyval, PROGRAM_LIST_ROW, &yyvsp[0]);
     }
-#line 2053 "definition_parser.cpp"
+#line 1957 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 438 "definition_parser.y"
+#line 341 "definition_parser.y"
     {
-        def_list_add(&yyvsp[-2], &yyvsp[0]);
+        program_array_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2062 "definition_parser.cpp"
+#line 1966 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 446 "definition_parser.y"
+#line 349 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2072 "definition_parser.cpp"
+#line 1976 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 455 "definition_parser.y"
+#line 358 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2082 "definition_parser.cpp"
+#line 1986 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 464 "definition_parser.y"
+#line 367 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2093 "definition_parser.cpp"
+#line 1997 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 473 "definition_parser.y"
+#line 376 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2099 "definition_parser.cpp"
+#line 2003 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 474 "definition_parser.y"
+#line 377 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2105 "definition_parser.cpp"
+#line 2009 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 479 "definition_parser.y"
+#line 382 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2114 "definition_parser.cpp"
+#line 2018 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 484 "definition_parser.y"
+#line 387 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2123 "definition_parser.cpp"
+#line 2027 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 491 "definition_parser.y"
+#line 394 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2129 "definition_parser.cpp"
+#line 2033 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 495 "definition_parser.y"
+#line 398 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2135 "definition_parser.cpp"
+#line 2039 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 496 "definition_parser.y"
+#line 399 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2141 "definition_parser.cpp"
+#line 2045 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 497 "definition_parser.y"
+#line 400 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2147 "definition_parser.cpp"
+#line 2051 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 498 "definition_parser.y"
+#line 401 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2153 "definition_parser.cpp"
+#line 2057 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 499 "definition_parser.y"
+#line 402 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2159 "definition_parser.cpp"
+#line 2063 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 500 "definition_parser.y"
+#line 403 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2165 "definition_parser.cpp"
+#line 2069 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 505 "definition_parser.y"
+#line 408 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
     }
-#line 2173 "definition_parser.cpp"
+#line 2077 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 511 "definition_parser.y"
+#line 414 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2179 "definition_parser.cpp"
+#line 2083 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 512 "definition_parser.y"
+#line 415 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2185 "definition_parser.cpp"
+#line 2089 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 517 "definition_parser.y"
+#line 420 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2194 "definition_parser.cpp"
+#line 2098 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 522 "definition_parser.y"
+#line 425 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2203 "definition_parser.cpp"
+#line 2107 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 530 "definition_parser.y"
+#line 433 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2211 "definition_parser.cpp"
+#line 2115 "definition_parser.cpp"
     break;
 
 
-#line 2215 "definition_parser.cpp"
+#line 2119 "definition_parser.cpp"
 
       default: break;
     }
@@ -2435,7 +2339,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 535 "definition_parser.y"
+#line 438 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)
