@@ -3,7 +3,9 @@
  * Every declaration becomes one top-level statement: a call of the schema
  * built-in of the same kind, whose arguments are the declaration's parts laid
  * out as nested arrays. Function definitions become user function records and
- * include statements compile the named file on the spot.
+ * include statements compile the named file on the spot. The actions build
+ * nodes; what they add to the program is built by the program_ operations of
+ * compile.cpp, and the parser itself keeps no state between calls.
  *
  * The order of the declarations below fixes the symbol numbers, and with them
  * the order in which syntax errors list the expected tokens: '.' first, then
