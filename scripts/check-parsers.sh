@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fails when the committed generated parsers in src/ are not what the
-# grammars generate: regenerates them into a temporary folder and compares.
+# Fails when the committed generated parsers in src/generated/ are not what
+# the grammars generate: regenerates them into a temporary folder and
+# compares.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,8 +13,8 @@ trap 'rm -rf "$tmp"' EXIT
 status=0
 for name in definition_parser initializer_parser; do
     for ext in cpp hpp; do
-        if ! diff -u "$root/src/$name.$ext" "$tmp/$name.$ext"; then
-            echo "src/$name.$ext is out of date: run scripts/generate-parsers.sh" >&2
+        if ! diff -u "$root/src/generated/$name.$ext" "$tmp/$name.$ext"; then
+            echo "src/generated/$name.$ext is out of date: run scripts/generate-parsers.sh" >&2
             status=1
         fi
     done

@@ -3,23 +3,24 @@
 #
 #   scripts/generate-parsers.sh [OUTDIR]
 #
-# OUTDIR defaults to src/ of this repository. Each grammar is copied into
-# OUTDIR and bison runs from inside OUTDIR with relative file names only, so
-# the #line directives name no folder and a generation anywhere else gives
-# byte-identical files.
+# OUTDIR defaults to src/generated/ of this repository, the committed copies
+# that a build without bison compiles. bison runs in a scratch folder holding
+# a copy of the grammar, with relative file names only, so the #line
+# directives name no folder and a generation anywhere gives byte-identical
+# files.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 src="$root/src"
-outdir=${1:-$src}
+outdir=${1:-$src/generated}
 bison=${BISON:-bison}
 
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$outdir"
-outdir=$(cd "$outdir" && pwd)
 
 for name in definition_parser initializer_parser; do
-    if [[ "$src/$name.y" != "$outdir/$name.y" ]]; then
-        cp "$src/$name.y" "$outdir/$name.y"
-    fi
-    (cd "$outdir" && "$bison" -Wall -Werror -o "$name.cpp" --header="$name.hpp" "$name.y")
+    cp "$src/$name.y" "$scratch/$name.y"
+    (cd "$scratch" && "$bison" -Wall -Werror -o "$name.cpp" --header="$name.hpp" "$name.y")
+    cp "$scratch/$name.cpp" "$scratch/$name.hpp" "$outdir/"
 done

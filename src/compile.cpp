@@ -11,9 +11,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <utility>
@@ -35,6 +37,18 @@ std::set<std::pair<dev_t, ino_t>> input_files;
 // Files compiled so far in this run, the input file included.
 unsigned file_compilations = 0;
 
+// Rows hold as many values as the rows before them, and tables often as many
+// rows and fields as the table before: a constant list of a table declaration
+// starts with room for as many elements as the last list of its kind had, so
+// that it seldom has to grow or be packed. The room changes nothing but where
+// the items lie; it is capped, so that one huge list does not make every
+// later one huge, and every compilation starts with the same room.
+constexpr size_t LIST_ROOM_MAX = 64;
+constexpr size_t LIST_ROOM_START[] = {1, 0, 0};  // by program_list_t
+size_t list_room[] = {1, 0, 0};
+
+void reset_list_room() { std::copy(std::begin(LIST_ROOM_START), std::end(LIST_ROOM_START), list_room); }
+
 // Closes the stream and destroys the scanner of a file whose compilation is
 // abandoned by a bail-out, so that nothing stays open after the phase ends.
 struct open_definition_t {
@@ -50,18 +64,11 @@ struct open_definition_t {
     }
 };
 
-void print_location_and_newline() {
-    if (const compiled_file_t* file = compiler_globals.file) {
-        std::fprintf(stderr, " in %s:%u\n", file->pathname, file->line);
-    } else {
-        std::fputc('\n', stderr);
-    }
-}
-
-[[noreturn]] void compile_vbailout(int saved_errno, const char* format, va_list args) {
-    exception_vprint(saved_errno, format, args);
-    print_location_and_newline();
-    throw bailout_exception{};
+// A compile error is located in the file being read, at its scanner's line;
+// before any file is open there is no location.
+exception_location_t compile_location() {
+    const compiled_file_t* file = compiler_globals.file;
+    return file != nullptr ? exception_location_t{file->pathname, file->line} : exception_location_t{nullptr, 0};
 }
 
 void register_natives(compiled_program_t* program) {
@@ -145,13 +152,13 @@ void compile_bailout(const char* format, ...) {
     const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    compile_vbailout(saved_errno, format, args);
+    exception_bailout(compile_location(), saved_errno, format, args);
 }
 
 void compile_bailout_errno(int saved_errno, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    compile_vbailout(saved_errno, format, args);
+    exception_bailout(compile_location(), saved_errno, format, args);
 }
 
 namespace {
@@ -162,6 +169,7 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
         _hash_init(&program->functions, HASH_CHAINS, function_shutdown);
         _hash_init(&program->pathnames, HASH_CHAINS, nullptr);
         register_natives(program);
+        reset_list_room();
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         file_compilations = 0;
@@ -265,11 +273,15 @@ void program_add_statement(sql_node_t* node) {
     _hash_push_integer(&compiler_globals.program->code, node, sizeof *node, nullptr);
 }
 
-void program_special_fcall(const char* name, sql_node_t* args) {
+void program_call(sql_node_t* call, const char* name, sql_node_t* args) {
     sql_node_t name_node;
     nv_init_string_copy(&name_node, name);
+    node_init_operator(call, OPERATOR_FCALL, &name_node, args);
+}
+
+void program_special_fcall(const char* name, sql_node_t* args) {
     sql_node_t call;
-    node_init_operator(&call, OPERATOR_FCALL, &name_node, args);
+    program_call(&call, name, args);
     program_add_statement(&call);
 }
 
@@ -315,6 +327,75 @@ void program_define_function(sql_node_t* definition) {
 void program_include_definition(sql_node_t* path) {
     compile_definition(path->value.string);
     node_shutdown(path);
+}
+
+void program_initializer_file(sql_node_t* call, sql_node_t* file) {
+    sql_node_t directory;
+    compiled_file_dir(&directory);
+    sql_node_t prefix_args;
+    node_init_array(&prefix_args);
+    node_push(&prefix_args, &directory);
+    node_push(&prefix_args, file);
+    sql_node_t prefix_call;
+    program_call(&prefix_call, "prefix_pathname", &prefix_args);
+    sql_node_t read_args;
+    node_init_array(&read_args);
+    node_push(&read_args, &prefix_call);
+    program_call(call, "read_table_initializer", &read_args);
+}
+
+// A list of a table declaration is a call of array() (the field list is
+// always a constant array). While every element of the list is a constant,
+// the list is kept as the constant array that the call would return:
+// array() is a built-in, which no definition may replace and which only
+// gathers copies of its arguments. At the first element that is not a
+// constant, the list becomes the call's argument list.
+
+namespace {
+
+// The constants gathered so far, as the nodes of an argument list.
+void constants_to_arguments(sql_node_t* list) {
+    sql_node_t arguments;
+    node_init_array(&arguments);
+    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
+        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
+        sql_node_t element;
+        nv_init_null(&element);
+        element.value = *value;
+        value_init_null(value);
+        node_push(&arguments, &element);
+    }
+    node_shutdown(list);
+    *list = arguments;
+}
+
+}  // namespace
+
+void program_array_start(sql_node_t* list, program_list_t kind, sql_node_t* element) {
+    if (element->type == NODE_VALUE) {
+        nv_init_list(list, list_room[kind]);
+    } else {
+        node_init_array(list);
+    }
+    program_array_add(list, element);
+}
+
+void program_array_add(sql_node_t* list, sql_node_t* element) {
+    if (list->type == NODE_VALUE && element->type != NODE_VALUE) constants_to_arguments(list);
+    if (list->type == NODE_VALUE) {
+        nv_push(list, element);
+    } else {
+        node_push(list, element);
+    }
+}
+
+void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list) {
+    if (list->type == NODE_VALUE) {
+        list_room[kind] = std::min(hash_count(list->value.hash), LIST_ROOM_MAX);
+        *array = *list;
+    } else {
+        program_call(array, "array", list);
+    }
 }
 
 void process_string_newlines(const char* text, size_t length) {

@@ -1,6 +1,6 @@
 // The compile phase: the compiled program, compilation of definition files
-// and their includes, the program-building operations of the grammar, and
-// the compile-time bail-out.
+// and their includes, and the program-building operations of the grammar.
+// Its bail-out entry, compile_bailout, is declared in exception.hpp.
 #pragma once
 
 #include <sys/stat.h>
@@ -64,15 +64,24 @@ void compiled_file_dir(sql_node_t* node);
 void compiled_program_shutdown(compiled_program_t* program);
 void function_shutdown(void* function);
 
-[[noreturn]] void compile_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// No format attribute: "%m" is a GNU extension that -Wpedantic rejects.
-[[noreturn]] void compile_bailout_errno(int saved_errno, const char* format, ...);
-
 // Program building, called by the grammar's actions.
 void program_add_statement(sql_node_t* node);
+// `call` becomes a call node of the function `name` with the node list `args`.
+void program_call(sql_node_t* call, const char* name, sql_node_t* args);
 void program_special_fcall(const char* name, sql_node_t* args);
 void program_define_function(sql_node_t* definition);
 void program_include_definition(sql_node_t* path);
+// `call` becomes the rows of a table read from the file that the expression
+// `file` names relative to the definition file being compiled:
+// read_table_initializer(prefix_pathname(DIRECTORY, file)).
+void program_initializer_file(sql_node_t* call, sql_node_t* file);
+// The lists of a table declaration: its fields, the rows of its literal and
+// each of those rows. A list is started with its first element, then added
+// to, and ended as the expression that yields the array.
+enum program_list_t { PROGRAM_LIST_FIELDS = 0, PROGRAM_LIST_ROWS = 1, PROGRAM_LIST_ROW = 2 };
+void program_array_start(sql_node_t* list, program_list_t kind, sql_node_t* element);
+void program_array_add(sql_node_t* list, sql_node_t* element);
+void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list);
 
 // Adds the line breaks in text[0, length) to the current file's line.
 void process_string_newlines(const char* text, size_t length);

@@ -3,7 +3,9 @@
  * Every declaration becomes one top-level statement: a call of the schema
  * built-in of the same kind, whose arguments are the declaration's parts laid
  * out as nested arrays. Function definitions become user function records and
- * include statements compile the named file on the spot.
+ * include statements compile the named file on the spot. The actions build
+ * nodes; what they add to the program is built by the program_ operations of
+ * compile.cpp, and the parser itself keeps no state between calls.
  *
  * The order of the declarations below fixes the symbol numbers, and with them
  * the order in which syntax errors list the expected tokens: '.' first, then
@@ -27,6 +29,7 @@ struct def_scanner_t;
 
 #include "compile.hpp"
 #include "definition_scanner.hpp"
+#include "exception.hpp"
 #include "memory_pool.hpp"
 
 /* The parser reports a full stack as memory exhaustion; the message users see
@@ -56,85 +59,6 @@ static void def_append_integer(sql_node_t* array, int32_t integer)
     sql_node_t node;
     nv_init_integer(&node, integer);
     nv_push(array, &node);
-}
-
-/* A call node of the function `name` with the node list `args`. */
-static void def_call(sql_node_t* node, const char* name, sql_node_t* args)
-{
-    sql_node_t name_node;
-    nv_init_string_copy(&name_node, name);
-    node_init_operator(node, OPERATOR_FCALL, &name_node, args);
-}
-
-/* The constants gathered so far, as nodes of an argument list. */
-static void def_list_to_arguments(sql_node_t* list)
-{
-    sql_node_t arguments;
-    node_init_array(&arguments);
-    for (hash_iterator_t it = list->value.hash->first_in_list; it != nullptr; it = it->next_in_list) {
-        auto* value = static_cast<sql_value_t*>(hash_item_data(it));
-        sql_node_t element;
-        nv_init_null(&element);
-        element.value = *value;
-        value_init_null(value);
-        node_push(&arguments, &element);
-    }
-    node_shutdown(list);
-    *list = arguments;
-}
-
-/* The rows of a table literal, and each row, are calls of array(). While
-   every element of such a list is a constant, the list is kept as the
-   constant array the call would return: array() is a built-in that no
-   definition may replace and that only gathers its arguments. At the first
-   element that is not a constant the list becomes the call's argument list. */
-
-static void def_list_add(sql_node_t* list, sql_node_t* element)
-{
-    if (list->type == NODE_VALUE && element->type != NODE_VALUE) def_list_to_arguments(list);
-    if (list->type == NODE_VALUE) {
-        nv_push(list, element);
-    } else {
-        node_push(list, element);
-    }
-}
-
-static void def_list_start(sql_node_t* list, sql_node_t* element, size_t room)
-{
-    if (element->type == NODE_VALUE) {
-        nv_init_list(list, room);
-    } else {
-        node_init_array(list);
-    }
-    def_list_add(list, element);
-}
-
-/* Rows hold as many values as the rows before them, and tables often as
-   many rows and fields as the table before: such a constant list starts
-   with room for as many elements as the last one of its kind had, so that
-   it seldom has to grow or be packed. The room changes nothing but where
-   the items lie, and it is capped, so that one huge list does not make
-   every later one huge. */
-static const size_t DEF_LIST_ROOM_MAX = 64;
-static size_t def_row_room = 0;
-static size_t def_rows_room = 0;
-static size_t def_fields_room = 1;
-
-static void def_remember_room(size_t* room, const sql_node_t* list)
-{
-    const size_t count = hash_count(list->value.hash);
-    *room = count < DEF_LIST_ROOM_MAX ? count : DEF_LIST_ROOM_MAX;
-}
-
-/* The finished list: the constant array, or the call of array(). */
-static void def_array(sql_node_t* node, sql_node_t* list, size_t* room)
-{
-    if (list->type == NODE_VALUE) {
-        def_remember_room(room, list);
-        *node = *list;
-    } else {
-        def_call(node, "array", list);
-    }
 }
 }
 
@@ -288,7 +212,6 @@ dump_sequence:
 dump_table:
     table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'
     {
-        def_remember_room(&def_fields_room, &$5);
         node_init_list(&$$, 4);
         node_push(&$$, &$3);
         node_push(&$$, &$1);
@@ -304,18 +227,17 @@ table_volatile:
 
 table_fields:
     %empty                  { nv_init_array(&$$); }
-|   real_table_fields       { $$ = $1; }
+|   real_table_fields       { program_array_end(&$$, PROGRAM_LIST_FIELDS, &$1); }
 ;
 
 real_table_fields:
     one_table_field
     {
-        nv_init_list(&$$, def_fields_room);
-        nv_push(&$$, &$1);
+        program_array_start(&$$, PROGRAM_LIST_FIELDS, &$1);
     }
 |   real_table_fields one_table_field
     {
-        nv_push(&$1, &$2);
+        program_array_add(&$1, &$2);
         $$ = $1;
     }
 ;
@@ -387,55 +309,39 @@ table_init:
 
 real_table_init:
     '{' rows_init_array '}' { $$ = $2; }
-|   expression
-    {
-        /* The rows come from a file named relative to this definition file:
-           read_table_initializer(prefix_pathname(<directory>, $1)). */
-        sql_node_t directory;
-        sql_node_t prefix_args;
-        sql_node_t prefix_call;
-        sql_node_t read_args;
-        compiled_file_dir(&directory);
-        node_init_array(&prefix_args);
-        node_push(&prefix_args, &directory);
-        node_push(&prefix_args, &$1);
-        def_call(&prefix_call, "prefix_pathname", &prefix_args);
-        node_init_array(&read_args);
-        node_push(&read_args, &prefix_call);
-        def_call(&$$, "read_table_initializer", &read_args);
-    }
+|   expression              { program_initializer_file(&$$, &$1); }
 ;
 
 rows_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_rows_init_array    { def_array(&$$, &$1, &def_rows_room); }
+|   real_rows_init_array    { program_array_end(&$$, PROGRAM_LIST_ROWS, &$1); }
 ;
 
 real_rows_init_array:
     '{' fields_init_array '}'
     {
-        def_list_start(&$$, &$2, def_rows_room);
+        program_array_start(&$$, PROGRAM_LIST_ROWS, &$2);
     }
 |   real_rows_init_array ',' '{' fields_init_array '}'
     {
-        def_list_add(&$1, &$4);
+        program_array_add(&$1, &$4);
         $$ = $1;
     }
 ;
 
 fields_init_array:
     %empty                  { nv_init_array(&$$); }
-|   real_fields_init_array  { def_array(&$$, &$1, &def_row_room); }
+|   real_fields_init_array  { program_array_end(&$$, PROGRAM_LIST_ROW, &$1); }
 ;
 
 real_fields_init_array:
     expression
     {
-        def_list_start(&$$, &$1, def_row_room);
+        program_array_start(&$$, PROGRAM_LIST_ROW, &$1);
     }
 |   real_fields_init_array ',' expression
     {
-        def_list_add(&$1, &$3);
+        program_array_add(&$1, &$3);
         $$ = $1;
     }
 ;

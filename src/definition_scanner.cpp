@@ -16,6 +16,7 @@
 
 #include "compile.hpp"
 #include "definition_parser.hpp"
+#include "exception.hpp"
 #include "utils.hpp"
 
 // The input lives in an anonymous mapping of its own. Read straight into it,

@@ -1,18 +1,40 @@
 // The two error mechanisms: fatal_error for broken invariants and exhausted
-// memory, and the bail-out exception that ends a compile or run phase.
+// memory, and the bail-out that ends the compile or the run phase at an error
+// in the user's input.
+//
+// A bail-out writes the message, then " in FILE:LINE" and a newline (or only
+// the newline when there is no location), and throws bailout_exception, which
+// only the entries of compile_program and execute_program catch. Each phase
+// has its own entry, which points the one bail-out at where that phase is.
 #pragma once
 
 #include <cstdarg>
 
-// Thrown by compile_bailout and execute_bailout after the message has been
-// printed; caught only at the entry of compile_program and execute_program.
+// Thrown by a bail-out after the message has been printed.
 struct bailout_exception {};
+
+// The place a bail-out names: a file and a line, or a null pathname for none.
+struct exception_location_t {
+    const char* pathname;
+    unsigned line;
+};
 
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes the formatted message to standard error. `saved_errno` is restored
-// right before formatting so that "%m" names the error of the failing call.
-void exception_vprint(int saved_errno, const char* format, va_list args);
+// The one bail-out. `saved_errno` is restored right before formatting so that
+// "%m" names the error of the failing call.
+[[noreturn]] void exception_bailout(exception_location_t location, int saved_errno, const char* format, va_list args);
+
+// The entries of the two phases, declared here so that a module reports an
+// error through this header alone. compile_bailout (compile.cpp) names the
+// definition file being read and its current line; execute_bailout
+// (execute.cpp) names the top-level statement being run.
+// The _errno forms take the error number for "%m" from the caller. They have
+// no format attribute: "%m" is a GNU extension that -Wpedantic rejects.
+[[noreturn]] void compile_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void compile_bailout_errno(int saved_errno, const char* format, ...);
+[[noreturn]] void execute_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void execute_bailout_errno(int saved_errno, const char* format, ...);
 
 // Writes a whole message line (message and newline) to standard error, with
 // "%m" standing for the text of `saved_errno`.

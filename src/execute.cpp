@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <vector>
 
 #include "dyn_string.hpp"
@@ -27,14 +26,12 @@ enum constant_use_t : bool { CONSTANT_COPY = false, CONSTANT_TAKE = true };
 
 void evaluate_expression(sql_value_t* result, const sql_node_t* expression, constant_use_t use);
 
-[[noreturn]] void execute_vbailout(int saved_errno, const char* format, va_list args) {
-    exception_vprint(saved_errno, format, args);
-    if (const sql_node_t* current = executor_globals.current) {
-        std::fprintf(stderr, " in %s:%u\n", current->pathname != nullptr ? current->pathname : "", current->line);
-    } else {
-        std::fputc('\n', stderr);
-    }
-    throw bailout_exception{};
+// A run-time error is located at the top-level statement being run, even
+// inside the body of a function that the statement calls.
+exception_location_t execute_location() {
+    const sql_node_t* current = executor_globals.current;
+    if (current == nullptr) return {nullptr, 0};
+    return {current->pathname != nullptr ? current->pathname : "", current->line};
 }
 
 // Counts nested evaluations. The language has no conditional, so a function
@@ -202,13 +199,13 @@ void execute_bailout(const char* format, ...) {
     const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    execute_vbailout(saved_errno, format, args);
+    exception_bailout(execute_location(), saved_errno, format, args);
 }
 
 void execute_bailout_errno(int saved_errno, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    execute_vbailout(saved_errno, format, args);
+    exception_bailout(execute_location(), saved_errno, format, args);
 }
 
 namespace {

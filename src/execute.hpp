@@ -1,4 +1,5 @@
 // The run phase: evaluation of the compiled program into the program output.
+// Its bail-out entry, execute_bailout, is declared in exception.hpp.
 #pragma once
 
 #include "builtin.hpp"
@@ -31,7 +32,3 @@ void program_output_shutdown(program_output_t* output);
 symbol_table_t* symbol_table_create();
 void symbol_table_push(symbol_table_t* table);
 void symbol_table_pop();
-
-[[noreturn]] void execute_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// No format attribute: "%m" is a GNU extension that -Wpedantic rejects.
-[[noreturn]] void execute_bailout_errno(int saved_errno, const char* format, ...);

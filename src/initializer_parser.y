@@ -22,7 +22,7 @@ struct init_scanner_t;
 #include <cstring>
 
 #include "builtin.hpp"
-#include "execute.hpp"
+#include "exception.hpp"
 #include "initializer_scanner.hpp"
 #include "memory_pool.hpp"
 

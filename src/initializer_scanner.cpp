@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "execute.hpp"
+#include "exception.hpp"
 #include "initializer_parser.hpp"
 #include "memory_pool.hpp"
 #include "utils.hpp"

@@ -2,7 +2,7 @@
 #include "native_handler.hpp"
 
 #include "builtin.hpp"
-#include "execute.hpp"
+#include "exception.hpp"
 
 // Registration order matters: the compiler adds them to the function table
 // in this order, and the last entry ends the walk.

@@ -204,10 +204,6 @@ int path_native_split(path_info_t* info, const char* path, path_separators_t sep
     return path_split_checked(info, path, native_syntax(separators));
 }
 
-int path_native_join(char* buffer, size_t size, const path_info_t* info) {
-    return path_join(buffer, size, info, native_syntax(PATH_SLASH_ONLY));
-}
-
 int path_native_dir(char* buffer, size_t size, const char* path) {
     return path_dir(buffer, size, path, native_syntax(PATH_SLASH_ONLY));
 }

@@ -35,7 +35,6 @@ int path_info_prefix(char* buffer, size_t size, const char* prefix, const char* 
 enum path_separators_t { PATH_SLASH_ONLY = 0, PATH_SLASH_OR_BACKSLASH = 1 };
 
 int path_native_split(path_info_t* info, const char* path, path_separators_t separators);
-int path_native_join(char* buffer, size_t size, const path_info_t* info);
 int path_native_dir(char* buffer, size_t size, const char* path);
 // `prefix` is a system path (split on "/" only) and must be absolute.
 int path_native_prefix(char* buffer, size_t size, const char* prefix, const char* path,

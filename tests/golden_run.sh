@@ -10,13 +10,18 @@
 #   expected.php     expected bytes of out.php; when absent, out.php must not
 #                    be created (or, when the case ships an out.php, it must
 #                    be left unchanged)
-# With UPDATE=1 the expected files are rewritten from the actual run.
+# With UPDATE=1 the expected files are rewritten from the actual run; each
+# file that changes is named ("rewrote ...", "removed ...") and the run then
+# fails, so that a stray UPDATE=1 never passes over a change. UPDATE=accept
+# rewrites the same way and succeeds (scripts/update-goldens.sh uses it for
+# every case, for review as a diff).
 set -u
-binary=$1
+source "$(dirname "$0")/child_process.sh"
+binary=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 case_dir=$2
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'child_stop; rm -rf "$work"' EXIT
 cp -R "$case_dir"/. "$work"/
 run_dir=$(cd "$work" && pwd -P)
 
@@ -27,11 +32,32 @@ else
     args=(--output out.php main.def)
 fi
 
-(cd "$run_dir" && ulimit -t 60 && "$binary" "${args[@]}" >"$work/.stdout" 2>"$work/.stderr" </dev/null)
+run_binary() {
+    cd "$run_dir" && ulimit -t 60 && child_exec "$binary" "${args[@]}"
+}
+child_run run_binary >"$work/.stdout" 2>"$work/.stderr" </dev/null
 status=$?
 sed -i "s|$run_dir|@DIR@|g" "$work/.stderr"
 
-if [[ "${UPDATE:-0}" == 1 ]]; then
+# Names each expected file that the update changed; the copy of the case in
+# $work still holds the files as they were.
+report_rewrites() {
+    local name rewrites=0
+    for name in expected.stdout expected.stderr expected.status expected.php; do
+        if [[ -f "$case_dir/$name" ]]; then
+            cmp -s "$work/$name" "$case_dir/$name" 2>/dev/null && continue
+            echo "rewrote $case_dir/$name"
+        elif [[ -f "$work/$name" ]]; then
+            echo "removed $case_dir/$name"
+        else
+            continue
+        fi
+        rewrites=$((rewrites + 1))
+    done
+    ((rewrites == 0))
+}
+
+if [[ "${UPDATE:-0}" == 1 || "${UPDATE:-0}" == accept ]]; then
     cp "$work/.stdout" "$case_dir/expected.stdout"
     cp "$work/.stderr" "$case_dir/expected.stderr"
     echo "$status" > "$case_dir/expected.status"
@@ -43,7 +69,10 @@ if [[ "${UPDATE:-0}" == 1 ]]; then
     [[ -s "$case_dir/expected.stdout" ]] || rm -f "$case_dir/expected.stdout"
     [[ -s "$case_dir/expected.stderr" ]] || rm -f "$case_dir/expected.stderr"
     [[ "$status" != 0 ]] || rm -f "$case_dir/expected.status"
-    exit 0
+    report_rewrites && exit 0
+    [[ "$UPDATE" == accept ]] && exit 0
+    echo "FAIL: update mode rewrote expected files (UPDATE=accept, or scripts/update-goldens.sh, to accept)"
+    exit 1
 fi
 
 failed=0

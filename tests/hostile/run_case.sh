@@ -19,12 +19,13 @@
 # more address space than any limit here allows: the address-space limit is
 # left off then, and the case that needs it is skipped (status 77).
 set -u
+source "$(dirname "$0")/../child_process.sh"
 binary=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 case_name=$2
 sanitized=${3:-}
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'child_stop; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 failures=0
@@ -39,18 +40,21 @@ run() {
     local cpu=$1 memory=$2
     shift 2
     local start=$SECONDS
-    (
-        ulimit -c 0
-        ulimit -t "$cpu"
-        [[ -n $sanitized ]] || ulimit -v "$memory"
-        [[ -z $stack_kb ]] || ulimit -s "$stack_kb"
-        bound=()
-        [[ -z $wall_seconds ]] || bound=(timeout -s KILL "$wall_seconds")
-        exec "${bound[@]}" "$binary" "$@" >out.txt 2>err.txt </dev/null
-    )
+    child_run run_limited "$cpu" "$memory" "$@" >out.txt 2>err.txt </dev/null
     status=$?
     echo "ran in $((SECONDS - start)) s, status $status; standard error:"
     head -c 600 err.txt | head -5
+}
+
+run_limited() {  # CPU_SECONDS MEMORY_KB ARGS...
+    ulimit -c 0
+    ulimit -t "$1"
+    [[ -n $sanitized ]] || ulimit -v "$2"
+    [[ -z $stack_kb ]] || ulimit -s "$stack_kb"
+    shift 2
+    local bound=()
+    [[ -z $wall_seconds ]] || bound=(timeout -s KILL "$wall_seconds")
+    child_exec "${bound[@]}" "$binary" "$@"
 }
 
 expect_written() {

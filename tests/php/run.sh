@@ -9,6 +9,7 @@
 # Exits 77 (reported by ctest as skipped) when php is not installed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../child_process.sh"
 
 if ! command -v php >/dev/null 2>&1; then
     echo "php is not installed (Debian: apt-get install php-cli): skipped"
@@ -20,8 +21,8 @@ fi
 # (-n: PHP's built-in defaults, where short tags are on). Under both the file
 # must give back the same arrays and run nothing written inside its strings.
 load() {  # php-file [expected-json]
-    php -d display_errors=stderr "$here/consumer.php" "$@" || return
-    php -n -d display_errors=stderr "$here/consumer.php" "$@"
+    child_run child_exec php -d display_errors=stderr "$here/consumer.php" "$@" || return
+    child_run child_exec php -n -d display_errors=stderr "$here/consumer.php" "$@"
 }
 
 case "${1:-}" in
@@ -41,8 +42,8 @@ compile)
     tabula=$2
     case_dir=$3
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    "$tabula" --output "$work/out.php" "$case_dir/main.def" || {
+    trap 'child_stop; rm -rf "$work"' EXIT
+    child_run child_exec "$tabula" --output "$work/out.php" "$case_dir/main.def" || {
         echo "FAIL: tabula exited with status $?"
         exit 1
     }

@@ -130,7 +130,7 @@ typedef enum yysymbol_kind_t yysymbol_kind_t;
 #include <cstring>
 
 #include "builtin.hpp"
-#include "execute.hpp"
+#include "exception.hpp"
 #include "initializer_scanner.hpp"
 #include "memory_pool.hpp"
 
