@@ -9,10 +9,12 @@
 // every integer key is below next_integer. A table of up to SMALL_TABLE_MAX
 // items has no index. A larger one has an index of a power of two slots, at
 // most half of them used, so that every probe sequence ends at a free slot;
-// each item is in exactly one slot, reached from the slot its strong hash
-// names by stepping forward over used slots only, with that hash beside it. Each item block starts with a link to the
-// block before it, the lowest bit set on the one that lies in the table's own pool block (hash_create), which goes with
-// the table; free_space and free_bytes describe the unused end of the newest block.
+// each item is in exactly one slot, with its key's strong hash beside it,
+// reached from the slot that hash names by stepping forward over used slots
+// only. Each item block starts with a link to the block before it, the
+// lowest bit set on the one that lies in the table's own pool block
+// (hash_create), which goes with the table; free_space and free_bytes
+// describe the unused end of the newest block.
 #include "hash.hpp"
 
 #include <cstddef>

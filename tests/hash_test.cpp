@@ -28,10 +28,19 @@ Keys keys_in_order(const hash_table_t& table) {
 int data_int(const void* data) { return *static_cast<const int*>(data); }
 
 // Every change of a table in these tests goes through one of these, and the
-// table's invariants are checked after it.
+// table's invariants are checked after it. A check walks the whole table, so
+// past a few hundred items it runs where the index has just grown, at the
+// powers of two, and the large tests check once more at the end.
+bool worth_checking(const hash_table_t& table) {
+    const size_t count = hash_count(&table);
+    return count <= 300 || (count & (count - 1)) == 0;
+}
+
 int add_string(hash_table_t& table, const char* key, const void* data, size_t size, hash_iterator_t* ppitem) {
     const int result = _hash_add_string(&table, key, data, size, ppitem);
-    EXPECT_TRUE(hash_check(&table)) << "after adding \"" << key << "\"";
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after adding \"" << key << "\"";
+    }
     return result;
 }
 
@@ -41,14 +50,18 @@ int add_string(hash_table_t& table, const char* key, int data, hash_iterator_t* 
 
 int add_integer(hash_table_t& table, int32_t key, int data, hash_iterator_t* ppitem = nullptr) {
     const int result = _hash_add_integer(&table, key, &data, sizeof data, ppitem);
-    EXPECT_TRUE(hash_check(&table)) << "after adding #" << key;
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after adding #" << key;
+    }
     return result;
 }
 
 int32_t push(hash_table_t& table, int data) {
     hash_iterator_t item = nullptr;
     _hash_push_integer(&table, &data, sizeof data, &item);
-    EXPECT_TRUE(hash_check(&table)) << "after a push";
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after a push";
+    }
     return hash_item_key_integer(item);
 }
 
@@ -255,6 +268,7 @@ TEST(HashTableLarge, SimilarNamesCrowdingFewChainsAreAllFoundAndNeverAddedTwice)
         ASSERT_EQ(data_int(hash_item_data(it)), expected++);
     }
     EXPECT_EQ(expected, COUNT);
+    EXPECT_TRUE(hash_check(&table));
     hash_shutdown(&table);
     EXPECT_EQ(memory_pool_block_count(), start);
 }
