@@ -382,8 +382,10 @@ void release_raw_block(memory_block_t* block) {
 // releasing block by block, except in what memcheck is told.
 void release_all_regions() {
     if (under_memcheck) {
-        for (memory_block_t* block = first_memory_block; block != nullptr; block = block->next) {
+        for (memory_block_t* block = first_memory_block; block != nullptr;) {
+            memory_block_t* older = block->next;  // the header is out of reach once freed
             VALGRIND_FREELIKE_BLOCK(block, 0);
+            block = older;
         }
     }
     while (large_regions != nullptr) {
