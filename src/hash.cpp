@@ -1,16 +1,20 @@
 // Items are carved out of item blocks that the table owns: the header, the
-// key bytes, then the data record at the next aligned offset. Every item is
-// in the table's insertion-ordered list and in the chain its key's byte sum
-// names.
+// key bytes, then the data record at the next aligned offset. The byte sum
+// of a key names its chain; it puts similar names into the same few chains,
+// so lookups go through a strong hash of the key instead.
 //
-// A table of up to SMALL_TABLE_MAX items keeps its chains implicit: a lookup
-// walks the insertion list, which holds every chain's items in chain order.
-// Past that size the table lays out all its chains in one block; each chain
-// is an array of its items in insertion order, and a chain that grows past
-// CHAIN_INDEX_MIN items also gets an open-addressing index keyed by a strong
-// hash of the key. The byte sum alone puts similar names into the same few
-// chains, so a large collection of such names has chains of thousands of
-// items; the index keeps a lookup in them to a probe or two.
+// Invariants. Every item is on the insertion list exactly once, count is the
+// list's length and last_in_list its last item; no two items have the same
+// kind and key bytes; an item's key_sum is the signed byte sum of its key;
+// every integer key is below next_integer. A table of up to SMALL_TABLE_MAX
+// items has no index. A larger one has an index of a power of two slots, at
+// most half of them used, so that every probe sequence ends at a free slot;
+// each item is in exactly one slot, with its key's strong hash beside it,
+// reached from the slot that hash names by stepping forward over used slots
+// only. Each item block starts with a link to the block before it, the
+// lowest bit set on the one that lies in the table's own pool block
+// (hash_create), which goes with the table; free_space and free_bytes
+// describe the unused end of the newest block.
 #include "hash.hpp"
 
 #include <cstddef>
@@ -20,24 +24,20 @@
 #include "memory_pool.hpp"
 
 struct hash_slot_t {
-    uint32_t tag;       // high half of the key's strong hash
-    uint32_t position;  // 1 + the item's position in the chain; 0 for a free slot
+    hash_item_t* item;  // null for a free slot
+    uint64_t hash;      // the key's strong hash
 };
 
 namespace {
 
 constexpr size_t SMALL_TABLE_MAX = 16;
-constexpr uint32_t CHAIN_INDEX_MIN = 8;
-constexpr uint32_t FIRST_INDEX_SLOTS = 32;
-constexpr uint32_t FIRST_CHAIN_CAPACITY = 4;
+constexpr size_t FIRST_INDEX_SLOTS = 64;
 
 // The first item block of a table holds this many items of the size of the
 // first one; each later block about as many as the table already has, up to
-// MAX_ITEM_BLOCK bytes (or one item, if that is larger). That limit keeps a
-// block, with its link and the pool's header, just under 8 KiB, a size the
-// pool serves from its slabs eight to a slab rather than mapping it apart.
+// what a block of about 8 KiB that fills its slabs holds (or one item, if
+// that is larger).
 constexpr size_t FIRST_BLOCK_ITEMS = 5;
-constexpr size_t MAX_ITEM_BLOCK = 8 * 1024 - 128 - 32;
 
 constexpr size_t align_up(size_t size) {
     return (size + HASH_DATA_ALIGNMENT - 1) / HASH_DATA_ALIGNMENT * HASH_DATA_ALIGNMENT;
@@ -48,6 +48,7 @@ constexpr size_t ITEM_HEADER_SIZE = HASH_ITEM_HEADER_SIZE;
 constexpr size_t BLOCK_LINK_SIZE = align_up(sizeof(void*));
 constexpr size_t TABLE_RECORD_SIZE = align_up(sizeof(hash_table_t));
 constexpr size_t MAX_KEY_SIZE = (size_t{1} << 31) - 1;
+const size_t MAX_ITEM_BLOCK = memory_pool_fitting_size(8 * 1024) - BLOCK_LINK_SIZE;
 
 static_assert(alignof(hash_item_t) <= HASH_DATA_ALIGNMENT, "items are placed at aligned offsets");
 static_assert(sizeof(hash_item_t) <= align_up(ITEM_HEADER_SIZE), "the key follows the header fields");
@@ -76,7 +77,7 @@ uint64_t mix(uint64_t x) {
     return x;
 }
 
-// The strong hash of the chain indexes: eight key bytes at a time.
+// The strong hash of the index: eight key bytes at a time.
 uint64_t key_strong_hash(const void* key, size_t key_size) {
     const auto* bytes = static_cast<const unsigned char*>(key);
     uint64_t hash = 0x9e3779b97f4a7c15ULL ^ key_size;
@@ -121,86 +122,53 @@ inline void copy_record(void* dest, const void* src, size_t size) {
     }
 }
 
-hash_chain_t* chain_of(const hash_table_t* table, uint32_t sum) { return &table->chains[sum % table->num_chains]; }
+hash_item_t* index_lookup(const hash_table_t* table, const lookup_key_t& key, uint64_t hash) {
+    for (size_t slot = hash & table->index_mask;; slot = (slot + 1) & table->index_mask) {
+        const hash_slot_t& entry = table->index[slot];
+        if (entry.item == nullptr) return nullptr;
+        if (entry.hash == hash && item_has_key(entry.item, key)) return entry.item;
+    }
+}
 
-hash_item_t* index_lookup(const hash_chain_t* chain, const lookup_key_t& key) {
-    const uint64_t hash = key_strong_hash(key.bytes, key.size);
-    const auto tag = static_cast<uint32_t>(hash >> 32);
-    for (uint32_t slot = static_cast<uint32_t>(hash) & chain->index_mask;; slot = (slot + 1) & chain->index_mask) {
-        const hash_slot_t& entry = chain->index[slot];
-        if (entry.position == 0) return nullptr;
-        if (entry.tag == tag) {
-            hash_item_t* item = chain->items[entry.position - 1];
-            if (item_has_key(item, key)) return item;
+void index_insert(hash_table_t* table, hash_item_t* item, uint64_t hash) {
+    size_t slot = hash & table->index_mask;
+    while (table->index[slot].item != nullptr) slot = (slot + 1) & table->index_mask;
+    table->index[slot] = {item, hash};
+}
+
+uint64_t item_hash(const hash_item_t* item) { return key_strong_hash(hash_item_key(item), item->key_size); }
+
+// A new index of at least twice as many slots as items, over every item; the
+// hashes come from the old index, if there is one.
+void index_rebuild(hash_table_t* table) {
+    size_t slots = FIRST_INDEX_SLOTS;
+    while (slots < table->count * 2) slots *= 2;
+    if (slots - 1 > UINT32_MAX) fatal_error("Hash table of %zu items cannot grow", table->count);
+    hash_slot_t* old = table->index;
+    const size_t old_slots = old != nullptr ? size_t{table->index_mask} + 1 : 0;
+    table->index = static_cast<hash_slot_t*>(memory_pool_alloc(slots * sizeof(hash_slot_t)));
+    std::memset(static_cast<void*>(table->index), 0, slots * sizeof(hash_slot_t));
+    table->index_mask = static_cast<uint32_t>(slots - 1);
+    if (old == nullptr) {
+        for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
+            index_insert(table, item, item_hash(item));
         }
+        return;
     }
-}
-
-void index_insert(hash_chain_t* chain, const hash_item_t* item, uint32_t position) {
-    const uint64_t hash = key_strong_hash(item_key_bytes(item), item->key_size);
-    uint32_t slot = static_cast<uint32_t>(hash) & chain->index_mask;
-    while (chain->index[slot].position != 0) slot = (slot + 1) & chain->index_mask;
-    chain->index[slot] = {static_cast<uint32_t>(hash >> 32), position + 1};
-}
-
-void index_rebuild(hash_chain_t* chain, uint32_t slots) {
-    if (chain->index != nullptr) memory_pool_free(chain->index);
-    chain->index = static_cast<hash_slot_t*>(memory_pool_alloc(size_t{slots} * sizeof(hash_slot_t)));
-    std::memset(chain->index, 0, size_t{slots} * sizeof(hash_slot_t));
-    chain->index_mask = slots - 1;
-    for (uint32_t position = 0; position < chain->count; ++position) {
-        index_insert(chain, chain->items[position], position);
+    for (size_t slot = 0; slot < old_slots; ++slot) {
+        if (old[slot].item != nullptr) index_insert(table, old[slot].item, old[slot].hash);
     }
-}
-
-// Appends `item` at the end of its chain, keeping the chain's index at most
-// half full.
-void chain_append(hash_chain_t* chain, hash_item_t* item) {
-    if (chain->count == chain->capacity) {
-        if (chain->capacity > UINT32_MAX / 2) fatal_error("Hash chain of %u items cannot grow", chain->count);
-        const uint32_t capacity = chain->capacity == 0 ? FIRST_CHAIN_CAPACITY : chain->capacity * 2;
-        const size_t bytes = size_t{capacity} * sizeof(hash_item_t*);
-        chain->items = static_cast<hash_item_t**>(chain->items == nullptr ? memory_pool_alloc(bytes)
-                                                                          : memory_pool_realloc(chain->items, bytes));
-        chain->capacity = capacity;
-    }
-    const uint32_t position = chain->count++;
-    chain->items[position] = item;
-    if (chain->index != nullptr) {
-        const uint32_t slots = chain->index_mask + 1;
-        if (chain->count > slots / 2) {
-            index_rebuild(chain, slots * 2);
-        } else {
-            index_insert(chain, item, position);
-        }
-    } else if (chain->count >= CHAIN_INDEX_MIN) {
-        index_rebuild(chain, FIRST_INDEX_SLOTS);
-    }
-}
-
-// Lays out the chains of a table that has outgrown the implicit ones.
-void lay_out_chains(hash_table_t* table) {
-    const size_t bytes = table->num_chains * sizeof(hash_chain_t);
-    table->chains = static_cast<hash_chain_t*>(memory_pool_alloc(bytes));
-    std::memset(table->chains, 0, bytes);
-    for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
-        chain_append(chain_of(table, item->key_sum), item);
-    }
+    memory_pool_free(old);
 }
 
 inline hash_item_t* hash_find_item(const hash_table_t* table, const lookup_key_t& key) {
-    if (table->chains == nullptr) {
+    if (table->index == nullptr) {
         for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
             if (item_has_key(item, key)) return item;
         }
         return nullptr;
     }
-    const hash_chain_t* chain = chain_of(table, key.sum);
-    if (chain->index != nullptr) return index_lookup(chain, key);
-    for (uint32_t position = 0; position < chain->count; ++position) {
-        if (item_has_key(chain->items[position], key)) return chain->items[position];
-    }
-    return nullptr;
+    return index_lookup(table, key, key_strong_hash(key.bytes, key.size));
 }
 
 // Each item block starts with a link to the block before it. The first block
@@ -253,14 +221,16 @@ inline void append_to_list(hash_table_t* table, hash_item_t* item) {
     table->last_in_list = item;
 }
 
-// Puts a filled-in item at the end of the list and of its chain.
-void append_item(hash_table_t* table, hash_item_t* item) {
+// Puts a filled-in item at the end of the list and into the index, if the
+// table has one, under `hash`; the index grows before it is more than half full.
+void append_item(hash_table_t* table, hash_item_t* item, uint64_t hash) {
     append_to_list(table, item);
     ++table->count;
-    if (table->chains != nullptr) {
-        chain_append(chain_of(table, item->key_sum), item);
+    if (table->index != nullptr) {
+        if (table->count * 2 > size_t{table->index_mask} + 1) index_rebuild(table);  // of the items before
+        index_insert(table, item, hash);
     } else if (table->count > SMALL_TABLE_MAX) {
-        lay_out_chains(table);
+        index_rebuild(table);  // of every item, this one too
     }
 }
 
@@ -283,8 +253,10 @@ inline void write_item(hash_item_t* item, const lookup_key_t& key, const void* d
 // the table yet (an integer key not below next_integer).
 inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const void* data, size_t data_size,
                          hash_iterator_t* ppitem, bool known_new) {
+    const uint64_t hash = table->index != nullptr ? key_strong_hash(key.bytes, key.size) : 0;
     if (!known_new) {
-        if (hash_item_t* existing = hash_find_item(table, key)) {
+        hash_item_t* existing = table->index != nullptr ? index_lookup(table, key, hash) : hash_find_item(table, key);
+        if (existing != nullptr) {
             if (ppitem != nullptr) *ppitem = existing;
             return -1;
         }
@@ -294,7 +266,7 @@ inline int hash_add_item(hash_table_t* table, const lookup_key_t& key, const voi
     }
     auto* item = reinterpret_cast<hash_item_t*>(take_item_space(table, item_size(key.size, data_size)));
     write_item(item, key, data, data_size);
-    append_item(table, item);
+    append_item(table, item, hash);
     if (ppitem != nullptr) *ppitem = item;
     return 0;
 }
@@ -318,36 +290,31 @@ inline lookup_key_t integer_key(const int32_t* key) {
 }
 
 // The common push: a key of one positive byte into a table that still has
-// no chains and will not need them, with room left in its item block, so
-// that neither a search, a new block nor the chains come into it. Returns
+// no index and will not need one, with room left in its item block, so
+// that neither a search, a new block nor the index come into it. Returns
 // null when the push is not of that kind.
 inline hash_item_t* push_small(hash_table_t* table, int32_t key, const void* data, size_t data_size) {
     const size_t size = item_size(sizeof key, data_size);
-    if (key < 0 || key >= 0x7f || table->chains != nullptr || table->count >= SMALL_TABLE_MAX ||
+    if (key < 0 || key >= 0x7f || table->index != nullptr || table->count >= SMALL_TABLE_MAX ||
         size > table->free_bytes) {
         return nullptr;
     }
     auto* item = reinterpret_cast<hash_item_t*>(take_item_space(table, size));
     write_item(item, integer_key(&key), data, data_size);
-    append_to_list(table, item);  // no chains to join, and none needed yet
+    append_to_list(table, item);  // no index to join, and none needed yet
     ++table->count;
     table->next_integer = key + 1;
     return item;
 }
 
-// Returns the chains and the item blocks to the pool (not the record, nor an
+// Returns the index and the item blocks to the pool (not the record, nor an
 // item block inside it) and leaves the table empty.
 void release_storage(hash_table_t* table) {
     table->first_in_list = table->last_in_list = nullptr;
     table->count = 0;
-    if (table->chains != nullptr) {
-        for (size_t i = 0; i < table->num_chains; ++i) {
-            hash_chain_t* chain = &table->chains[i];
-            if (chain->items != nullptr) memory_pool_free(chain->items);
-            if (chain->index != nullptr) memory_pool_free(chain->index);
-        }
-        memory_pool_free(table->chains);
-        table->chains = nullptr;
+    if (table->index != nullptr) {
+        memory_pool_free(table->index);
+        table->index = nullptr;
     }
     while (void* block = table->item_blocks) {
         table->item_blocks = block_link(block);
@@ -364,9 +331,10 @@ size_t hash_calculate(const hash_table_t* table, const void* key, size_t key_siz
 }
 
 void _hash_init(hash_table_t* table, size_t num_chains, hash_dtor_t destructor) {
-    if (num_chains == 0) fatal_error("Hash table without chains");
-    table->num_chains = num_chains;
-    table->chains = nullptr;
+    if (num_chains == 0 || num_chains > UINT32_MAX) fatal_error("Hash table of %zu chains", num_chains);
+    table->num_chains = static_cast<uint32_t>(num_chains);
+    table->index_mask = 0;
+    table->index = nullptr;
     table->first_in_list = table->last_in_list = nullptr;
     table->destructor = destructor;
     table->count = 0;
@@ -418,8 +386,10 @@ hash_table_t* hash_pack(hash_table_t* table) {
         const size_t size = item_size(item->key_size, item->data_size);
         auto* moved = reinterpret_cast<hash_item_t*>(take_item_space(packed, size));
         std::memcpy(static_cast<void*>(moved), item, size);
-        append_item(packed, moved);
+        append_to_list(packed, moved);
+        ++packed->count;
     }
+    if (packed->count > SMALL_TABLE_MAX) index_rebuild(packed);
     release_storage(table);
     memory_pool_free(table);
     return packed;
@@ -433,7 +403,7 @@ void* hash_find_string(const hash_table_t* table, const char* key) {
 // Records and lists are small tables of integer keys, read slot by slot, so
 // their walk compares the keys alone.
 void* hash_find_integer(const hash_table_t* table, int32_t key) {
-    if (table->chains == nullptr) {
+    if (table->index == nullptr) {
         for (hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
             // A shorter text key leaves the bytes unset, so the kind is tested first.
             if (item->key_is_integer && hash_item_key_integer(item) == key) return hash_item_data(item);
@@ -483,7 +453,7 @@ void _hash_push_integer(hash_table_t* table, const void* data, size_t data_size,
     }
 }
 
-// Releases the records in insertion order, then the chains and item blocks.
+// Releases the records in insertion order, then the index and item blocks.
 void hash_shutdown(hash_table_t* table) {
     for (hash_item_t* item = table->first_in_list; item != nullptr;) {
         hash_item_t* next = item->next_in_list;
@@ -495,16 +465,51 @@ void hash_shutdown(hash_table_t* table) {
 }
 
 size_t hash_item_chain(const hash_table_t* table, const hash_item_t* item) {
-    const size_t index = item->key_sum % table->num_chains;
-    if (table->chains == nullptr) {
-        for (const hash_item_t* it = table->first_in_list; it != nullptr; it = it->next_in_list) {
-            if (it == item) return index;
-        }
-        return SIZE_MAX;
+    const lookup_key_t key = {static_cast<int>(item->key_is_integer), hash_item_key(item), item->key_size,
+                              item->key_sum};
+    return hash_find_item(table, key) == item ? item->key_sum % table->num_chains : SIZE_MAX;
+}
+
+namespace {
+
+bool index_is_sound(const hash_table_t* table) {
+    if (table->count <= SMALL_TABLE_MAX) return table->index == nullptr;
+    const size_t slots = size_t{table->index_mask} + 1;
+    if (table->index == nullptr || (slots & table->index_mask) != 0 || table->count * 2 > slots) return false;
+    size_t used = 0;
+    for (size_t slot = 0; slot < slots; ++slot) {
+        const hash_slot_t& entry = table->index[slot];
+        if (entry.item == nullptr) continue;
+        ++used;
+        if (entry.hash != item_hash(entry.item)) return false;
     }
-    const hash_chain_t& chain = table->chains[index];
-    for (uint32_t position = 0; position < chain.count; ++position) {
-        if (chain.items[position] == item) return index;
+    return used == table->count;
+}
+
+bool item_is_sound(const hash_table_t* table, const hash_item_t* item) {
+    if (item->key_sum != key_byte_sum(hash_item_key(item), item->key_size)) return false;
+    if (item->key_is_integer &&
+        (item->key_size != sizeof(int32_t) || hash_item_key_integer(item) >= table->next_integer)) {
+        return false;
     }
-    return SIZE_MAX;
+    if (!item->key_is_integer && (item->key_size == 0 || hash_item_key(item)[item->key_size - 1] != 0)) return false;
+    return hash_item_chain(table, item) != SIZE_MAX;  // found, so first of its key and reachable in the index
+}
+
+}  // namespace
+
+// The index is checked first: a full one would make a lookup of a missing key
+// run forever.
+bool hash_check(const hash_table_t* table) {
+    size_t length = 0;
+    const hash_item_t* last = nullptr;
+    for (const hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
+        if (++length > table->count) return false;
+        last = item;
+    }
+    if (length != table->count || last != table->last_in_list || !index_is_sound(table)) return false;
+    for (const hash_item_t* item = table->first_in_list; item != nullptr; item = item->next_in_list) {
+        if (!item_is_sound(table, item)) return false;
+    }
+    return true;
 }

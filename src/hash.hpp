@@ -13,7 +13,6 @@ constexpr size_t HASH_CHAINS = 41;
 constexpr size_t HASH_DATA_ALIGNMENT = 8;
 
 struct hash_table_t;
-struct hash_chain_t;
 struct hash_item_t;
 struct hash_slot_t;
 
@@ -35,23 +34,15 @@ struct hash_item_t {
     // data bytes
 };
 
-// One chain: its items in insertion order and, once it has grown past a few
-// items, an open-addressing index over them keyed by a strong hash of the key.
-struct hash_chain_t {
-    hash_item_t** items;
-    uint32_t count;
-    uint32_t capacity;
-    hash_slot_t* index;   // null while the chain is short
-    uint32_t index_mask;  // index slots - 1
-};
-
+// A table of a few items is searched along its insertion list; a larger one
+// keeps one open-addressing index over all its items, keyed by a strong hash
+// of the key. The chains are those of the byte sum: an item's chain is
+// key_sum % num_chains, and a chain's items, in insertion order, are those of
+// the insertion list in that chain.
 struct hash_table_t {
-    size_t num_chains;
-    // The chains, one block for all of them. A table of a few items has none
-    // yet: every key still belongs to chain key_sum % num_chains, and the
-    // items of one chain, in insertion order, are those of the insertion list
-    // with that chain. The block is laid out when the table outgrows that.
-    hash_chain_t* chains;
+    uint32_t num_chains;
+    uint32_t index_mask;  // index slots - 1
+    hash_slot_t* index;   // null while the table is small
     hash_iterator_t first_in_list;
     hash_iterator_t last_in_list;
     hash_dtor_t destructor;
@@ -110,6 +101,9 @@ inline void* hash_item_data(const hash_item_t* item) {
 
 // Chain index of a key (exposed for tests of the chain function).
 size_t hash_calculate(const hash_table_t* table, const void* key, size_t key_size);
-// The chain that holds `item`, looked up where the table keeps it; SIZE_MAX
-// when the item is not where its key says (for tests).
+// The chain of `item`, once a lookup of its key finds it; SIZE_MAX when it
+// does not (for tests).
 size_t hash_item_chain(const hash_table_t* table, const hash_item_t* item);
+// Walks the table and tells whether the invariants stated in hash.cpp hold;
+// for tests.
+bool hash_check(const hash_table_t* table);

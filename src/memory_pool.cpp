@@ -1,24 +1,29 @@
 // Every block handed out carries a two-link header and sits in one doubly
 // linked list, newest first, so memory_pool_free_all can release it all.
+// Small blocks are cut from 64 KiB slabs, each of one size class; larger
+// ones get a mapping of their own. Slabs are cut from 2 MiB mappings, and
+// every slab and large mapping is aligned to 64 KiB and starts with a region
+// header, so rounding a block's address down finds its region.
 //
-// The compiler makes millions of small blocks (texts, value arrays, hash
-// items) and releases most of them soon after, so blocks are not taken from
-// the system allocator one by one. Small blocks come from 64 KiB slabs, each
-// holding blocks of one size class; a released block goes on its slab's free
-// list and is handed out again, and a slab whose blocks are all released
-// returns to a list of empty slabs that any size class may take. Slabs are
-// cut from larger regions mapped from the system. A large block has a region
-// of its own. Both kinds of region are aligned to 64 KiB and start with a
-// header, so the header of any block's region is found by rounding its
-// address down. Once a run has needed a few regions, a helper thread maps
-// and touches the next ones ahead, so that the kernel clears their pages on
-// another processor.
+// Invariants. A block is in the live list exactly while it is handed out,
+// and live_blocks counts that list. A slab's blocks lie at whole multiples of
+// its block_size past its region header; those below `unused` have been
+// handed out at least once, and each of them is either live or on the slab's
+// free list (linked through the header's `prev`), so `live` plus the free
+// list's length is the number of blocks cut. A slab with room (a free block
+// or room below last_start) is on its class's list of slabs with room or, if
+// it has no live block, possibly on the shared list of empty slabs instead; a
+// full slab is on neither. Every large mapping is on large_regions. Nothing
+// handed out overlaps anything else handed out or a region header.
 //
-// Under AddressSanitizer or valgrind every block comes from the system
-// allocator instead, so that their checks see each block on its own.
+// The checkers see the blocks as the program uses them. Under AddressSanitizer
+// a block is followed by a red zone, and everything of a slab or mapping that
+// is not a live block's header or storage is poisoned, so a write past a
+// block's end or into a released block is reported. Under valgrind, each
+// block (header and all) is described to memcheck as allocated while it is
+// handed out and as freed, and then inaccessible, once released.
 #include "memory_pool.hpp"
 
-#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cinttypes>
@@ -30,17 +35,30 @@
 #include "exception.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
-#define MEMORY_POOL_SYSTEM_ONLY 1
+#define MEMORY_POOL_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define MEMORY_POOL_SYSTEM_ONLY 1
+#if __has_feature(address_sanitizer)
+#define MEMORY_POOL_ASAN 1
 #endif
 #endif
 
-// MEMORY_POOL_IGNORE_VALGRIND keeps the slabs under valgrind, for profiling.
-#if !defined(MEMORY_POOL_SYSTEM_ONLY) && !defined(MEMORY_POOL_IGNORE_VALGRIND) && __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#define MEMORY_POOL_CHECK_VALGRIND 1
+#if defined(MEMORY_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
+// Without the header the client requests are no-ops.
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#define VALGRIND_MALLOCLIKE_BLOCK(addr, size, red_zone, zeroed) ((void)0)
+#define VALGRIND_FREELIKE_BLOCK(addr, red_zone) ((void)0)
+#define VALGRIND_MAKE_MEM_NOACCESS(addr, size) ((void)0)
+#define VALGRIND_MAKE_MEM_DEFINED(addr, size) ((void)0)
 #endif
 
 namespace {
@@ -54,6 +72,18 @@ struct memory_block_t {
 // aligned for any record.
 constexpr size_t HEADER_SIZE =
     (sizeof(memory_block_t) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
+
+#if defined(MEMORY_POOL_ASAN)
+constexpr size_t RED_ZONE = 16;  // poisoned bytes after every block's storage
+#else
+constexpr size_t RED_ZONE = 0;
+#endif
+constexpr size_t BLOCK_OVERHEAD = HEADER_SIZE + RED_ZONE;
+
+bool running_on_valgrind() { return RUNNING_ON_VALGRIND != 0; }
+
+// Read once: the client requests cost a few instructions even outside valgrind.
+const bool under_memcheck = running_on_valgrind();
 
 memory_block_t* first_memory_block = nullptr;
 size_t live_blocks = 0;
@@ -77,23 +107,68 @@ void memory_pool_unlink(memory_block_t* block) {
 
 memory_block_t* block_of(void* ptr) { return reinterpret_cast<memory_block_t*>(static_cast<char*>(ptr) - HEADER_SIZE); }
 
-void* storage_of(memory_block_t* block) { return reinterpret_cast<char*>(block) + HEADER_SIZE; }
+char* storage_of(memory_block_t* block) { return reinterpret_cast<char*>(block) + HEADER_SIZE; }
+
+// --- what the checkers are told ----------------------------------------------
+
+// A block of `block_bytes` (header included) is handed out with `size` bytes
+// of storage; the rest of it is the red zone.
+inline void show_handed_out(memory_block_t* block, size_t size, size_t block_bytes) {
+    if (under_memcheck) VALGRIND_MALLOCLIKE_BLOCK(block, block_bytes, 0, 0);
+    ASAN_UNPOISON_MEMORY_REGION(block, HEADER_SIZE + size);
+    ASAN_POISON_MEMORY_REGION(storage_of(block) + size, block_bytes - HEADER_SIZE - size);
+    (void)size;
+    (void)block_bytes;
+}
+
+// A released block keeps only its header, the free list's link, accessible.
+inline void show_released(memory_block_t* block, size_t block_bytes) {
+    if (under_memcheck) {
+        VALGRIND_FREELIKE_BLOCK(block, 0);
+        VALGRIND_MAKE_MEM_NOACCESS(block, block_bytes);
+        VALGRIND_MAKE_MEM_DEFINED(block, HEADER_SIZE);
+    }
+    ASAN_POISON_MEMORY_REGION(storage_of(block), block_bytes - HEADER_SIZE);
+    (void)block_bytes;
+}
+
+// Memory given back to the system may come back for anything; AddressSanitizer
+// keeps its poison until told otherwise.
+void unmap(void* base, size_t size) {
+    ASAN_UNPOISON_MEMORY_REGION(base, size);
+#if defined(MEMORY_POOL_ASAN)
+    __lsan_unregister_root_region(base, size);
+#endif
+    munmap(base, size);
+}
+
+// The leak checker is to look for pointers in the pool's blocks too.
+void show_mapped(void* base, size_t size) {
+#if defined(MEMORY_POOL_ASAN)
+    __lsan_register_root_region(base, size);
+#endif
+    (void)base;
+    (void)size;
+}
 
 // --- regions, slabs and size classes ---------------------------------------
 
 constexpr size_t SLAB_SIZE = 64 * 1024;
 constexpr uintptr_t SLAB_MASK = ~static_cast<uintptr_t>(SLAB_SIZE - 1);
 constexpr size_t REGION_HEADER_SIZE = 64;
+constexpr size_t SLAB_ROOM = SLAB_SIZE - REGION_HEADER_SIZE;
+constexpr size_t PAGE_SIZE = 4096;
 constexpr size_t HUGE_PAGE_SIZE = 2 * 1024 * 1024;
 constexpr size_t SLABS_PER_MAPPING = HUGE_PAGE_SIZE / SLAB_SIZE;
 
-// Size classes cover whole blocks, header included: 16-byte steps up to
-// 1 KiB, then 128-byte steps up to 8 KiB.
+// Size classes cover whole blocks, header (and red zone) included: 16-byte
+// steps up to 1 KiB, then 128-byte steps up to 8 KiB.
 constexpr size_t FINE_STEP = 16;
 constexpr size_t FINE_LIMIT = 1024;
 constexpr size_t COARSE_STEP = 128;
 constexpr size_t SMALL_LIMIT = 8192;
-constexpr size_t FINE_CLASSES = FINE_LIMIT / FINE_STEP;  // 1..64
+constexpr size_t SMALL_MAX_SIZE = SMALL_LIMIT - BLOCK_OVERHEAD;  // largest storage from a slab
+constexpr size_t FINE_CLASSES = FINE_LIMIT / FINE_STEP;          // 1..64
 constexpr size_t CLASS_COUNT = FINE_CLASSES + (SMALL_LIMIT - FINE_LIMIT) / COARSE_STEP + 1;
 constexpr uint32_t LARGE_CLASS = 0;
 
@@ -127,17 +202,17 @@ char* uncut_slabs = nullptr;  // slabs of the newest mapping not yet cut
 char* uncut_end = nullptr;
 mapping_t* slab_mappings = nullptr;
 
-size_t class_of(size_t total) {
+constexpr size_t class_of(size_t total) {
     if (total <= FINE_LIMIT) return (total + FINE_STEP - 1) / FINE_STEP;
     return FINE_CLASSES + (total - FINE_LIMIT + COARSE_STEP - 1) / COARSE_STEP;
 }
 
-size_t class_size(size_t size_class) {
+constexpr size_t class_size(size_t size_class) {
     if (size_class <= FINE_CLASSES) return size_class * FINE_STEP;
     return FINE_LIMIT + (size_class - FINE_CLASSES) * COARSE_STEP;
 }
 
-region_t* region_of(memory_block_t* block) {
+region_t* region_of(const memory_block_t* block) {
     return reinterpret_cast<region_t*>(reinterpret_cast<uintptr_t>(block) & SLAB_MASK);
 }
 
@@ -153,6 +228,7 @@ void* map_aligned(size_t size, size_t alignment) {
     if (aligned > start) munmap(raw, aligned - start);
     uintptr_t tail = aligned + size;
     if (start + padded > tail) munmap(reinterpret_cast<void*>(tail), start + padded - tail);
+    show_mapped(reinterpret_cast<void*>(aligned), size);
     return reinterpret_cast<void*>(aligned);
 }
 
@@ -164,92 +240,6 @@ void* map_huge(size_t size) {
     if (base != nullptr) madvise(base, size, MADV_HUGEPAGE);
 #endif
     return base;
-}
-
-// --- slab mappings made ahead -----------------------------------------------
-
-// The kernel clears a fresh mapping on its first touch, and a large run maps
-// a new one every few milliseconds: about a tenth of its time. Once a run has
-// needed a few, a helper thread maps and touches the next ones ahead, on
-// another processor, and hands them over ready. It only ever holds mappings
-// nobody else sees yet; the lock guards the hand-over.
-constexpr size_t MAPPINGS_BEFORE_SUPPLY = 4;
-constexpr size_t SUPPLY_AHEAD = 4;
-constexpr size_t TOUCH_STRIDE = 4096;
-
-struct mapping_supply_t {
-    pthread_mutex_t lock;
-    pthread_cond_t wanted;  // signalled when a mapping is taken, or to stop
-    pthread_t thread;
-    void* ready[SUPPLY_AHEAD];
-    size_t ready_count;
-    bool running;
-    bool stopping;
-};
-
-mapping_supply_t supply = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, {}, 0, false, false};
-size_t slab_mappings_made = 0;
-
-void* map_touched_slab_mapping() {
-    void* base = map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
-    if (base == nullptr) return nullptr;
-    auto* bytes = static_cast<volatile char*>(base);
-    for (size_t offset = 0; offset < SLABS_PER_MAPPING * SLAB_SIZE; offset += TOUCH_STRIDE) bytes[offset] = 0;
-    return base;
-}
-
-// When the system has no memory left the helper ends; the main thread then
-// maps for itself and reports the failure where it happens.
-void* supply_main(void*) {
-    pthread_mutex_lock(&supply.lock);
-    while (!supply.stopping) {
-        if (supply.ready_count == SUPPLY_AHEAD) {
-            pthread_cond_wait(&supply.wanted, &supply.lock);
-            continue;
-        }
-        pthread_mutex_unlock(&supply.lock);
-        void* base = map_touched_slab_mapping();
-        pthread_mutex_lock(&supply.lock);
-        if (base == nullptr) break;
-        supply.ready[supply.ready_count++] = base;
-    }
-    pthread_mutex_unlock(&supply.lock);
-    return nullptr;
-}
-
-void start_supply() {
-    supply.stopping = false;
-    supply.ready_count = 0;
-    supply.running = pthread_create(&supply.thread, nullptr, supply_main, nullptr) == 0;
-}
-
-// Stops the helper and returns the mappings it made that nobody took.
-void stop_supply() {
-    if (!supply.running) return;
-    pthread_mutex_lock(&supply.lock);
-    supply.stopping = true;
-    pthread_cond_signal(&supply.wanted);
-    pthread_mutex_unlock(&supply.lock);
-    pthread_join(supply.thread, nullptr);
-    for (size_t i = 0; i < supply.ready_count; ++i) munmap(supply.ready[i], SLABS_PER_MAPPING * SLAB_SIZE);
-    supply.ready_count = 0;
-    supply.running = false;
-}
-
-void* take_supplied_mapping() {
-    if (!supply.running) return nullptr;
-    void* base = nullptr;
-    pthread_mutex_lock(&supply.lock);
-    if (supply.ready_count > 0) base = supply.ready[--supply.ready_count];
-    pthread_cond_signal(&supply.wanted);
-    pthread_mutex_unlock(&supply.lock);
-    return base;
-}
-
-void* new_slab_mapping() {
-    if (void* base = take_supplied_mapping()) return base;
-    if (++slab_mappings_made == MAPPINGS_BEFORE_SUPPLY) start_supply();
-    return map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
 }
 
 void list_insert(region_t*& head, region_t* slab) {
@@ -278,7 +268,7 @@ region_t* take_slab() {
     if (uncut_slabs == uncut_end) {
         auto* record = static_cast<mapping_t*>(std::malloc(sizeof(mapping_t)));
         if (record == nullptr) return nullptr;
-        void* base = new_slab_mapping();
+        void* base = map_huge(SLABS_PER_MAPPING * SLAB_SIZE);
         if (base == nullptr) {
             std::free(record);
             return nullptr;
@@ -296,11 +286,14 @@ region_t* take_slab() {
 region_t* new_slab(size_t size_class) {
     region_t* slab = take_slab();
     if (slab == nullptr) return nullptr;
+    char* room = reinterpret_cast<char*>(slab) + REGION_HEADER_SIZE;
+    if (under_memcheck) VALGRIND_MAKE_MEM_NOACCESS(room, SLAB_ROOM);
+    ASAN_POISON_MEMORY_REGION(room, SLAB_ROOM);
     slab->size_class = static_cast<uint32_t>(size_class);
     slab->live = 0;
     slab->block_size = static_cast<uint32_t>(class_size(size_class));
     slab->free = nullptr;
-    slab->unused = reinterpret_cast<char*>(slab) + REGION_HEADER_SIZE;
+    slab->unused = room;
     slab->last_start = reinterpret_cast<char*>(slab) + SLAB_SIZE - slab->block_size;
     list_insert(slabs_with_room[size_class], slab);
     return slab;
@@ -308,8 +301,9 @@ region_t* new_slab(size_t size_class) {
 
 bool slab_is_full(const region_t* slab) { return slab->free == nullptr && slab->unused > slab->last_start; }
 
-// A block of a slab with room: a released one, or the next of its never-used tail.
-inline memory_block_t* take_from_slab(region_t* slab, size_t size_class) {
+// A block of a slab with room: a released one, or the next of its never-used
+// tail, with `size` bytes of storage.
+inline memory_block_t* take_from_slab(region_t* slab, size_t size_class, size_t size) {
     memory_block_t* block = slab->free;
     if (block != nullptr) {
         slab->free = block->prev;
@@ -319,13 +313,15 @@ inline memory_block_t* take_from_slab(region_t* slab, size_t size_class) {
     }
     ++slab->live;
     if (slab_is_full(slab)) list_remove(slabs_with_room[size_class], slab);
+    show_handed_out(block, size, slab->block_size);
     return block;
 }
 
-memory_block_t* slab_block(size_t size_class) {
+memory_block_t* slab_block(size_t size) {
+    const size_t size_class = class_of(BLOCK_OVERHEAD + size);
     region_t* slab = slabs_with_room[size_class];
     if (slab == nullptr && (slab = new_slab(size_class)) == nullptr) return nullptr;
-    return take_from_slab(slab, size_class);
+    return take_from_slab(slab, size_class, size);
 }
 
 // A slab left empty goes back to the shared empty slabs, unless it is the
@@ -336,6 +332,7 @@ void release_slab_block(region_t* slab, memory_block_t* block) {
     if (slab_is_full(slab)) list_insert(slabs_with_room[size_class], slab);
     block->prev = slab->free;
     slab->free = block;
+    show_released(block, slab->block_size);
     if (--slab->live != 0) return;
     if (slabs_with_room[size_class] == slab && slab->next_with_room == nullptr) return;
     list_remove(slabs_with_room[size_class], slab);
@@ -343,72 +340,63 @@ void release_slab_block(region_t* slab, memory_block_t* block) {
 }
 
 memory_block_t* large_block(size_t size) {
-    if (size > SIZE_MAX - REGION_HEADER_SIZE - HEADER_SIZE - SLAB_SIZE) return nullptr;
-    size_t mapping_size = (REGION_HEADER_SIZE + HEADER_SIZE + size + 4095) & ~static_cast<size_t>(4095);
+    if (size > SIZE_MAX - REGION_HEADER_SIZE - BLOCK_OVERHEAD - SLAB_SIZE) return nullptr;
+    size_t mapping_size = (REGION_HEADER_SIZE + BLOCK_OVERHEAD + size + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1);
     auto* region = static_cast<region_t*>(mapping_size >= HUGE_PAGE_SIZE ? map_huge(mapping_size)
                                                                          : map_aligned(mapping_size, SLAB_SIZE));
     if (region == nullptr) return nullptr;
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;
     list_insert(large_regions, region);
-    return reinterpret_cast<memory_block_t*>(reinterpret_cast<char*>(region) + REGION_HEADER_SIZE);
+    auto* block = reinterpret_cast<memory_block_t*>(reinterpret_cast<char*>(region) + REGION_HEADER_SIZE);
+    show_handed_out(block, size, mapping_size - REGION_HEADER_SIZE);
+    return block;
 }
 
-size_t usable_size(memory_block_t* block) {
-    region_t* region = region_of(block);
-    if (region->size_class == LARGE_CLASS) return region->mapping_size - REGION_HEADER_SIZE - HEADER_SIZE;
-    return region->block_size - HEADER_SIZE;
-}
-
-bool use_system_allocator() {
-#if defined(MEMORY_POOL_SYSTEM_ONLY)
-    return true;
-#elif defined(MEMORY_POOL_CHECK_VALGRIND)
-    static const bool under_valgrind = RUNNING_ON_VALGRIND != 0;
-    return under_valgrind;
-#else
-    return false;
-#endif
+// The bytes of a block from its header to the next block or the mapping's end.
+size_t block_bytes(const memory_block_t* block) {
+    const region_t* region = region_of(block);
+    if (region->size_class == LARGE_CLASS) return region->mapping_size - REGION_HEADER_SIZE;
+    return region->block_size;
 }
 
 // A block of `size` usable bytes, not yet linked; null when there is no
 // memory for it.
 memory_block_t* raw_block(size_t size) {
-    if (use_system_allocator()) {
-        return size > SIZE_MAX - HEADER_SIZE ? nullptr : static_cast<memory_block_t*>(std::malloc(HEADER_SIZE + size));
-    }
-    if (size <= SMALL_LIMIT - HEADER_SIZE) return slab_block(class_of(HEADER_SIZE + size));
+    if (size <= SMALL_MAX_SIZE) return slab_block(size);
     return large_block(size);
 }
 
 void release_raw_block(memory_block_t* block) {
-    if (use_system_allocator()) {
-        std::free(block);
-        return;
-    }
     region_t* region = region_of(block);
     if (region->size_class == LARGE_CLASS) {
+        if (under_memcheck) VALGRIND_FREELIKE_BLOCK(block, 0);
         list_remove(large_regions, region);
-        munmap(region, region->mapping_size);
+        unmap(region, region->mapping_size);
     } else {
         release_slab_block(region, block);
     }
 }
 
 // Every region goes back to the system at once: nothing in a slab needs
-// releasing block by block.
+// releasing block by block, except in what memcheck is told.
 void release_all_regions() {
-    stop_supply();
-    slab_mappings_made = 0;
+    if (under_memcheck) {
+        for (memory_block_t* block = first_memory_block; block != nullptr;) {
+            memory_block_t* older = block->next;  // the header is out of reach once freed
+            VALGRIND_FREELIKE_BLOCK(block, 0);
+            block = older;
+        }
+    }
     while (large_regions != nullptr) {
         region_t* region = large_regions;
         large_regions = region->next_with_room;
-        munmap(region, region->mapping_size);
+        unmap(region, region->mapping_size);
     }
     while (slab_mappings != nullptr) {
         mapping_t* mapping = slab_mappings;
         slab_mappings = mapping->next;
-        munmap(mapping->base, mapping->size);
+        unmap(mapping->base, mapping->size);
         std::free(mapping);
     }
     for (region_t*& head : slabs_with_room) head = nullptr;
@@ -424,16 +412,85 @@ void release_all_regions() {
     return storage_of(block);
 }
 
+// --- the check for tests -------------------------------------------------------
+
+size_t list_length(const region_t* head) {
+    size_t length = 0;
+    for (const region_t* region = head; region != nullptr; region = region->next_with_room) {
+        if (region->next_with_room != nullptr && region->next_with_room->prev_with_room != region) return SIZE_MAX;
+        ++length;
+    }
+    return length;
+}
+
+bool is_on_list(const region_t* head, const region_t* wanted) {
+    for (const region_t* region = head; region != nullptr; region = region->next_with_room) {
+        if (region == wanted) return true;
+    }
+    return false;
+}
+
+// A slab's block starts at a whole number of blocks past its region header,
+// below the never-used tail.
+bool is_cut_block(const region_t* slab, const memory_block_t* block) {
+    const auto offset = static_cast<size_t>(reinterpret_cast<const char*>(block) - reinterpret_cast<const char*>(slab));
+    return offset >= REGION_HEADER_SIZE && (offset - REGION_HEADER_SIZE) % slab->block_size == 0 &&
+           reinterpret_cast<const char*>(block) < slab->unused;
+}
+
+// Checks one cut slab; adds its live blocks to `live` and tells whether it
+// has room.
+bool check_slab(const region_t* slab, size_t& live, bool& has_room) {
+    if (slab->size_class == LARGE_CLASS || slab->size_class >= CLASS_COUNT ||
+        slab->block_size != class_size(slab->size_class)) {
+        return false;
+    }
+    const char* room = reinterpret_cast<const char*>(slab) + REGION_HEADER_SIZE;
+    if (slab->unused < room || (slab->unused - room) % slab->block_size != 0 ||
+        slab->unused > reinterpret_cast<const char*>(slab) + SLAB_SIZE) {
+        return false;
+    }
+    const size_t cut = static_cast<size_t>(slab->unused - room) / slab->block_size;
+    size_t released = 0;
+    for (const memory_block_t* block = slab->free; block != nullptr; block = block->prev) {
+        if (!is_cut_block(slab, block) || ++released > cut) return false;
+    }
+    if (released + slab->live != cut) return false;
+    live += slab->live;
+    has_room = !slab_is_full(slab);
+    return true;
+}
+
+// The live list, newest first, each block where its region says blocks are.
+bool check_live_list() {
+    size_t length = 0;
+    const memory_block_t* newer = nullptr;
+    for (const memory_block_t* block = first_memory_block; block != nullptr; block = block->next) {
+        if (block->prev != newer || ++length > live_blocks) return false;
+        const region_t* region = region_of(block);
+        if (region->size_class == LARGE_CLASS) {
+            if (reinterpret_cast<const char*>(block) != reinterpret_cast<const char*>(region) + REGION_HEADER_SIZE ||
+                !is_on_list(large_regions, region)) {
+                return false;
+            }
+        } else if (!is_cut_block(region, block)) {
+            return false;
+        }
+        newer = block;
+    }
+    return length == live_blocks;
+}
+
 }  // namespace
 
 // The common case, in a few instructions: a small block from a slab of its
 // class that still has room. Everything else takes the general way, kept
 // out of line so that this one does not pay for its registers.
 void* memory_pool_alloc(size_t size) {
-    if (size <= SMALL_LIMIT - HEADER_SIZE && !use_system_allocator()) {
-        const size_t size_class = class_of(HEADER_SIZE + size);
+    if (size <= SMALL_MAX_SIZE) {
+        const size_t size_class = class_of(BLOCK_OVERHEAD + size);
         if (region_t* slab = slabs_with_room[size_class]) {
-            memory_block_t* block = take_from_slab(slab, size_class);
+            memory_block_t* block = take_from_slab(slab, size_class, size);
             memory_pool_link(block);
             return storage_of(block);
         }
@@ -445,21 +502,11 @@ void* memory_pool_alloc(size_t size) {
 // contents move to a new block. Either way the block becomes the newest.
 void* memory_pool_realloc(void* ptr, size_t size) {
     memory_block_t* block = block_of(ptr);
-    if (use_system_allocator()) {
-        memory_pool_unlink(block);
-        void* raw = size > SIZE_MAX - HEADER_SIZE ? nullptr : std::realloc(block, HEADER_SIZE + size);
-        if (raw == nullptr) {
-            memory_pool_link(block);
-            fatal_error("Failed to reallocate the memory block at 0x%08" PRIXPTR " to %zu bytes",
-                        reinterpret_cast<uintptr_t>(ptr), size);
-        }
-        block = static_cast<memory_block_t*>(raw);
-        memory_pool_link(block);
-        return storage_of(block);
-    }
     region_t* region = region_of(block);
-    if (region->size_class != LARGE_CLASS && size <= SMALL_LIMIT - HEADER_SIZE &&
-        class_of(HEADER_SIZE + size) == region->size_class) {
+    if (region->size_class != LARGE_CLASS && size <= SMALL_MAX_SIZE &&
+        class_of(BLOCK_OVERHEAD + size) == region->size_class) {
+        ASAN_UNPOISON_MEMORY_REGION(ptr, size);
+        ASAN_POISON_MEMORY_REGION(static_cast<char*>(ptr) + size, region->block_size - HEADER_SIZE - size);
         memory_pool_unlink(block);
         memory_pool_link(block);
         return ptr;
@@ -469,7 +516,9 @@ void* memory_pool_realloc(void* ptr, size_t size) {
         fatal_error("Failed to reallocate the memory block at 0x%08" PRIXPTR " to %zu bytes",
                     reinterpret_cast<uintptr_t>(ptr), size);
     }
-    size_t kept = usable_size(block);
+    // The old block's unused tail is copied along with its contents.
+    const size_t kept = block_bytes(block) - BLOCK_OVERHEAD;
+    ASAN_UNPOISON_MEMORY_REGION(ptr, kept);
     std::memcpy(storage_of(moved), ptr, kept < size ? kept : size);
     memory_pool_unlink(block);
     release_raw_block(block);
@@ -483,20 +532,53 @@ void memory_pool_free(void* ptr) {
     release_raw_block(block);
 }
 
-// From the system allocator the blocks are released newest first; regions of
-// the pool's own are all released whole.
 void memory_pool_free_all() {
-    if (!use_system_allocator()) {
-        release_all_regions();
-        first_memory_block = nullptr;
-        live_blocks = 0;
-        return;
+    release_all_regions();
+    first_memory_block = nullptr;
+    live_blocks = 0;
+}
+
+size_t memory_pool_fitting_size(size_t wanted) {
+    if (wanted > SMALL_MAX_SIZE) {
+        const size_t overhead = REGION_HEADER_SIZE + BLOCK_OVERHEAD;
+        const size_t pages = wanted > SIZE_MAX - overhead ? SIZE_MAX / PAGE_SIZE : (wanted + overhead) / PAGE_SIZE;
+        if (pages * PAGE_SIZE - overhead > SMALL_MAX_SIZE) return pages * PAGE_SIZE - overhead;
+        wanted = SMALL_MAX_SIZE;
     }
-    while (first_memory_block != nullptr) {
-        memory_block_t* block = first_memory_block;
-        memory_pool_unlink(block);
-        std::free(block);
+    for (size_t size_class = class_of(BLOCK_OVERHEAD + wanted);; --size_class) {
+        const size_t block = class_size(size_class);
+        if (block - BLOCK_OVERHEAD <= wanted && SLAB_ROOM % block < SLAB_ROOM / 32) return block - BLOCK_OVERHEAD;
     }
 }
 
 size_t memory_pool_block_count() { return live_blocks; }
+
+bool memory_pool_check() {
+    if (!check_live_list()) return false;
+    size_t live = 0;
+    size_t slabs_with_room_count = 0;
+    for (const mapping_t* mapping = slab_mappings; mapping != nullptr; mapping = mapping->next) {
+        const char* base = static_cast<const char*>(mapping->base);
+        const char* cut_end = mapping == slab_mappings ? uncut_slabs : base + mapping->size;
+        for (const char* slab = base; slab < cut_end; slab += SLAB_SIZE) {
+            bool has_room = false;
+            if (!check_slab(reinterpret_cast<const region_t*>(slab), live, has_room)) return false;
+            slabs_with_room_count += has_room ? 1 : 0;
+        }
+    }
+    size_t listed = list_length(empty_slabs);
+    for (const region_t* slab = empty_slabs; slab != nullptr; slab = slab->next_with_room) {
+        if (slab->live != 0) return false;
+    }
+    for (size_t size_class = 0; size_class < CLASS_COUNT && listed != SIZE_MAX; ++size_class) {
+        const size_t length = list_length(slabs_with_room[size_class]);
+        if (length == SIZE_MAX) return false;
+        for (const region_t* slab = slabs_with_room[size_class]; slab != nullptr; slab = slab->next_with_room) {
+            if (slab->size_class != size_class || slab_is_full(slab)) return false;
+        }
+        listed += length;
+    }
+    // Each slab with room is on exactly one list; a large block is one live block.
+    const size_t large = list_length(large_regions);
+    return listed == slabs_with_room_count && large != SIZE_MAX && live + large == live_blocks;
+}

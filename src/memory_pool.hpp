@@ -9,5 +9,17 @@ void* memory_pool_realloc(void* ptr, size_t size);
 void memory_pool_free(void* ptr);
 void memory_pool_free_all();
 
+// The largest size not above `wanted` that the pool serves without waste:
+// a block of that size fills its size class to the byte, and the slabs of
+// that class are used to within a thirty-second. A module that cuts its own
+// records out of larger blocks asks for blocks of this size. Sizes past the
+// slabs' classes get mappings of their own; there the answer fills whole
+// pages.
+size_t memory_pool_fitting_size(size_t wanted);
+
 // Number of live blocks; used by tests and leak checks.
 size_t memory_pool_block_count();
+
+// Walks every list of the pool and tells whether the invariants stated in
+// memory_pool.cpp hold; for tests.
+bool memory_pool_check();

@@ -27,18 +27,48 @@ Keys keys_in_order(const hash_table_t& table) {
 
 int data_int(const void* data) { return *static_cast<const int*>(data); }
 
+// Every change of a table in these tests goes through one of these, and the
+// table's invariants are checked after it. A check walks the whole table, so
+// past a few hundred items it runs where the index has just grown, at the
+// powers of two, and the large tests check once more at the end.
+bool worth_checking(const hash_table_t& table) {
+    const size_t count = hash_count(&table);
+    return count <= 300 || (count & (count - 1)) == 0;
+}
+
+int add_string(hash_table_t& table, const char* key, const void* data, size_t size, hash_iterator_t* ppitem) {
+    const int result = _hash_add_string(&table, key, data, size, ppitem);
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after adding \"" << key << "\"";
+    }
+    return result;
+}
+
 int add_string(hash_table_t& table, const char* key, int data, hash_iterator_t* ppitem = nullptr) {
-    return _hash_add_string(&table, key, &data, sizeof data, ppitem);
+    return add_string(table, key, &data, sizeof data, ppitem);
 }
 
 int add_integer(hash_table_t& table, int32_t key, int data, hash_iterator_t* ppitem = nullptr) {
-    return _hash_add_integer(&table, key, &data, sizeof data, ppitem);
+    const int result = _hash_add_integer(&table, key, &data, sizeof data, ppitem);
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after adding #" << key;
+    }
+    return result;
 }
 
 int32_t push(hash_table_t& table, int data) {
     hash_iterator_t item = nullptr;
     _hash_push_integer(&table, &data, sizeof data, &item);
+    if (worth_checking(table)) {
+        EXPECT_TRUE(hash_check(&table)) << "after a push";
+    }
     return hash_item_key_integer(item);
+}
+
+hash_table_t* pack(hash_table_t* table) {
+    hash_table_t* packed = hash_pack(table);
+    EXPECT_TRUE(hash_check(packed)) << "after packing";
+    return packed;
 }
 
 // A table of int records without destructor; every test must leave the pool
@@ -48,6 +78,7 @@ protected:
     void SetUp() override {
         start_blocks_ = memory_pool_block_count();
         _hash_init(&table_, HASH_CHAINS, nullptr);
+        EXPECT_TRUE(hash_check(&table_));
     }
     void TearDown() override {
         hash_shutdown(&table_);
@@ -101,8 +132,8 @@ TEST_F(HashTable, KeysAreUniquePerKindAndTheFirstRecordStays) {
     ASSERT_EQ(add_integer(table_, 5, 5) + add_string(table_, "5", 6) + add_string(table_, "abc", 8), 0);
     ASSERT_EQ(add_integer(table_, same_bytes, 9) + add_string(table_, "", 10), 0);
     EXPECT_EQ(add_string(table_, "", 11), -1);
-    ASSERT_EQ(_hash_add_string(&table_, "member", nullptr, 0, nullptr), 0);
-    EXPECT_EQ(_hash_add_string(&table_, "member", nullptr, 0, nullptr), -1);
+    ASSERT_EQ(add_string(table_, "member", nullptr, 0, nullptr), 0);
+    EXPECT_EQ(add_string(table_, "member", nullptr, 0, nullptr), -1);
 
     EXPECT_EQ(keys_in_order(table_),
               (Keys{"\"x\"", "#7", "#5", "\"5\"", "\"abc\"", "#" + std::to_string(same_bytes), "\"\"", "\"member\""}));
@@ -137,7 +168,7 @@ TEST_F(HashTable, StoredRecordsAreAlignedForPointersAndWideIntegers) {
     for (size_t length = 0; length < 20; ++length) {
         const std::string key(length, 'k');
         const int64_t value = static_cast<int64_t>(length) << 40;
-        ASSERT_EQ(_hash_add_string(&table_, key.c_str(), &value, sizeof value, nullptr), 0);
+        ASSERT_EQ(add_string(table_, key.c_str(), &value, sizeof value, nullptr), 0);
         const void* data = hash_find_string(&table_, key.c_str());
         EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % std::max(alignof(void*), alignof(int64_t)), 0u) << length;
         EXPECT_EQ(*static_cast<const int64_t*>(data), value);
@@ -237,6 +268,7 @@ TEST(HashTableLarge, SimilarNamesCrowdingFewChainsAreAllFoundAndNeverAddedTwice)
         ASSERT_EQ(data_int(hash_item_data(it)), expected++);
     }
     EXPECT_EQ(expected, COUNT);
+    EXPECT_TRUE(hash_check(&table));
     hash_shutdown(&table);
     EXPECT_EQ(memory_pool_block_count(), start);
 }
@@ -258,7 +290,7 @@ TEST(HashTablePacked, RoomMadeAheadAndPackingKeepKeysOrderAndRecordsInOneBlock) 
         }
     }
     const size_t unpacked = memory_pool_block_count();
-    table = hash_pack(table);
+    table = pack(table);
     EXPECT_LT(memory_pool_block_count(), unpacked);
     EXPECT_EQ(keys_in_order(*table), expected);
     for (int i = 0; i < 40; ++i) {
@@ -297,21 +329,50 @@ TEST(HashTablePacked, RoomMadeAheadAndPackingKeepKeysOrderAndRecordsInOneBlock) 
     // pushes is one already, and packing leaves it as it is.
     hash_table_t* small = hash_create(HASH_CHAINS, nullptr, 0);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(add_string(*small, ("k" + std::to_string(i)).c_str(), i), 0);
-    small = hash_pack(small);
+    small = pack(small);
     EXPECT_EQ(memory_pool_block_count(), start + 1);
-    EXPECT_EQ(hash_pack(small), small);
+    EXPECT_EQ(pack(small), small);
     EXPECT_EQ(keys_in_order(*small), (Keys{"\"k0\"", "\"k1\"", "\"k2\"", "\"k3\"", "\"k4\"", "\"k5\"", "\"k6\"",
                                            "\"k7\"", "\"k8\"", "\"k9\""}));
     EXPECT_EQ(data_int(hash_find_string(small, "k7")), 7);
     hash_table_t* list = hash_create(HASH_CHAINS, nullptr, hash_list_bytes(5, sizeof(int)));
     for (int i = 0; i < 5; ++i) EXPECT_EQ(push(*list, i), i);
     EXPECT_EQ(memory_pool_block_count(), start + 2);
-    EXPECT_EQ(hash_pack(list), list);
+    EXPECT_EQ(pack(list), list);
     for (hash_table_t* done : {small, list}) {
         hash_shutdown(done);
         memory_pool_free(done);
     }
     EXPECT_EQ(memory_pool_block_count(), start);
+}
+
+// The check itself must see a broken table, above all an index let fill up:
+// a lookup of a missing key would then never end.
+TEST(HashTableCheck, CatchesACrowdedIndexAndRecordsThatDisagreeWithTheItems) {
+    hash_table_t table;
+    _hash_init(&table, HASH_CHAINS, nullptr);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(add_string(table, ("k" + std::to_string(i)).c_str(), i), 0);
+    hash_table_t broken = table;
+    broken.index_mask /= 2;  // the same items in half the slots: more than half full
+    EXPECT_FALSE(hash_check(&broken));
+    broken = table;
+    broken.count += 1;
+    EXPECT_FALSE(hash_check(&broken));
+    const int32_t next = table.next_integer;
+    ASSERT_EQ(add_integer(table, 7, 0), 0);
+    broken = table;
+    broken.next_integer = next;  // below the key just added
+    EXPECT_FALSE(hash_check(&broken));
+    hash_iterator_t item = nullptr;
+    ASSERT_EQ(add_string(table, "late", 0, &item), 0);
+    broken = table;
+    broken.last_in_list = table.first_in_list;
+    EXPECT_FALSE(hash_check(&broken));
+    item->key_sum += HASH_CHAINS;  // a byte sum that is not the key's
+    EXPECT_FALSE(hash_check(&table));
+    item->key_sum -= HASH_CHAINS;
+    EXPECT_TRUE(hash_check(&table));
+    hash_shutdown(&table);
 }
 
 }  // namespace

@@ -13,25 +13,6 @@ namespace {
 
 bool is_aligned(const void* ptr) { return reinterpret_cast<uintptr_t>(ptr) % alignof(std::max_align_t) == 0; }
 
-// A block is preceded by its list links (to the newer block, to the older
-// one) at the start of a header padded to the maximal alignment.
-struct block_links {
-    block_links* prev;
-    block_links* next;
-};
-
-constexpr size_t HEADER_SIZE =
-    (sizeof(block_links) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
-
-// `ptr` heads the list, and the block after it links back to it.
-void expect_head(void* ptr) {
-    const auto* links = reinterpret_cast<block_links*>(static_cast<char*>(ptr) - HEADER_SIZE);
-    EXPECT_EQ(links->prev, nullptr);
-    if (links->next != nullptr) {
-        EXPECT_EQ(links->next->prev, links);
-    }
-}
-
 TEST(MemoryPool, AllocationsOfAnySizeAreAlignedAndFreeable) {
     const size_t start = memory_pool_block_count();
     for (size_t size : {0u, 1u, 7u, 16u, 33u, 4096u}) {
@@ -40,16 +21,17 @@ TEST(MemoryPool, AllocationsOfAnySizeAreAlignedAndFreeable) {
         EXPECT_TRUE(is_aligned(ptr)) << "size " << size;
         EXPECT_EQ(memory_pool_block_count(), start + 1);
         std::memset(ptr, 0xAB, size);
+        EXPECT_TRUE(memory_pool_check());
         memory_pool_free(ptr);
         EXPECT_EQ(memory_pool_block_count(), start);
+        EXPECT_TRUE(memory_pool_check());
     }
 }
 
 // Every block sits in one list that free_all walks from the newest block.
 // Freeing the newest, a middle and the oldest block, each next to one freed
-// before, and reallocating must keep that list whole: the head links back
-// correctly, and free_all leaves nothing counted (a block cut off would stay
-// counted, one freed but still linked would be freed twice). The test releases
+// before, and reallocating must keep that list and the slabs whole, and
+// free_all must leave nothing counted. The test releases
 // every block of the process: nothing may be held across it.
 TEST(MemoryPool, FreeAllReleasesExactlyWhatFreesAndReallocationsLeft) {
     memory_pool_free_all();
@@ -62,7 +44,7 @@ TEST(MemoryPool, FreeAllReleasesExactlyWhatFreesAndReallocationsLeft) {
     memory_pool_free(block[5]);  // the newest
     memory_pool_free(block[4]);  // the new newest
     memory_pool_free(block[0]);  // the oldest
-    expect_head(block[1]);
+    EXPECT_TRUE(memory_pool_check());
 
     std::memcpy(block[1], "abcdefg", 8);
     block[1] = memory_pool_realloc(block[1], 100000);
@@ -71,7 +53,7 @@ TEST(MemoryPool, FreeAllReleasesExactlyWhatFreesAndReallocationsLeft) {
     void* other = memory_pool_alloc(8);
     block[1] = memory_pool_realloc(block[1], 3);
     EXPECT_EQ(std::memcmp(block[1], "abc", 3), 0);
-    expect_head(block[1]);
+    EXPECT_TRUE(memory_pool_check());
     memory_pool_free(other);
     memory_pool_alloc(0);
     EXPECT_EQ(memory_pool_block_count(), 2u);
@@ -124,16 +106,17 @@ TEST(MemoryPool, BlocksOfEverySizeKeepTheirContentsThroughReuse) {
     blocks = kept;
     for (size_t size = 5; size < 20000; size += 101) make(size);
     for (const live_block& block : blocks) EXPECT_TRUE(intact(block)) << "block of " << block.size << " bytes";
+    EXPECT_TRUE(memory_pool_check());
     EXPECT_EQ(memory_pool_block_count(), start + blocks.size());
     for (const live_block& block : blocks) memory_pool_free(block.data);
     EXPECT_EQ(memory_pool_block_count(), start);
 }
 
-// A large run has its slab regions mapped ahead by a helper thread. Enough
-// blocks to need many regions, each filled with a pattern of its own, must
-// stay intact and apart (a region handed out twice would overlap them), and
-// after free_all, which stops the helper, a second round must do the same.
-TEST(MemoryPool, RegionsMappedAheadServeLargeRunsAgainAfterFreeAll) {
+// Enough blocks to need many slab regions, each filled with a pattern of its
+// own, must stay intact and apart (a region handed out twice would overlap
+// them), and after free_all, which unmaps every region, a second round must
+// do the same.
+TEST(MemoryPool, ManyRegionsServeLargeRunsAgainAfterFreeAll) {
     constexpr size_t BLOCK = 4000;
     constexpr size_t BLOCKS = 12000;  // about 48 MB, many 2 MiB regions
     for (int round = 0; round < 2; ++round) {
@@ -152,15 +135,13 @@ TEST(MemoryPool, RegionsMappedAheadServeLargeRunsAgainAfterFreeAll) {
         }
         EXPECT_EQ(damaged, 0u) << "round " << round;
         EXPECT_EQ(memory_pool_block_count(), BLOCKS);
+        EXPECT_TRUE(memory_pool_check());
     }
     memory_pool_free_all();
     EXPECT_EQ(memory_pool_block_count(), 0u);
 }
 
 TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
-    // The pool may run a helper thread, and a forked copy of a threaded
-    // process has only the thread that forked: the death runs the binary afresh.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The reported size is the caller's, not the caller's plus the header.
     EXPECT_DEATH(memory_pool_alloc(SIZE_MAX - 8),
                  "Failed to allocate " + std::to_string(SIZE_MAX - 8) + " bytes for memory block");
@@ -169,5 +150,57 @@ TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
     EXPECT_EQ(size_add(SIZE_MAX - 1, 1), SIZE_MAX);
     EXPECT_DEATH(size_add(SIZE_MAX, 1), "Size overflow");
 }
+
+// The sizes a module asks for when it cuts records out of blocks of its own:
+// each fills its size class and packs its slabs, so a slightly larger block
+// would waste room; past the slabs, a mapping's whole pages.
+TEST(MemoryPool, FittingSizesFillTheirBlocksAndTheirSlabs) {
+    const size_t chunk = memory_pool_fitting_size(8 * 1024);
+    EXPECT_LE(chunk, 8u * 1024);
+    EXPECT_GT(chunk, 7u * 1024);
+    EXPECT_EQ(memory_pool_fitting_size(chunk), chunk);
+    EXPECT_EQ(memory_pool_fitting_size(chunk + 1), chunk);  // the next class wastes a block per slab
+    EXPECT_LT(memory_pool_fitting_size(4096), 4096u);
+    const size_t small = memory_pool_fitting_size(100);
+    EXPECT_LE(small, 100u);
+    EXPECT_EQ(small % 16, 0u);
+    EXPECT_GT(small, 80u);
+    EXPECT_EQ(memory_pool_fitting_size(0), 0u);
+    const size_t large = memory_pool_fitting_size(100000);
+    EXPECT_LE(large, 100000u);
+    EXPECT_GT(large, 100000u - 4096);
+    EXPECT_EQ(memory_pool_fitting_size(large + 4095), large);
+}
+
+// Deliberate misuse of slab blocks, for the checkers to catch: a write into a
+// released block, and a write just past a block's end, towards the next block.
+void write_after_free() {
+    auto* block = static_cast<volatile char*>(memory_pool_alloc(40));
+    memory_pool_free(const_cast<char*>(block));
+    block[8] = 1;
+}
+
+void write_past_end() {
+    auto* first = static_cast<volatile char*>(memory_pool_alloc(40));
+    memory_pool_alloc(40);  // the next block of the same slab
+    first[40] = 1;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool ADDRESS_SANITIZER = true;
+#elif defined(__has_feature)
+constexpr bool ADDRESS_SANITIZER = __has_feature(address_sanitizer);
+#else
+constexpr bool ADDRESS_SANITIZER = false;
+#endif
+
+TEST(MemoryPoolDeathTest, AddressSanitizerCatchesUseAfterFreeAndOverflowOfSlabBlocks) {
+    if (!ADDRESS_SANITIZER) GTEST_SKIP() << "not built with AddressSanitizer";
+    EXPECT_DEATH(write_after_free(), "AddressSanitizer: use-after-poison");
+    EXPECT_DEATH(write_past_end(), "AddressSanitizer: use-after-poison");
+}
+
+// Run by tests/hostile/memcheck.sh under valgrind, which must report it.
+TEST(MemoryPoolMisuse, DISABLED_UseAfterFreeForMemcheck) { write_after_free(); }
 
 }  // namespace

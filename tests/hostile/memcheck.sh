@@ -28,6 +28,19 @@ for log in "$logs"/unit.*.log "$logs"/death.*.log; do
 done
 grep -E '^\[  PASSED  \]' "$logs/unit.out"
 
+# The pool cuts its blocks out of slabs of its own and describes each one to
+# memcheck: a deliberate write into a released slab block must be reported.
+echo "-- memcheck sees the pool's blocks"
+"${memcheck[@]}" --leak-check=no --log-file="$logs/misuse.log" "$build_dir/tests/tabula_tests" \
+    --gtest_brief=1 --gtest_also_run_disabled_tests --gtest_filter='MemoryPoolMisuse.*' >"$logs/misuse.out" 2>&1
+status=$?
+if [[ $status -ne 99 ]] || ! grep -q "Invalid write" "$logs/misuse.log" || ! grep -q "free'd" "$logs/misuse.log"; then
+    echo "FAIL: memcheck did not report a write into a released pool block (status $status)"
+    cat "$logs/misuse.log"; failed=1
+else
+    echo "memcheck reported the write into a released pool block"
+fi
+
 # The golden runner takes the binary to run; this wrapper is that binary
 # under memcheck, writing its findings apart from the compiler's own output.
 cat >"$logs/tabula" <<EOF
