@@ -36,7 +36,12 @@ struct output_chunk_t {
 
 namespace {
 
-constexpr size_t CHUNK_TEXT = OUTPUT_CHUNK_BLOCK - sizeof(output_chunk_t);
+// The text held until commit is a list of blocks rather than one growing
+// buffer, so that nothing is copied as it grows. A block is the size of about
+// 8 KiB that the pool serves without waste: the blocks reuse the slabs that
+// the released program left empty.
+const size_t OUTPUT_CHUNK_BLOCK = memory_pool_fitting_size(8 * 1024);
+const size_t CHUNK_TEXT = OUTPUT_CHUNK_BLOCK - sizeof(output_chunk_t);
 constexpr int MAX_LINK_HOPS = 40;
 constexpr int TEMPORARY_NAME_TRIES = 100;
 

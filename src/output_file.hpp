@@ -70,9 +70,3 @@ FILE* output_file_stream(output_file_t* file);
 int output_file_commit(output_file_t* file);
 // Gives the replacement up; the earlier file is left as it was.
 void output_file_abandon(output_file_t* file);
-
-// The text held until commit is a list of blocks rather than one growing
-// buffer, so that nothing is copied as it grows. A block is just under 8 KiB,
-// which the pool serves eight to a slab: the blocks reuse the slabs that the
-// released program left empty.
-constexpr size_t OUTPUT_CHUNK_BLOCK = 8 * 1024 - 128 - 16;
