@@ -281,7 +281,10 @@ void process_string_newlines(const char* text, size_t length) {
     if (breaks > 0) compiler_globals.file->line += breaks;
 }
 
+input_open_hook_t input_open_hook = nullptr;
+
 FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
+    if (input_open_hook != nullptr) return input_open_hook(pathname, status, error);
     FILE* handle = std::fopen(pathname, "r");
     *error = errno;
     if (handle == nullptr) return nullptr;

@@ -77,6 +77,13 @@ void process_string_newlines(const char* text, size_t length);
 // EISDIR. Returns null with *error set to the error number on failure.
 FILE* open_input_file(const char* pathname, struct stat* status, int* error);
 
+// When set, open_input_file asks this hook instead of the file system, with
+// the same contract: a stream whose descriptor reads the whole text, the
+// file's identity in *status, or null and *error. A long-running tool uses it
+// to put unsaved text in place of files on disk; the compiler never sets it.
+using input_open_hook_t = FILE* (*)(const char* pathname, struct stat* status, int* error);
+extern input_open_hook_t input_open_hook;
+
 // Device and inode of every file the run has read (definitions and
 // initializer files), so the driver can refuse to overwrite one of them.
 void compile_remember_input_file(dev_t device, ino_t inode);
