@@ -39,10 +39,11 @@ uint32_t token_end(std::string_view text, uint32_t start, int code) {
     }
 }
 
-std::vector<lsp_token_t> scan_tokens(const std::string& path, std::string_view text) {
-    std::vector<lsp_token_t> tokens;
+void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_t* index) {
+    std::vector<lsp_token_t>& tokens = index->tokens;
+    tokens.reserve(text.size() / 3 + 16);  // more than real files hold
     FILE* stream = lsp_memory_file(text);
-    if (stream == nullptr) return tokens;
+    if (stream == nullptr) return;
     compiled_file_t record{};
     record.pathname = path.c_str();
     record.line = 1;
@@ -57,14 +58,16 @@ std::vector<lsp_token_t> scan_tokens(const std::string& path, std::string_view t
                 sql_node_t value;
                 const int code = deflex(&value, scanner);
                 if (code == 0) break;
-                lsp_token_t token{code, static_cast<uint32_t>(deflex_token_start(scanner)), 0, {}};
+                lsp_token_t token{code, static_cast<uint32_t>(deflex_token_start(scanner)), 0, -1};
                 token.end = token_end(text, token.start, code);
-                if (code == T_LABEL || code == T_STRING) token.value = value.value.string;
-                if (code == T_VARIABLE) token.value = value.variable;
+                if (code == T_STRING) {
+                    token.string = static_cast<int32_t>(index->strings.size());
+                    index->strings.emplace_back(value.value.string);
+                }
                 if (code == T_INTEGER || code == T_LABEL || code == T_STRING || code == T_VARIABLE || code == T_NULL) {
                     node_shutdown(&value);
                 }
-                tokens.push_back(std::move(token));
+                tokens.push_back(token);
             }
         } catch (const bailout_exception&) {
             // The tokens before the bad byte stay useful.
@@ -73,7 +76,6 @@ std::vector<lsp_token_t> scan_tokens(const std::string& path, std::string_view t
     }
     compiler_globals = saved;
     std::fclose(stream);
-    return tokens;
 }
 
 struct walker_t {
@@ -84,11 +86,18 @@ struct walker_t {
 
     int code(size_t i, size_t end) const { return i < end ? index->tokens[i].code : -1; }
 
+    std::string value(size_t i) const {
+        const lsp_token_t& t = index->tokens[i];
+        if (t.code == T_STRING) return index->strings[t.string];
+        const size_t skip = t.code == T_VARIABLE ? 1 : 0;
+        return std::string(text.substr(t.start + skip, t.end - t.start - skip));
+    }
+
     int add(lsp_name_kind_t kind, size_t token, bool declaration, lsp_use_site_t site = USE_OTHER) {
         const lsp_token_t& t = index->tokens[token];
         named[token] = true;
-        std::string name = t.value;
-        if (kind == NAME_INCLUDE || kind == NAME_INITIALIZER) name = lsp_resolve_name(path, t.value);
+        std::string name = value(token);
+        if (kind == NAME_INCLUDE || kind == NAME_INITIALIZER) name = lsp_resolve_name(path, name);
         index->occurrences.push_back(
             {kind, std::move(name), t.start, t.end, declaration, site, static_cast<int>(index->statements.size()) - 1});
         return static_cast<int>(index->occurrences.size()) - 1;
@@ -96,7 +105,7 @@ struct walker_t {
 
     void declare(lsp_name_kind_t kind, size_t token) {
         lsp_statement_t& statement = index->statements.back();
-        statement.name = index->tokens[token].value;
+        statement.name = value(token);
         statement.name_occurrence = add(kind, token, true);
     }
 
@@ -236,7 +245,7 @@ struct walker_t {
 
 lsp_file_index_t lsp_index_text(const std::string& path, std::string_view text) {
     lsp_file_index_t index;
-    index.tokens = scan_tokens(path, text);
+    scan_tokens(path, text, &index);
     walker_t walker{path, text, &index, std::vector<bool>(index.tokens.size(), false)};
     for (size_t begin = 0; begin < index.tokens.size();) {
         const size_t end = walker.statement_end(begin);

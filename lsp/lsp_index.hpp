@@ -29,11 +29,13 @@ enum lsp_name_kind_t {
 // Where a type name is used, which decides the order of the fix-up's checks.
 enum lsp_use_site_t { USE_OTHER, USE_PLSQL, USE_QUERY, USE_TABLE };
 
+// Small, as a large file has a million of them: a label's or a variable's
+// name is the text itself, only strings keep their decoded value aside.
 struct lsp_token_t {
     int code;  // the scanner's token code
     uint32_t start;
     uint32_t end;
-    std::string value;  // label, variable name or decoded string
+    int32_t string;  // T_STRING: index in `strings`; -1 otherwise
 };
 
 struct lsp_occurrence_t {
@@ -57,6 +59,7 @@ struct lsp_statement_t {
 
 struct lsp_file_index_t {
     std::vector<lsp_token_t> tokens;
+    std::vector<std::string> strings;  // decoded string literals
     std::vector<lsp_occurrence_t> occurrences;
     std::vector<lsp_statement_t> statements;
     std::vector<std::string> includes;  // resolved, in order
