@@ -24,9 +24,7 @@ constexpr size_t WORKSPACE_FILE_LIMIT = 20000;
 struct hook_state_t {
     lsp_project_t* project = nullptr;
     lsp_run_t* run = nullptr;
-    std::map<std::string, std::vector<std::string>> edges;
-    // Cache of disk texts read in this run; the memory files read them.
-    std::map<std::string, std::string> texts;
+    std::map<std::string, std::vector<std::string>> edges;  // includes seen in this run, by includer
 };
 
 hook_state_t hook_state;
@@ -154,7 +152,7 @@ bool lsp_read_file(const std::string& path, std::string* text, int* error) {
 
 lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root, const lsp_inspect_t& inspect) {
     lsp_run_t run;
-    hook_state = {project, &run, {}, {}};
+    hook_state = {project, &run, {}};
     input_open_hook = open_hook;
     std::string captured;
     {
