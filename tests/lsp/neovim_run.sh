@@ -5,12 +5,12 @@
 #
 #   bash tests/lsp/neovim_run.sh BUILD/lsp/tabula-lsp examples/shop
 set -euo pipefail
-server=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-example=$2
 if ! command -v nvim >/dev/null 2>&1; then
     echo "nvim not installed: skipped"
     exit 77
 fi
+server=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+example=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cp -r "$example" "$scratch/shop"
