@@ -122,6 +122,12 @@ void record_edges(lsp_project_t* project, const lsp_run_t& run) {
     }
 }
 
+void forget_disk_file(lsp_disk_index_t* entry) {
+    entry->index = nullptr;
+    entry->size = -1;
+    lsp_text_set(&entry->text, {});
+}
+
 }  // namespace
 
 bool lsp_read_file(const std::string& path, std::string* text, int* error) {
@@ -237,9 +243,11 @@ std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project
         }
         return doc.index;
     }
+    // An entry is emptied, never erased: a request may still hold its text.
     struct stat status {};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        project->disk.erase(path);
+        auto known = project->disk.find(path);
+        if (known != project->disk.end()) forget_disk_file(&known->second);
         return nullptr;
     }
     lsp_disk_index_t& entry = project->disk[path];
@@ -250,7 +258,7 @@ std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project
     std::string text;
     int error = 0;
     if (!lsp_read_file(path, &text, &error)) {
-        project->disk.erase(path);
+        forget_disk_file(&entry);
         return nullptr;
     }
     entry.size = status.st_size;
@@ -263,7 +271,7 @@ std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project
 }
 
 const lsp_text_t* lsp_project_text(lsp_project_t* project, const std::string& path) {
-    if (!lsp_project_index(project, path)) return nullptr;
+    if (!lsp_project_index(project, path)) return nullptr;  // also when the file has gone
     auto document = project->documents.find(path);
     if (document != project->documents.end()) return &document->second.text;
     return &project->disk[path].text;
