@@ -4,7 +4,8 @@ tables (bench/generate.py) is opened, then edited again and again with small
 incremental changes, and each edit is timed until its diagnostics arrive.
 Every other edit breaks a type name and the next one repairs it, so the
 diagnostics alternate between an error and none. The server's resident
-memory is read after the first edits and after the last.
+memory is read after 100 edits (the last, when there are fewer) and at the
+end.
 
     python3 bench/lsp_bench.py BUILD/lsp/tabula-lsp [--sizes 1000,10000] [--edits 200]
 """
@@ -76,7 +77,7 @@ def main():
     parser.add_argument("--edits", type=int, default=200)
     args = parser.parse_args()
     server = os.path.abspath(args.server)
-    print("| tables | edits | median ms | p90 ms | max ms | server CPU ms per edit | RSS after 100 edits | RSS at the end |")
+    print("| tables | edits | median ms | p90 ms | max ms | server CPU ms per edit | RSS early | RSS at the end |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
         for size in args.sizes.split(","):
