@@ -246,6 +246,7 @@ struct walker_t {
 lsp_file_index_t lsp_index_text(const std::string& path, std::string_view text) {
     lsp_file_index_t index;
     scan_tokens(path, text, &index);
+    index.occurrences.reserve(index.tokens.size() / 4 + 16);
     walker_t walker{path, text, &index, std::vector<bool>(index.tokens.size(), false)};
     for (size_t begin = 0; begin < index.tokens.size();) {
         const size_t end = walker.statement_end(begin);
