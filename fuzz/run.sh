@@ -4,7 +4,8 @@
 #
 #   bash fuzz/run.sh BUILD_DIR SECONDS [TARGET ...]
 #
-# TARGET is compile, query or initializer (default: all three). New inputs
+# TARGET is compile, query, initializer or lsp (default: all of them; lsp
+# only when the language server's target was built). New inputs
 # the fuzzer finds go to BUILD_DIR/fuzz-corpus/TARGET, crashing inputs to
 # BUILD_DIR/fuzz-findings/, the fuzzer's log to BUILD_DIR/fuzz-TARGET.log.
 # Any crash, leak or hang saved there fails the run, earlier ones included:
@@ -17,7 +18,10 @@ build_dir=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 targets=("$@")
-((${#targets[@]})) || targets=(compile query initializer)
+if ((${#targets[@]} == 0)); then
+    targets=(compile query initializer)
+    [[ -x $build_dir/fuzz/lsp_fuzzer ]] && targets+=(lsp)
+fi
 
 findings=$build_dir/fuzz-findings
 mkdir -p "$findings"

@@ -107,6 +107,33 @@ dpkg-deb --extract "$deb" "$scratch/root"
 check_tree "Debian package" "$scratch/root/usr/bin/tabula" \
     "$scratch/root/usr/share/man/man1/tabula.1.gz" "$scratch/root/usr/share/doc/tabula"
 
+# --- language server ----------------------------------------------------------
+# When the build made tabula-lsp, both trees hold it and its manual page, and
+# the installed server answers an initialize and a shutdown and exits with 0.
+# check_lsp LABEL BINARY MAN_PAGE
+check_lsp() {
+    local label=$1 binary=$2 man_page=$3
+    [[ -x "$binary" ]] || { fail "$label: no executable $binary"; return; }
+    gzip -dc "$man_page" 2>/dev/null | grep -q '^\.TH TABULA-LSP 1 ' || fail "$label: no manual page $man_page"
+    local initialize='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'
+    local shutdown='{"jsonrpc":"2.0","id":2,"method":"shutdown"}'
+    local exit_message='{"jsonrpc":"2.0","method":"exit"}'
+    local status=0
+    printf 'Content-Length: %d\r\n\r\n%sContent-Length: %d\r\n\r\n%sContent-Length: %d\r\n\r\n%s' \
+        ${#initialize} "$initialize" ${#shutdown} "$shutdown" ${#exit_message} "$exit_message" |
+        timeout 30 "$binary" >"$scratch/lsp.out" || status=$?
+    if [[ $status -ne 0 ]] || ! grep -q '"definitionProvider":true' "$scratch/lsp.out"; then
+        fail "$label: tabula-lsp exited with status $status, output $(head -c 200 "$scratch/lsp.out")"
+    else
+        echo "lsp:         $binary answers and exits with 0"
+    fi
+}
+if [[ -x "$build/lsp/tabula-lsp" ]]; then
+    check_lsp "cmake --install" "$scratch/prefix/bin/tabula-lsp" "$scratch/prefix/share/man/man1/tabula-lsp.1.gz"
+    check_lsp "Debian package" "$scratch/root/usr/bin/tabula-lsp" "$scratch/root/usr/share/man/man1/tabula-lsp.1.gz"
+fi
+# --- end of language server -------------------------------------------------------
+
 if ((failures)); then
     echo "$failures installation check(s) failed"
     exit 1

@@ -426,7 +426,10 @@ FILE* open_stream(int descriptor, const struct stat& status, int* error) {
 
 }  // namespace
 
+input_open_hook_t input_open_hook = nullptr;
+
 FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
+    if (input_open_hook != nullptr) return input_open_hook(pathname, status, error);
     const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         *error = errno;
@@ -447,6 +450,7 @@ FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
 // waits for a line is refused at once instead of holding the run; the flag
 // is cleared again for the reads of a regular file, which it does not affect.
 FILE* open_named_input_file(const char* pathname, struct stat* status, int* error) {
+    if (input_open_hook != nullptr) return input_open_hook(pathname, status, error);
     const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) {
         *error = errno;

@@ -100,6 +100,12 @@ constexpr int INPUT_NOT_REGULAR = -1;
 // anything but a regular file: EISDIR for a directory, INPUT_NOT_REGULAR
 // for a FIFO, a device or a socket.
 FILE* open_named_input_file(const char* pathname, struct stat* status, int* error);
+// When set, open_input_file asks this hook instead of the file system, with
+// the same contract: a stream whose descriptor reads the whole text, the
+// file's identity in *status, or null and *error. A long-running tool uses it
+// to put unsaved text in place of files on disk; the compiler never sets it.
+using input_open_hook_t = FILE* (*)(const char* pathname, struct stat* status, int* error);
+extern input_open_hook_t input_open_hook;
 
 // Device and inode of every file the run has read (definitions and
 // initializer files), so the driver can refuse to overwrite one of them.

@@ -40,6 +40,7 @@ struct def_scanner_t {
     FILE* in = nullptr;
     input_text_t text;
     size_t pos = 0;
+    size_t token_start = 0;  // byte offset of the token returned last
     bool loaded = false;
 };
 
@@ -295,6 +296,8 @@ int deflex_init(def_scanner_t** scanner) {
 
 void defset_in(FILE* in, def_scanner_t* scanner) { scanner->in = in; }
 
+size_t deflex_token_start(const def_scanner_t* scanner) { return scanner->token_start; }
+
 int deflex_destroy(def_scanner_t* scanner) {
     delete scanner;
     return 0;
@@ -307,6 +310,7 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
     for (;;) {
         if (p == end) {
             scanner->pos = scanner->text.size;
+            scanner->token_start = scanner->pos;
             return 0;
         }
         const char* const start = p;
@@ -323,6 +327,7 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
             }
         }
         scanner->pos = static_cast<size_t>(p - scanner->text.data);
+        scanner->token_start = scanner->pos;
         switch (kind) {
         case BYTE_DIGIT: {  // rule 2
             do ++p;

@@ -1,6 +1,7 @@
 // Hand-written scanner of definition files.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "sql_node.hpp"
@@ -11,3 +12,7 @@ int deflex_init(def_scanner_t** scanner);
 void defset_in(FILE* in, def_scanner_t* scanner);
 int deflex(sql_node_t* value, def_scanner_t* scanner);
 int deflex_destroy(def_scanner_t* scanner);
+// Byte offset in the input of the first byte of the token deflex returned
+// last (the input's length after the end marker): the column of a token for
+// tools that point into the text, where the line counter is not enough.
+size_t deflex_token_start(const def_scanner_t* scanner);

@@ -1,0 +1,136 @@
+// Document texts and positions. Every offset handed in is clamped to the
+// text, so a stale or hostile position never reads outside it.
+#include "lsp_text.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+void index_lines(lsp_text_t* doc) {
+    doc->line_starts.clear();
+    doc->line_starts.push_back(0);
+    const std::string& text = doc->text;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            doc->line_starts.push_back(i + 1);
+        } else if (text[i] == '\n') {
+            doc->line_starts.push_back(i + 1);
+        }
+    }
+}
+
+// End of the line's content, its line break excluded.
+size_t line_end(const lsp_text_t& doc, uint32_t line) {
+    size_t end = line + 1 < doc.line_starts.size() ? doc.line_starts[line + 1] : doc.text.size();
+    while (end > doc.line_starts[line] && (doc.text[end - 1] == '\n' || doc.text[end - 1] == '\r')) --end;
+    return end;
+}
+
+// Code units of one UTF-8 sequence starting with `lead`, and its length in
+// bytes; a stray byte counts as one unit of one byte.
+size_t sequence_bytes(unsigned char lead) {
+    if (lead >= 0xF0 && lead < 0xF8) return 4;
+    if (lead >= 0xE0 && lead < 0xF0) return 3;
+    if (lead >= 0xC0 && lead < 0xE0) return 2;
+    return 1;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void lsp_text_set(lsp_text_t* doc, std::string text) {
+    doc->text = std::move(text);
+    index_lines(doc);
+}
+
+uint32_t lsp_text_line(const lsp_text_t& doc, size_t offset) {
+    auto it = std::upper_bound(doc.line_starts.begin(), doc.line_starts.end(), offset);
+    return static_cast<uint32_t>(it - doc.line_starts.begin() - 1);
+}
+
+lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding) {
+    offset = std::min(offset, doc.text.size());
+    const uint32_t line = lsp_text_line(doc, offset);
+    size_t p = doc.line_starts[line];
+    if (encoding == ENCODING_UTF8) return {line, static_cast<uint32_t>(offset - p)};
+    uint32_t units = 0;
+    while (p < offset) {
+        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
+        units += bytes == 4 ? 2 : 1;
+        p += bytes;
+    }
+    return {line, units};
+}
+
+size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encoding_t encoding) {
+    if (position.line >= doc.line_starts.size()) return doc.text.size();
+    const size_t start = doc.line_starts[position.line];
+    const size_t end = line_end(doc, position.line);
+    if (encoding == ENCODING_UTF8) return std::min(end, start + position.character);
+    size_t p = start;
+    uint32_t units = 0;
+    while (p < end && units < position.character) {
+        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
+        units += bytes == 4 ? 2 : 1;
+        p += bytes;
+    }
+    return std::min(p, end);
+}
+
+void lsp_text_replace(lsp_text_t* doc, size_t start, size_t end, std::string_view replacement) {
+    end = std::min(end, doc->text.size());
+    start = std::min(start, end);
+    doc->text.replace(start, end - start, replacement);
+    index_lines(doc);
+}
+
+std::string lsp_uri_to_path(std::string_view uri) {
+    constexpr std::string_view scheme = "file://";
+    if (uri.substr(0, scheme.size()) != scheme) return {};
+    uri.remove_prefix(scheme.size());
+    const size_t slash = uri.find('/');  // skips an authority such as "localhost"
+    if (slash == std::string_view::npos) return {};
+    uri.remove_prefix(slash);
+    std::string path;
+    for (size_t i = 0; i < uri.size(); ++i) {
+        if (uri[i] == '%' && i + 2 < uri.size() && hex_digit(uri[i + 1]) >= 0 && hex_digit(uri[i + 2]) >= 0) {
+            path += static_cast<char>(hex_digit(uri[i + 1]) * 16 + hex_digit(uri[i + 2]));
+            i += 2;
+        } else {
+            path += uri[i];
+        }
+    }
+    if (path.find('\0') != std::string::npos) return {};
+    return lsp_normal_path(path);
+}
+
+std::string lsp_path_to_uri(std::string_view path) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            std::string_view("-._~/").find(c) != std::string_view::npos) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += digits[byte >> 4];
+            uri += digits[byte & 15];
+        }
+    }
+    return uri;
+}
+
+std::string lsp_normal_path(std::string_view path) {
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    if (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
+}

@@ -1,0 +1,71 @@
+// tabula-lsp: the language server of tabula's definition files, speaking the
+// Language Server Protocol over standard input and output.
+//
+// The loop reads whatever input is waiting before it compiles, so that a
+// burst of edits costs one compilation of the latest text.
+#include <poll.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "lsp_server.hpp"
+
+namespace {
+
+bool write_all(std::string* output) {
+    size_t done = 0;
+    while (done < output->size()) {
+        const ssize_t wrote = write(STDOUT_FILENO, output->data() + done, output->size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        done += static_cast<size_t>(wrote);
+    }
+    output->clear();
+    return true;
+}
+
+bool input_waiting(int timeout) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int ready = 0;
+    do ready = poll(&input, 1, timeout);
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+void print_usage() {
+    std::puts(
+        "Usage: tabula-lsp\n"
+        "\n"
+        "Language server for tabula definition files: speaks the Language Server\n"
+        "Protocol on standard input and output. Started by an editor.\n"
+        "\n"
+        "--help                 display this help and exit");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--stdio") == 0) continue;  // what some clients pass
+        print_usage();
+        return std::strcmp(argv[i], "--help") == 0 ? 0 : 1;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    lsp_server_t server;
+    char buffer[65536];
+    while (!server.exited) {
+        if (lsp_server_busy(server) && !input_waiting(0)) {
+            lsp_server_idle(&server);
+            if (!write_all(&server.output)) return 1;
+            continue;
+        }
+        ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // the client went away
+        lsp_server_feed(&server, std::string_view(buffer, static_cast<size_t>(got)));
+        if (!write_all(&server.output)) return 1;
+    }
+    return server.exited ? lsp_server_exit_status(server) : 1;
+}
