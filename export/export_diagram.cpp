@@ -156,8 +156,10 @@ std::string dot_marks(const sql_value_t* field) {
 
 void dot_table(std::string* out, const sql_value_t* table, const std::string& id) {
     out->append("\t").append(id).append(" [label=<<TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\">");
-    out->append("<TR><TD COLSPAN=\"3\" BGCOLOR=\"lightgrey\"><B>").append(dot_text(slot(table, 0)->string));
-    out->append("</B></TD></TR>\n");
+    // Graphviz rejects an empty <B></B>, so an empty name is written bare.
+    const std::string name = dot_text(slot(table, 0)->string);
+    out->append("<TR><TD COLSPAN=\"3\" BGCOLOR=\"lightgrey\">");
+    out->append(name.empty() ? "" : "<B>").append(name).append(name.empty() ? "" : "</B>").append("</TD></TR>\n");
     int number = 0;
     for_each_value(slot(table, 2), [&](const sql_value_t* field) {
         out->append("\t\t<TR><TD PORT=\"f").append(std::to_string(++number)).append("\" ALIGN=\"LEFT\">");

@@ -142,8 +142,9 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
         exception_print_errno(error, "Failed to open output file \"%s\": %d(%m)", filename, error);
         return -1;
     }
-    for (size_t i = 0; i < text.size() && error == 0; ++i)
+    for (size_t i = 0; i < text.size() && error == 0; ++i) {
         error = output_file_write(&file, text[i].data(), text[i].size());
+    }
     if (error != 0) {
         output_file_abandon(&file);
         exception_print_errno(error, "Failed to write output file \"%s\": %d(%m)", filename, error);

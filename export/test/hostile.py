@@ -65,6 +65,8 @@ def main():
     out += table(MULTI_BYTE, [(b"id", b"id_t", 0, 2, [(EVERY_BYTE, 0)]),
                               (EVERY_BYTE, b"id_t", 0, 1, [(EVERY_BYTE, 1), (MULTI_BYTE, 1)]),
                               (HOSTILE_TEXT, MULTI_BYTE, 1, 0, [(EVERY_BYTE, 1)])])
+    # Empty names, for a table and for a field with a link.
+    out += table(b"", [(b"", b"id_t", 0, 2, [(b"", 1), (b"rows", 1)])])
     out += table(b"rows", [(b"id", b"id_t", 0, 2, []), (b"t", EVERY_BYTE, 1, 0, [])],
                  b"array(array(%s, %s), array(\"2\", null))" % (literal(HOSTILE_TEXT), literal(EVERY_BYTE)))
 
