@@ -5,10 +5,9 @@
 // stands where the diagram language expects an identifier; the name itself
 // appears only in a label. Labels keep every character the language can
 // carry there and write the others as "\xHH" (Graphviz) or "[xHH]"
-// (Mermaid); Mermaid attribute types and
-// names, which must be single words, keep their word characters and turn
-// the others into "_", with the exact text repeated in the attribute's
-// comment.
+// (Mermaid); Mermaid attribute types and names, which must be single words,
+// keep their word characters and turn the others into "_", with the exact
+// text repeated in the attribute's comment.
 #include "export_diagram.hpp"
 
 #include <cctype>
