@@ -57,7 +57,10 @@ constexpr export_escape_t MERMAID_ESCAPE = {"[x", "]"};
 // ASCII characters the Mermaid lexer accepts inside an attribute word.
 constexpr std::string_view MERMAID_WORD_KEPT = "_-()[].,*";
 
-std::string mermaid_label(std::string_view text) { return export_text_label(text, MERMAID_ESCAPED, MERMAID_ESCAPE); }
+// A quoted name may not be empty, so an empty text shows as "[empty]".
+std::string mermaid_label(std::string_view text) {
+    return text.empty() ? "[empty]" : export_text_label(text, MERMAID_ESCAPED, MERMAID_ESCAPE);
+}
 
 // An attribute type or name as a Mermaid word. A word must start with a
 // letter, "_" or "*"; and one that begins with the key words PK, FK or UK
