@@ -14,20 +14,10 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "export_records.hpp"
 #include "export_text.hpp"
 
 namespace {
-
-const sql_value_t* slot(const sql_value_t* record, int32_t index) { return value_slot(record, index); }
-
-const sql_value_t* item_value(hash_iterator_t item) { return static_cast<const sql_value_t*>(hash_item_data(item)); }
-
-template <typename Visit>
-void for_each_value(const sql_value_t* array, Visit visit) {
-    for (hash_iterator_t item = array->hash->first_in_list; item != nullptr; item = item->next_in_list) {
-        visit(item_value(item));
-    }
-}
 
 // Table name to diagram identifier, "t1" for the first table.
 using table_ids_t = std::unordered_map<std::string_view, std::string>;
@@ -35,10 +25,10 @@ using table_ids_t = std::unordered_map<std::string_view, std::string>;
 table_ids_t number_tables(const sql_value_t* tables) {
     table_ids_t ids;
     ids.reserve(hash_count(tables->hash));
-    for_each_value(tables, [&](const sql_value_t* table) {
+    export_for_each(tables, [&](const sql_value_t* table) {
         std::string id = std::to_string(ids.size() + 1);
         id.insert(id.begin(), 't');
-        ids.emplace(slot(table, 0)->string, std::move(id));
+        ids.emplace(export_slot(table, 0)->string, std::move(id));
     });
     return ids;
 }
@@ -81,27 +71,27 @@ std::string mermaid_word(std::string_view text) {
 
 bool has_outgoing_link(const sql_value_t* field) {
     bool outgoing = false;
-    for_each_value(slot(field, 4), [&](const sql_value_t* link) {
-        if (slot(link, 1)->integer == DIRECTION_OUTGOING) outgoing = true;
+    export_for_each(export_slot(field, 4), [&](const sql_value_t* link) {
+        if (export_slot(link, 1)->integer == DIRECTION_OUTGOING) outgoing = true;
     });
     return outgoing;
 }
 
 void mermaid_field(std::string* out, const sql_value_t* field) {
-    const char* name = slot(field, 0)->string;
-    const char* type = slot(field, 1)->string;
+    const char* name = export_slot(field, 0)->string;
+    const char* type = export_slot(field, 1)->string;
     const std::string type_word = mermaid_word(type);
     const std::string name_word = mermaid_word(name);
     out->append("\t\t").append(type_word).append(" ").append(name_word);
 
-    const bool primary = slot(field, 3)->integer == OPTIMIZE_PRIMARY;
+    const bool primary = export_slot(field, 3)->integer == OPTIMIZE_PRIMARY;
     const bool foreign = has_outgoing_link(field);
     if (primary || foreign) out->append(primary && foreign ? " PK, FK" : primary ? " PK" : " FK");
 
     std::string comment;
     auto note = [&](std::string_view text) { comment.append(comment.empty() ? "" : "; ").append(text); };
-    if (slot(field, 2)->integer != 0) note("nullable");
-    if (slot(field, 3)->integer == OPTIMIZE_INDEX) note("index");
+    if (export_slot(field, 2)->integer != 0) note("nullable");
+    if (export_slot(field, 3)->integer == OPTIMIZE_INDEX) note("index");
     if (name_word != name) note("name: " + mermaid_label(name));
     if (type_word != type) note("type: " + mermaid_label(type));
     if (!comment.empty()) out->append(" \"").append(comment).append("\"");
@@ -109,14 +99,14 @@ void mermaid_field(std::string* out, const sql_value_t* field) {
 }
 
 void mermaid_links(std::string* out, const sql_value_t* table, const table_ids_t& ids) {
-    const std::string& id = table_id(ids, slot(table, 0));
-    for_each_value(slot(table, 2), [&](const sql_value_t* field) {
-        const std::string label = mermaid_label(slot(field, 0)->string);
-        const bool nullable = slot(field, 2)->integer != 0;
-        for_each_value(slot(field, 4), [&](const sql_value_t* link) {
-            const std::string& other = table_id(ids, slot(link, 0));
+    const std::string& id = table_id(ids, export_slot(table, 0));
+    export_for_each(export_slot(table, 2), [&](const sql_value_t* field) {
+        const std::string label = mermaid_label(export_slot(field, 0)->string);
+        const bool nullable = export_slot(field, 2)->integer != 0;
+        export_for_each(export_slot(field, 4), [&](const sql_value_t* link) {
+            const std::string& other = table_id(ids, export_slot(link, 0));
             // One row of the referenced table to many of the referencing one.
-            if (slot(link, 1)->integer == DIRECTION_OUTGOING) {
+            if (export_slot(link, 1)->integer == DIRECTION_OUTGOING) {
                 out->append("\t").append(other).append(nullable ? " |o--o{ " : " ||--o{ ").append(id);
             } else {
                 out->append("\t").append(id).append(" ||--o{ ").append(other);
@@ -150,23 +140,23 @@ std::string dot_text(std::string_view text) {
 std::string dot_marks(const sql_value_t* field) {
     std::string marks;
     auto mark = [&](const char* text) { marks.append(marks.empty() ? "" : ", ").append(text); };
-    if (slot(field, 3)->integer == OPTIMIZE_PRIMARY) mark("PK");
-    if (slot(field, 3)->integer == OPTIMIZE_INDEX) mark("index");
-    if (slot(field, 2)->integer != 0) mark("nullable");
+    if (export_slot(field, 3)->integer == OPTIMIZE_PRIMARY) mark("PK");
+    if (export_slot(field, 3)->integer == OPTIMIZE_INDEX) mark("index");
+    if (export_slot(field, 2)->integer != 0) mark("nullable");
     return marks;
 }
 
 void dot_table(std::string* out, const sql_value_t* table, const std::string& id) {
     out->append("\t").append(id).append(" [label=<<TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\">");
     // Graphviz rejects an empty <B></B>, so an empty name is written bare.
-    const std::string name = dot_text(slot(table, 0)->string);
+    const std::string name = dot_text(export_slot(table, 0)->string);
     out->append("<TR><TD COLSPAN=\"3\" BGCOLOR=\"lightgrey\">");
     out->append(name.empty() ? "" : "<B>").append(name).append(name.empty() ? "" : "</B>").append("</TD></TR>\n");
     int number = 0;
-    for_each_value(slot(table, 2), [&](const sql_value_t* field) {
+    export_for_each(export_slot(table, 2), [&](const sql_value_t* field) {
         out->append("\t\t<TR><TD PORT=\"f").append(std::to_string(++number)).append("\" ALIGN=\"LEFT\">");
-        out->append(dot_text(slot(field, 0)->string)).append("</TD><TD ALIGN=\"LEFT\">");
-        out->append(dot_text(slot(field, 1)->string)).append("</TD><TD>");
+        out->append(dot_text(export_slot(field, 0)->string)).append("</TD><TD ALIGN=\"LEFT\">");
+        out->append(dot_text(export_slot(field, 1)->string)).append("</TD><TD>");
         out->append(dot_marks(field)).append("</TD></TR>\n");
     });
     out->append("\t</TABLE>>];\n");
@@ -175,13 +165,13 @@ void dot_table(std::string* out, const sql_value_t* table, const std::string& id
 // Outgoing links leave the field for the table it names; incoming links
 // come from the table they name into the field, dashed.
 void dot_links(std::string* out, const sql_value_t* table, const table_ids_t& ids) {
-    const std::string& id = table_id(ids, slot(table, 0));
+    const std::string& id = table_id(ids, export_slot(table, 0));
     int number = 0;
-    for_each_value(slot(table, 2), [&](const sql_value_t* field) {
+    export_for_each(export_slot(table, 2), [&](const sql_value_t* field) {
         const std::string port = id + ":f" + std::to_string(++number);
-        for_each_value(slot(field, 4), [&](const sql_value_t* link) {
-            const std::string& other = table_id(ids, slot(link, 0));
-            if (slot(link, 1)->integer == DIRECTION_OUTGOING) {
+        export_for_each(export_slot(field, 4), [&](const sql_value_t* link) {
+            const std::string& other = table_id(ids, export_slot(link, 0));
+            if (export_slot(link, 1)->integer == DIRECTION_OUTGOING) {
                 out->append("\t").append(port).append(" -> ").append(other).append(";\n");
             } else {
                 out->append("\t").append(other).append(" -> ").append(port).append(" [style=dashed];\n");
@@ -195,20 +185,20 @@ void dot_links(std::string* out, const sql_value_t* table, const table_ids_t& id
 void export_mermaid(const program_output_t* output, std::string* text) {
     const table_ids_t ids = number_tables(&output->tables);
     text->assign("erDiagram\n");
-    for_each_value(&output->tables, [&](const sql_value_t* table) {
-        text->append("\t").append(table_id(ids, slot(table, 0))).append("[\"");
-        text->append(mermaid_label(slot(table, 0)->string)).append("\"] {\n");
-        for_each_value(slot(table, 2), [&](const sql_value_t* field) { mermaid_field(text, field); });
+    export_for_each(&output->tables, [&](const sql_value_t* table) {
+        text->append("\t").append(table_id(ids, export_slot(table, 0))).append("[\"");
+        text->append(mermaid_label(export_slot(table, 0)->string)).append("\"] {\n");
+        export_for_each(export_slot(table, 2), [&](const sql_value_t* field) { mermaid_field(text, field); });
         text->append("\t}\n");
     });
-    for_each_value(&output->tables, [&](const sql_value_t* table) { mermaid_links(text, table, ids); });
+    export_for_each(&output->tables, [&](const sql_value_t* table) { mermaid_links(text, table, ids); });
 }
 
 void export_dot(const program_output_t* output, std::string* text) {
     const table_ids_t ids = number_tables(&output->tables);
     text->assign("digraph schema {\n\tgraph [rankdir=LR];\n\tnode [shape=plain];\n");
-    for_each_value(&output->tables,
-                   [&](const sql_value_t* table) { dot_table(text, table, table_id(ids, slot(table, 0))); });
-    for_each_value(&output->tables, [&](const sql_value_t* table) { dot_links(text, table, ids); });
+    export_for_each(&output->tables,
+                    [&](const sql_value_t* table) { dot_table(text, table, table_id(ids, export_slot(table, 0))); });
+    export_for_each(&output->tables, [&](const sql_value_t* table) { dot_links(text, table, ids); });
     text->append("}\n");
 }

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "exception.hpp"
+#include "export_records.hpp"
 #include "export_text.hpp"
 #include "memory_pool.hpp"
 
@@ -26,17 +27,6 @@ namespace {
 
 // Thrown once the refusal has been printed.
 struct refusal_t {};
-
-const sql_value_t* slot(const sql_value_t* record, int32_t index) { return value_slot(record, index); }
-
-const sql_value_t* item_value(hash_iterator_t item) { return static_cast<const sql_value_t*>(hash_item_data(item)); }
-
-template <typename Visit>
-void for_each_value(const sql_value_t* array, Visit visit) {
-    for (hash_iterator_t item = array->hash->first_in_list; item != nullptr; item = item->next_in_list) {
-        visit(item_value(item));
-    }
-}
 
 // The object being written, for the refusal message.
 struct object_t {
@@ -199,7 +189,7 @@ private:
     // Starts the object of `record`, a `kind` of `declarations`, with its
     // name, file and line.
     void open_declared(const char* kind, const hash_table_t* declarations, const sql_value_t* record) {
-        const char* name = slot(record, 0)->string;
+        const char* name = export_slot(record, 0)->string;
         const declaration_t* declaration = program_declaration(declarations, name);
         if (declaration == nullptr) fatal_error("No declaration kept for %s \"%s\"", kind, name);
         object_ = {kind, name, declaration};
@@ -225,9 +215,9 @@ private:
     void simple_objects(const char* member, const sql_value_t* collection, const hash_table_t* declarations,
                         const char* kind, const char* value_member) {
         out_.key(member).open_array();
-        for_each_value(collection, [&](const sql_value_t* record) {
+        export_for_each(collection, [&](const sql_value_t* record) {
             open_declared(kind, declarations, record);
-            const sql_value_t* value = slot(record, 1);
+            const sql_value_t* value = export_slot(record, 1);
             out_.key(value_member);
             if (value->type == VALUE_INTEGER) {
                 out_.number(value->integer);
@@ -250,18 +240,18 @@ private:
     void table_field(const sql_value_t* field) {
         out_.item().open_object();
         out_.key("name");
-        text("field name", slot(field, 0)->string);
+        text("field name", export_slot(field, 0)->string);
         type_name();
         out_.key("sql");
-        text("field SQL type", slot(field, 1)->string);
-        out_.key("nullable").boolean(slot(field, 2)->integer != 0);
-        out_.key("index").word(index_name(slot(field, 3)->integer));
+        text("field SQL type", export_slot(field, 1)->string);
+        out_.key("nullable").boolean(export_slot(field, 2)->integer != 0);
+        out_.key("index").word(index_name(export_slot(field, 3)->integer));
         out_.key("links").open_array();
-        for_each_value(slot(field, 4), [&](const sql_value_t* link) {
+        export_for_each(export_slot(field, 4), [&](const sql_value_t* link) {
             out_.item().open_object();
             out_.key("table");
-            text("linked table name", slot(link, 0)->string);
-            out_.key("direction").word(slot(link, 1)->integer == DIRECTION_OUTGOING ? "outgoing" : "incoming");
+            text("linked table name", export_slot(link, 0)->string);
+            out_.key("direction").word(export_slot(link, 1)->integer == DIRECTION_OUTGOING ? "outgoing" : "incoming");
             out_.close_object();
         });
         out_.close_array();
@@ -270,9 +260,9 @@ private:
 
     void table_rows(const sql_value_t* rows) {
         out_.key("rows").open_array();
-        for_each_value(rows, [&](const sql_value_t* row) {
+        export_for_each(rows, [&](const sql_value_t* row) {
             out_.item().open_array();
-            for_each_value(row, [&](const sql_value_t* cell) {
+            export_for_each(row, [&](const sql_value_t* cell) {
                 out_.item();
                 if (cell->type == VALUE_STRING) {
                     text("row value", cell->string);
@@ -287,19 +277,19 @@ private:
 
     void tables(const sql_value_t* collection) {
         out_.key("tables").open_array();
-        for_each_value(collection, [&](const sql_value_t* record) {
+        export_for_each(collection, [&](const sql_value_t* record) {
             open_declared("table", &declarations_->tables, record);
-            out_.key("volatile").boolean(slot(record, 1)->integer != 0);
-            const sql_value_t* fields = slot(record, 2);
-            for_each_value(fields, [&](const sql_value_t* field) {
-                if (slot(field, 3)->integer == OPTIMIZE_PRIMARY) primary_ = slot(field, 0)->string;
+            out_.key("volatile").boolean(export_slot(record, 1)->integer != 0);
+            const sql_value_t* fields = export_slot(record, 2);
+            export_for_each(fields, [&](const sql_value_t* field) {
+                if (export_slot(field, 3)->integer == OPTIMIZE_PRIMARY) primary_ = export_slot(field, 0)->string;
             });
             out_.key("primary");
             text("field name", primary_);
             out_.key("fields").open_array();
-            for_each_value(fields, [&](const sql_value_t* field) { table_field(field); });
+            export_for_each(fields, [&](const sql_value_t* field) { table_field(field); });
             out_.close_array();
-            table_rows(slot(record, 3));
+            table_rows(export_slot(record, 3));
             out_.close_object();
         });
         out_.close_array();
@@ -307,27 +297,27 @@ private:
 
     void query_piece(const sql_value_t* piece) {
         out_.item().open_object();
-        const int32_t kind = slot(piece, 0)->integer;
+        const int32_t kind = export_slot(piece, 0)->integer;
         if (kind == 1) {
             out_.key("kind").word("text");
             out_.key("text");
-            text("text", slot(piece, 1)->string);
+            text("text", export_slot(piece, 1)->string);
         } else {
             out_.key("kind").word(kind == 2 ? "param" : "raw");
-            out_.key("number").number(slot(piece, 1)->integer);
+            out_.key("number").number(export_slot(piece, 1)->integer);
         }
         out_.close_object();
     }
 
     void queries(const sql_value_t* collection) {
         out_.key("queries").open_array();
-        for_each_value(collection, [&](const sql_value_t* record) {
+        export_for_each(collection, [&](const sql_value_t* record) {
             open_declared("query", &declarations_->queries, record);
             out_.key("pieces").open_array();
-            for_each_value(slot(record, 1), [&](const sql_value_t* piece) { query_piece(piece); });
+            export_for_each(export_slot(record, 1), [&](const sql_value_t* piece) { query_piece(piece); });
             out_.close_array();
             out_.key("fields").open_array();
-            for_each_value(slot(record, 2), [&](const sql_value_t* sql) {
+            export_for_each(export_slot(record, 2), [&](const sql_value_t* sql) {
                 out_.item().open_object();
                 type_name();
                 out_.key("sql");
@@ -342,13 +332,13 @@ private:
 
     void plsql_vars(const char* member, const sql_value_t* vars) {
         out_.key(member).open_array();
-        for_each_value(vars, [&](const sql_value_t* var) {
+        export_for_each(vars, [&](const sql_value_t* var) {
             out_.item().open_object();
             out_.key("name");
-            text("variable name", slot(var, 0)->string);
+            text("variable name", export_slot(var, 0)->string);
             type_name();
             out_.key("sql");
-            text("variable SQL type", slot(var, 1)->string);
+            text("variable SQL type", export_slot(var, 1)->string);
             out_.close_object();
         });
         out_.close_array();
@@ -356,19 +346,19 @@ private:
 
     void plsql(const sql_value_t* collection) {
         out_.key("plsql").open_array();
-        for_each_value(collection, [&](const sql_value_t* record) {
+        export_for_each(collection, [&](const sql_value_t* record) {
             open_declared("PL/SQL function", &declarations_->plsql, record);
-            const sql_value_t* returns = slot(record, 1);
+            const sql_value_t* returns = export_slot(record, 1);
             out_.key("returns").open_object();
             type_name();
             out_.key("sql");
-            text("return SQL type", slot(returns, 0)->string);
-            out_.key("set").boolean(slot(returns, 1)->integer != 0);
+            text("return SQL type", export_slot(returns, 0)->string);
+            out_.key("set").boolean(export_slot(returns, 1)->integer != 0);
             out_.close_object();
-            plsql_vars("args", slot(record, 2));
-            plsql_vars("locals", slot(record, 3));
+            plsql_vars("args", export_slot(record, 2));
+            plsql_vars("locals", export_slot(record, 3));
             out_.key("body");
-            text("body", slot(record, 4)->string);
+            text("body", export_slot(record, 4)->string);
             out_.close_object();
         });
         out_.close_array();
