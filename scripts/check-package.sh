@@ -81,10 +81,38 @@ check_tree() {
     rm -f "$scratch/shop.php"
 }
 
+# --- tabula-export ---------------------------------------------------------------
+# Where the build has tabula-export (nlohmann-json was found), the tree must
+# hold it, its manual page and the JSON Schema, and it must export the
+# installed example.
+check_export_tree() {  # LABEL ROOT (the tree's prefix: bin/, share/)
+    local label=$1 root=$2
+    [[ -x "$build/export/tabula-export" ]] || return 0
+    local binary=$root/bin/tabula-export
+    if [[ ! -x "$binary" ]]; then
+        fail "$label: no executable $binary"
+        return
+    fi
+    echo "export:      $binary"
+    gzip -dc "$root/share/man/man1/tabula-export.1.gz" 2>/dev/null | grep -q '^\.TH TABULA-EXPORT 1 ' ||
+        fail "$label: no tabula-export manual page"
+    [[ -f "$root/share/doc/tabula/tabula-schema.json" ]] || fail "$label: no tabula-schema.json"
+    local status=0
+    "$binary" --help >"$scratch/export-usage" || status=$?
+    [[ $status -eq 1 ]] && grep -q '^Usage: tabula-export ' "$scratch/export-usage" ||
+        fail "$label: tabula-export --help exited with $status: $(head -c 200 "$scratch/export-usage")"
+    status=0
+    "$binary" "$root/share/doc/tabula/examples/shop/main.def" >"$scratch/shop.json" || status=$?
+    [[ $status -eq 0 ]] && grep -q '"format": "tabula-schema"' "$scratch/shop.json" ||
+        fail "$label: exporting the installed example exited with $status"
+}
+# --- end of tabula-export -----------------------------------------------------------
+
 echo "== cmake --install"
 cmake --install "$build" --prefix "$scratch/prefix" >"$scratch/install.log"
 check_tree "cmake --install" "$scratch/prefix/bin/tabula" \
     "$scratch/prefix/share/man/man1/tabula.1.gz" "$scratch/prefix/share/doc/tabula"
+check_export_tree "cmake --install" "$scratch/prefix"
 
 echo "== cpack -G DEB"
 (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) || {
@@ -106,6 +134,7 @@ echo "depends:     $depends"
 dpkg-deb --extract "$deb" "$scratch/root"
 check_tree "Debian package" "$scratch/root/usr/bin/tabula" \
     "$scratch/root/usr/share/man/man1/tabula.1.gz" "$scratch/root/usr/share/doc/tabula"
+check_export_tree "Debian package" "$scratch/root/usr"
 
 # --- language server ----------------------------------------------------------
 # When the build made tabula-lsp, both trees hold it and its manual page, and

@@ -17,11 +17,13 @@
 #include "execute.hpp"
 #include "initializer_parser.hpp"
 #include "initializer_scanner.hpp"
+#include "memory_pool.hpp"
 #include "native_handler.hpp"
 #include "path_info.hpp"
 #include "query_scanner.hpp"
 
 sql_value_t* table_init_data = nullptr;
+program_declarations_t* builtin_declarations = nullptr;
 
 namespace {
 
@@ -79,9 +81,82 @@ bool collection_has(const sql_value_t* collection, const sql_value_t* name) {
     return hash_find_string(collection->hash, name->string) != nullptr;
 }
 
+// --- declarations kept for an export ---------------------------------------
+
+// Calls `visit` with each type name of `record`, checked and about to be
+// stored in `collection`, in the order of declaration_t::type_names.
+template <typename Visit>
+void visit_type_names(const sql_value_t* collection, const sql_value_t* record, Visit visit) {
+    const program_output_t* output = program_output();
+    auto visit_slot = [&](const sql_value_t* records, int32_t index) {
+        for (hash_iterator_t item = records->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+            visit(value_slot(item_value(item), index)->string);
+        }
+    };
+    if (collection == &output->tables) {
+        visit_slot(value_slot(record, 2), 1);
+    } else if (collection == &output->queries) {
+        const sql_value_t* fields = value_slot(record, 2);
+        for (hash_iterator_t item = fields->hash->first_in_list; item != nullptr; item = item->next_in_list) {
+            visit(item_value(item)->string);
+        }
+    } else if (collection == &output->plsql) {
+        visit(value_slot(value_slot(record, 1), 0)->string);
+        visit_slot(value_slot(record, 2), 1);
+        visit_slot(value_slot(record, 3), 1);
+    }
+}
+
+// The type names of `record` in one block, so that keeping them costs one
+// allocation per object.
+void keep_type_names(const sql_value_t* collection, const sql_value_t* record, declaration_t* declaration) {
+    size_t size = 0;
+    visit_type_names(collection, record, [&](const char* name) {
+        size += std::strlen(name) + 1;
+        ++declaration->type_count;
+    });
+    if (size == 0) return;
+    char* at = declaration->type_names = static_cast<char*>(memory_pool_alloc(size));
+    visit_type_names(collection, record, [&](const char* name) {
+        const size_t length = std::strlen(name) + 1;
+        std::memcpy(at, name, length);
+        at += length;
+    });
+}
+
+hash_table_t* declarations_of(const sql_value_t* collection) {
+    const program_output_t* output = program_output();
+    program_declarations_t* declarations = builtin_declarations;
+    if (collection == &output->plsql) return &declarations->plsql;
+    if (collection == &output->queries) return &declarations->queries;
+    if (collection == &output->sequences) return &declarations->sequences;
+    if (collection == &output->tables) return &declarations->tables;
+    if (collection == &output->types) return &declarations->types;
+    return &declarations->views;
+}
+
+void note_declaration(const sql_value_t* collection, const sql_value_t* record) {
+    if (builtin_declarations == nullptr) return;
+    const sql_node_t* statement = executor_globals.current;
+    declaration_t declaration{};
+    if (statement != nullptr) {
+        declaration.pathname = statement->pathname;
+        declaration.line = statement->line;
+    }
+    keep_type_names(collection, record, &declaration);
+    _hash_add_string(declarations_of(collection), value_slot(record, 0)->string, &declaration, sizeof declaration,
+                     nullptr);
+}
+
+void declaration_dtor(void* data) {
+    char* type_names = static_cast<declaration_t*>(data)->type_names;
+    if (type_names != nullptr) memory_pool_free(type_names);
+}
+
 // Moves `record` into `collection` under the name in its slot 0, which the
 // caller has found free.
 void collection_add(sql_value_t* collection, sql_value_t* record) {
+    note_declaration(collection, record);
     _hash_add_string(collection->hash, value_slot(record, 0)->string, record, sizeof *record, nullptr);
 }
 
@@ -630,4 +705,22 @@ void fixup_program_output(program_output_t* output) {
     fixup_collection(&output->plsql, fixup_plsql_record, output);
     fixup_collection(&output->queries, fixup_query_record, output);
     fixup_tables(output);
+}
+
+void program_declarations_init(program_declarations_t* declarations) {
+    for (hash_table_t* table : {&declarations->plsql, &declarations->queries, &declarations->sequences,
+                                &declarations->tables, &declarations->types, &declarations->views}) {
+        _hash_init(table, HASH_CHAINS, declaration_dtor);
+    }
+}
+
+void program_declarations_shutdown(program_declarations_t* declarations) {
+    for (hash_table_t* table : {&declarations->plsql, &declarations->queries, &declarations->sequences,
+                                &declarations->tables, &declarations->types, &declarations->views}) {
+        hash_shutdown(table);
+    }
+}
+
+const declaration_t* program_declaration(const hash_table_t* table, const char* name) {
+    return static_cast<const declaration_t*>(hash_find_string(table, name));
 }

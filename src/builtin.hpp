@@ -20,6 +20,38 @@ enum dir_type_t { DIRECTION_INCOMING = 0, DIRECTION_OUTGOING = 1 };
 // The slots of a table field record: name, type, nullable, optimize, links.
 constexpr int32_t FIELD_SLOTS = 5;
 
+// What an export of the schema needs of a declaration that the output does
+// not keep: the file and line of the top-level statement that was running
+// when the built-in stored the object, and the type names as written, which
+// the fix-up replaces by SQL text. Kept only while a caller points
+// `builtin_declarations` at a record; the PHP writer needs none of it.
+struct declaration_t {
+    const char* pathname;  // the compiled program's, valid until it is shut down
+    unsigned line;
+    // The type names one after the other, each ending with its NUL, in the
+    // order the fix-up resolves them: a table's field types; a query's field
+    // types; a function's return type, argument types, then local types.
+    // Null when there are none (the other kinds).
+    char* type_names;
+    unsigned type_count;
+};
+
+struct program_declarations_t {  // declaration_t by object name, one table per collection
+    hash_table_t plsql;
+    hash_table_t queries;
+    hash_table_t sequences;
+    hash_table_t tables;
+    hash_table_t types;
+    hash_table_t views;
+};
+
+extern program_declarations_t* builtin_declarations;
+
+void program_declarations_init(program_declarations_t* declarations);
+void program_declarations_shutdown(program_declarations_t* declarations);
+// The declaration of `name` in one table of a program_declarations_t, or null.
+const declaration_t* program_declaration(const hash_table_t* table, const char* name);
+
 // Receives the rows list of the initializer parser.
 extern sql_value_t* table_init_data;
 
