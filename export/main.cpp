@@ -2,7 +2,6 @@
 // as tabula does, keeping each object's declaration beside the output, and
 // writes the schema as JSON or as a diagram to standard output or, whole or
 // not at all, to a file.
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -123,16 +122,8 @@ int write_to_stdout(const export_chunks_t& text) {
     return 0;
 }
 
-// Writing over a definition or initializer file the run has just read would
-// destroy the user's source.
-bool output_is_an_input(const char* output_filename) {
-    struct stat status {};
-    if (stat(output_filename, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    return compile_is_input_file(status.st_dev, status.st_ino);
-}
-
 int write_to_file(const char* filename, const export_chunks_t& text) {
-    if (output_is_an_input(filename)) {
+    if (compile_names_input_file(filename)) {
         std::fprintf(stderr, "Refusing to write the export over \"%s\", a file this run has read\n", filename);
         return -1;
     }

@@ -478,4 +478,10 @@ void compile_remember_input_file(dev_t device, ino_t inode) { input_files.emplac
 
 bool compile_is_input_file(dev_t device, ino_t inode) { return input_files.count({device, inode}) != 0; }
 
+bool compile_names_input_file(const char* filename) {
+    struct stat status {};
+    if (stat(filename, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    return compile_is_input_file(status.st_dev, status.st_ino);
+}
+
 void compile_forget_input_files() { input_files.clear(); }

@@ -111,4 +111,7 @@ extern input_open_hook_t input_open_hook;
 // initializer files), so the driver can refuse to overwrite one of them.
 void compile_remember_input_file(dev_t device, ino_t inode);
 bool compile_is_input_file(dev_t device, ino_t inode);
+// True when `filename` names a regular file the run has read: a tool that
+// wrote its output there would destroy the user's source.
+bool compile_names_input_file(const char* filename);
 void compile_forget_input_files();

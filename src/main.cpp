@@ -1,6 +1,5 @@
 // The driver: reads the command line, runs the compile, run and write phases
 // one after another, and decides the exit status.
-#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,19 +70,11 @@ int failed() {
     return EXIT_FAILED;
 }
 
-// Writing PHP over a definition or initializer file the run has just read
-// would destroy the user's source.
-bool output_is_an_input(const char* output_filename) {
-    struct stat status {};
-    if (stat(output_filename, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    return compile_is_input_file(status.st_dev, status.st_ino);
-}
-
 // The text is written as it is rendered: output_file keeps it out of sight
 // until it is complete, and leaves the earlier file as it was on failure.
 int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
     const char* filename = cmd_line.output_filename;
-    if (output_is_an_input(filename)) {
+    if (compile_names_input_file(filename)) {
         std::fprintf(stderr, "Refusing to write PHP output over \"%s\", a file this run has read\n", filename);
         return -1;
     }
