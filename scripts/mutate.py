@@ -206,13 +206,13 @@ def configure(tree, build):
                    check=True, stdout=subprocess.DEVNULL)
 
 
-def build(build_dir, limit):
+def build(build_dir, limit, jobs):
     status, timed_out, output = run_limited(
-        ["cmake", "--build", build_dir, "-j2", "--target", "tabula", "tabula_tests"], None, limit)
+        ["cmake", "--build", build_dir, f"-j{jobs}", "--target", "tabula", "tabula_tests"], None, limit)
     return status == 0 and not timed_out, output
 
 
-def run_tests(build_dir, limit):
+def run_tests(build_dir, limit, jobs):
     """'passed', 'failed' or 'timeout': the unit tests, then the command-line
     tests, stopping at the first failure."""
     started = time.monotonic()
@@ -223,7 +223,7 @@ def run_tests(build_dir, limit):
     if status != 0:
         return "failed"
     left = max(10, limit - (time.monotonic() - started))
-    status, timed_out, _ = run_limited(["ctest", "--test-dir", build_dir, "-j2", "-R", CTEST_REGEX,
+    status, timed_out, _ = run_limited(["ctest", "--test-dir", build_dir, f"-j{jobs}", "-R", CTEST_REGEX,
                                         "--stop-on-failure", "--timeout", "60"], build_dir, left)
     if timed_out:
         return "timeout"
@@ -245,6 +245,7 @@ def main():
     parser.add_argument("--scratch", help="scratch folder to use or reuse (default: a new temporary one)")
     parser.add_argument("--only", help="comma-separated mutant ids to run (e.g. the survivors of a run)")
     parser.add_argument("--results", help="results file (default: SCRATCH/results.tsv)")
+    parser.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     options = parser.parse_args()
 
@@ -265,13 +266,13 @@ def main():
     tree = sync_tree(scratch)
     build_dir = os.path.join(scratch, "build")
     configure(tree, build_dir)
-    built, output = build(build_dir, 3600)
+    built, output = build(build_dir, 3600, options.jobs)
     if not built:
         print(output[-3000:])
         print("the unmutated tree does not build")
         return 2
     started = time.monotonic()
-    if run_tests(build_dir, 3600) != "passed":
+    if run_tests(build_dir, 3600, options.jobs) != "passed":
         print("the tests fail on the unmutated tree")
         return 2
     limit = 3 * (time.monotonic() - started) + 30
@@ -288,8 +289,8 @@ def main():
                 original = handle.read()
             write_file(path, apply_mutant(original, mutant))
             try:
-                built, _ = build(build_dir, 600)
-                outcome = run_tests(build_dir, limit) if built else "build-failed"
+                built, _ = build(build_dir, 600, options.jobs)
+                outcome = run_tests(build_dir, limit, options.jobs) if built else "build-failed"
                 outcome = {"failed": "killed", "passed": "survived"}.get(outcome, outcome)
             finally:
                 # Put back at once; it is rebuilt along with the next mutant.
@@ -300,7 +301,7 @@ def main():
             results.write("\t".join(line) + "\n")
             results.flush()
             print("\t".join(line), flush=True)
-    built, _ = build(build_dir, 3600)
+    built, _ = build(build_dir, 3600, options.jobs)
 
     tested = sum(counts.get(k, 0) for k in ("killed", "survived", "timeout"))
     caught = counts.get("killed", 0) + counts.get("timeout", 0)
