@@ -149,6 +149,8 @@ TEST_F(DefinitionScannerTest, ErrorsBailOutAtTheirLine) {
     EXPECT_EQ(error_of("\"ab\\\rcd\""), "Unexpected escaped character at offset 3 in test.def:2\n");
     EXPECT_EQ(error_of("\"\\x41\""), "Unexpected escaped character at offset 1 in test.def:1\n");
     EXPECT_EQ(error_of(std::string("\"a\0b\"", 5)), "Unexpected NUL character in a string literal in test.def:1\n");
+    // Escaped, a NUL is still a NUL, not a bad escape.
+    EXPECT_EQ(error_of(std::string("\"a\\\0b\"", 6)), "Unexpected NUL character in a string literal in test.def:1\n");
     // Inside a comment a NUL byte is harmless and skipped.
     EXPECT_EQ(scan(std::string("/*\0*/ a", 7)), (Tokens{"label a@1"}));
 }
