@@ -99,10 +99,11 @@ TEST_F(DefinitionScannerTest, TokensSplitWhereTheirPatternsEndAndKeywordsAreLowe
     EXPECT_EQ(scan("1x x$y 0012 99999999999 2147483647"), (Tokens{"int 1@1", "label x@1", "label x@1", "var y@1",
                                                                   "int 12@1", "int 2147483647@1", "int 2147483647@1"}));
     // Each keyword's length and first letter, another last letter: labels.
-    EXPECT_EQ(scan("nulL typE vieW indeX plsqL querY tablE includE primarY functioN incominG outgoinG sequencE"),
+    EXPECT_EQ(scan("nulL typE vieW indeX plsqL querY tablE includE primarY functioN incominG outgoinG sequencE "
+                   "volatilE"),
               (Tokens{"label nulL@1", "label typE@1", "label vieW@1", "label indeX@1", "label plsqL@1", "label querY@1",
                       "label tablE@1", "label includE@1", "label primarY@1", "label functioN@1", "label incominG@1",
-                      "label outgoinG@1", "label sequencE@1"}));
+                      "label outgoinG@1", "label sequencE@1", "label volatilE@1"}));
     EXPECT_EQ(scan("(),.:;=[]{}*"), (Tokens{"(", ")", ",", ".", ":", ";", "=", "[", "]", "{", "}", "*"}));
 }
 
