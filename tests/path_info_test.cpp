@@ -53,6 +53,16 @@ TEST(Path, SplitAndJoin) {
     EXPECT_EQ(split_parts(path_info_split(&info, "c:"), info), "c: relative []");
     EXPECT_EQ(split_parts(path_info_split(&info, "\\\\server\\1:x/./.."), info), "- absolute [server, 1:x, ., ..]");
 
+    // Drive letters are A to Z in either case; the bytes next to them are not.
+    for (const char* drive : {"A:", "Z:", "a:", "z:"}) {
+        EXPECT_EQ(split_parts(path_info_split(&info, (std::string(drive) + "/x").c_str()), info),
+                  std::string(1, static_cast<char>(drive[0] | 0x20)) + ": absolute [x]");
+    }
+    for (const char* other : {"@:", "[:", "`:", "{:"}) {
+        EXPECT_EQ(split_parts(path_info_split(&info, (std::string(other) + "/x").c_str()), info),
+                  "- relative [" + std::string(other) + ", x]");
+    }
+
     // Joining needs room for the terminating NUL, and no more.
     char buffer[32];
     ASSERT_EQ(path_info_split(&info, "C:/proj//defs\\main.def/"), 0);
