@@ -72,6 +72,8 @@ TEST(Path, SplitAndJoin) {
     for (const size_t short_size : {21, 10, 3, 2, 1}) {
         EXPECT_EQ(path_info_join(buffer, short_size, &info), -1) << short_size;
     }
+    ASSERT_EQ(path_info_split(&info, "c:"), 0);
+    EXPECT_EQ(path_info_join(buffer, 1, &info), -1);  // the NUL alone would fit
     EXPECT_EQ(path_info_join(buffer, 21, &info), -1);
     path_info_shutdown(&info);
     ASSERT_EQ(path_info_split(&info, "c:"), 0);
