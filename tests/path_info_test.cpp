@@ -69,7 +69,7 @@ TEST(Path, SplitAndJoin) {
     ASSERT_EQ(path_info_join(buffer, 22, &info), 0);
     EXPECT_STREQ(buffer, "c:\\proj\\defs\\main.def");
     // Shorter, whichever part does not fit fails the join.
-    for (const size_t short_size : {10, 2, 1}) {
+    for (const size_t short_size : {21, 10, 2, 1}) {
         EXPECT_EQ(path_info_join(buffer, short_size, &info), -1) << short_size;
     }
     path_info_shutdown(&info);
