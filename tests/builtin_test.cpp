@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "compile.hpp"
+#include "memory_pool.hpp"
 #include "native_handler.hpp"
 #include "test_files.hpp"
 #include "test_values.hpp"
@@ -46,6 +49,13 @@ struct builtin_test : testing::Test {
     static std::string error(native_handler_t handler, std::initializer_list<sql_value_t> args) {
         return bailout_of([&] { call(handler, args); });
     }
+    // The pool holds no more than an empty output again once the output is
+    // released: a handler keeps nothing of its own past the call.
+    void expect_output_alone_in_pool(size_t blocks_of_empty_output) {
+        program_output_shutdown(&out);
+        output_init(&out);
+        EXPECT_EQ(memory_pool_block_count(), blocks_of_empty_output);
+    }
     std::string everything() const {
         std::string text;
         for (const sql_value_t* member :
@@ -57,6 +67,7 @@ struct builtin_test : testing::Test {
 };
 
 TEST_F(builtin_test, valid_calls_store_records_of_their_own) {
+    const size_t empty = memory_pool_block_count();
     ok(handler_dump_table, {text("t"), number(1), list({key_field(), field("Id", "x", 1, 1, list({link("later", 1)}))}),
                             list({list({text("1"), null()})})});
     ok(handler_dump_view, {text("v"), text("")});
@@ -83,6 +94,7 @@ TEST_F(builtin_test, valid_calls_store_records_of_their_own) {
     sql_value_t path = call(handler_prefix_pathname, {text("/work/defs"), text("sub\\rows.init")});
     EXPECT_EQ(show(&path), "'/work/defs/sub/rows.init'");
     value_shutdown(&path);
+    expect_output_alone_in_pool(empty);
 }
 
 TEST_F(builtin_test, a_failing_call_stores_nothing) {
@@ -110,6 +122,52 @@ TEST_F(builtin_test, a_failing_call_stores_nothing) {
     EXPECT_EQ(everything(), before);
 }
 
+// A value of `type`, and one of another type.
+sql_value_t of_type(value_type_t type) {
+    return type == VALUE_STRING ? text("t") : type == VALUE_INTEGER ? number(0) : list({});
+}
+sql_value_t not_of_type(value_type_t type) { return type == VALUE_STRING ? number(0) : text("t"); }
+
+TEST_F(builtin_test, each_builtin_takes_exactly_its_arguments_of_their_types) {
+    struct signature_t {
+        native_handler_t handler;
+        std::vector<value_type_t> types;
+    };
+    const signature_t builtins[] = {
+        {handler_dump_table, {VALUE_STRING, VALUE_INTEGER, VALUE_ARRAY, VALUE_ARRAY}},
+        {handler_dump_view, {VALUE_STRING, VALUE_STRING}},
+        {handler_dump_type, {VALUE_STRING, VALUE_STRING}},
+        {handler_dump_sequence, {VALUE_STRING, VALUE_INTEGER}},
+        {handler_dump_plsql, {VALUE_STRING, VALUE_ARRAY, VALUE_ARRAY, VALUE_ARRAY, VALUE_STRING}},
+        {handler_dump_query, {VALUE_STRING, VALUE_STRING}},
+        {handler_prefix_pathname, {VALUE_STRING, VALUE_STRING}},
+        {handler_read_table_initializer, {VALUE_STRING}},
+    };
+    // The first `count` arguments of the right types, argument `wrong` (1-based) of another.
+    auto message = [](const signature_t& builtin, size_t count, size_t wrong = 0) {
+        sql_value_t args = list({});
+        for (size_t position = 1; position <= count; ++position) {
+            value_type_t type = builtin.types[std::min(position, builtin.types.size()) - 1];
+            sql_value_t arg = position == wrong ? not_of_type(type) : of_type(type);
+            value_push(&args, &arg);
+        }
+        return bailout_of([&] {
+            sql_value_t result;
+            builtin.handler(&result, args.hash);
+        });
+    };
+    for (const signature_t& builtin : builtins) {
+        const size_t count = builtin.types.size();
+        SCOPED_TRACE(&builtin - builtins);
+        EXPECT_EQ(message(builtin, count - 1), "Missing argument " + std::to_string(count));
+        EXPECT_EQ(message(builtin, count + 1), "Superfluous argument " + std::to_string(count + 1));
+        for (size_t wrong = 1; wrong <= count; ++wrong) {
+            EXPECT_EQ(message(builtin, count, wrong), "Bad type of argument " + std::to_string(wrong));
+        }
+    }
+    EXPECT_EQ(everything(), "[]\n[]\n[]\n[]\n[]\n[]\n");
+}
+
 size_t open_descriptors() {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
@@ -132,6 +190,7 @@ TEST_F(builtin_test, read_table_initializer_releases_file_and_scanner_on_every_p
 }
 
 TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order) {
+    const size_t empty = memory_pool_block_count();
     ok(handler_dump_plsql, {text("f"), list({text("int_t"), number(1), text("extra")}),
                             list({list({text("a"), text("int_t"), text("extra")})}), list({}), text("body")});
     ok(handler_dump_query, {text("q"), text("SELECT a{FIELD:int_t}")});
@@ -148,6 +207,7 @@ TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order) {
     EXPECT_EQ(show(&out.tables),
               "[u=['u', 0, [['id', 'serial', 0, 2, []], ['g', 'integer', 1, 0, [['g', 1]]]], []], "
               "g=['g', 1, [['id', 'integer', 0, 2, [['u', 0]]]], []]]");
+    expect_output_alone_in_pool(empty);
 }
 
 TEST_F(builtin_test, fixup_reports_the_first_fault_walking_plsql_then_queries_then_tables) {

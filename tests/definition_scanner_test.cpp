@@ -98,6 +98,12 @@ TEST_F(DefinitionScannerTest, TokensSplitWhereTheirPatternsEndAndKeywordsAreLowe
                       "function", "label _x1@1"}));
     EXPECT_EQ(scan("1x x$y 0012 99999999999 2147483647"), (Tokens{"int 1@1", "label x@1", "label x@1", "var y@1",
                                                                   "int 12@1", "int 2147483647@1", "int 2147483647@1"}));
+    // Each keyword's length and first letter, another last letter: labels.
+    EXPECT_EQ(scan("nulL typE vieW indeX plsqL querY tablE includE primarY functioN incominG outgoinG sequencE "
+                   "volatilE"),
+              (Tokens{"label nulL@1", "label typE@1", "label vieW@1", "label indeX@1", "label plsqL@1", "label querY@1",
+                      "label tablE@1", "label includE@1", "label primarY@1", "label functioN@1", "label incominG@1",
+                      "label outgoinG@1", "label sequencE@1", "label volatilE@1"}));
     EXPECT_EQ(scan("(),.:;=[]{}*"), (Tokens{"(", ")", ",", ".", ":", ";", "=", "[", "]", "{", "}", "*"}));
 }
 
@@ -116,6 +122,15 @@ TEST_F(DefinitionScannerTest, CommentStarsPairFromTheLeft) {
 
 TEST_F(DefinitionScannerTest, LineBreaksCountCarriageReturnLineFeedOnce) {
     EXPECT_EQ(scan("a\r\nb\n\rc\r\r\nd\re"), (Tokens{"label a@1", "label b@2", "label c@4", "label d@6", "label e@7"}));
+}
+
+// A stream that cannot be read (here a folder) ends the process at once.
+TEST_F(DefinitionScannerTest, AStreamThatFailsToReadEndsTheProcessWithStatusTwo) {
+    const TemporaryFolder folder;
+    FILE* in = fopen(folder.path().c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    EXPECT_EXIT(scan_stream(in), testing::ExitedWithCode(2), "^input in flex scanner failed\n$");
+    fclose(in);
 }
 
 // Large inputs (over 2 MB), from a file of known size and from a pipe, are
@@ -140,6 +155,8 @@ TEST_F(DefinitionScannerTest, ErrorsBailOutAtTheirLine) {
     EXPECT_EQ(error_of("\"ab\\\rcd\""), "Unexpected escaped character at offset 3 in test.def:2\n");
     EXPECT_EQ(error_of("\"\\x41\""), "Unexpected escaped character at offset 1 in test.def:1\n");
     EXPECT_EQ(error_of(std::string("\"a\0b\"", 5)), "Unexpected NUL character in a string literal in test.def:1\n");
+    // Escaped, a NUL is still a NUL, not a bad escape.
+    EXPECT_EQ(error_of(std::string("\"a\\\0b\"", 6)), "Unexpected NUL character in a string literal in test.def:1\n");
     // Inside a comment a NUL byte is harmless and skipped.
     EXPECT_EQ(scan(std::string("/*\0*/ a", 7)), (Tokens{"label a@1"}));
 }

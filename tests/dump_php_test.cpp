@@ -149,6 +149,25 @@ TEST_F(OutputFixture, EmptyListsSetofAndAPrimaryKeyAfterOtherFields) {
     }
 }
 
+// A file many times the writer's buffer comes out whole, each byte once, in
+// writes of the buffer's size.
+TEST_F(OutputFixture, AFileLargerThanTheWriteBufferComesOutWholeInLargeWrites) {
+    const int count = 4000;
+    std::string views = "$this->views = array (\n";
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "view_" + std::to_string(i);
+        const std::string definition = "SELECT " + std::to_string(i) + " FROM a_table_with_a_rather_long_name";
+        file_record(&output.views, list({text(name.c_str()), text(definition.c_str())}));
+        views += "\t\"" + name + "\" => \"" + definition + "\"" + (i + 1 < count ? "," : "") + "\n";
+    }
+    const written_t written = capture([this](FILE* f) { dump_php_code(f, &output); });
+    ASSERT_GT(written.text.size(), 4 * 64 * 1024u);
+    const size_t at = written.text.find("$this->views = array (\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(written.text.substr(at), views + ");\n?>\n");
+    EXPECT_LE(written.writes, static_cast<int>(written.text.size() / (64 * 1024)) + 1);
+}
+
 TEST_F(OutputFixture, BrokenRecordsAndBadDirectivesEndTheProgram) {
     EXPECT_DEATH(php_printf(stdout, "abc%"), "Premature end of printf expansion");
     EXPECT_DEATH(php_printf(stdout, "ok %x", 1), "Unknown printf expansion");

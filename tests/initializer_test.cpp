@@ -113,6 +113,20 @@ TEST(InitializerScanner, LongInputSpansReadBlocks) {
     EXPECT_EQ(scan(row + row), "'" + value + "' , null EOL '" + value + "' , null EOL");
 }
 
+// A stream that cannot be read (here a folder) ends the process at once.
+TEST(InitializerScanner, AStreamThatFailsToReadEndsTheProcessWithStatusTwo) {
+    const TemporaryFolder folder;
+    FILE* file = std::fopen(folder.path().c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    init_scanner_t* scanner = nullptr;
+    ASSERT_EQ(initlex_init(&scanner), 0);
+    initset_in(file, scanner);
+    sql_value_t value;
+    EXPECT_EXIT(initlex(&value, scanner), testing::ExitedWithCode(2), "^input in flex scanner failed\n$");
+    EXPECT_EQ(initlex_destroy(scanner), 0);
+    std::fclose(file);
+}
+
 TEST(InitializerParser, RowsAreListsOfStringsAndNulls) {
     EXPECT_EQ(parse("\"1\", \"admin\", \"Administrator\"\r\n"
                     "\"2\", \"guest\", null\n"

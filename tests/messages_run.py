@@ -2,8 +2,8 @@
 """Runs the message cases of a file through the built binary.
 
 Each case is a definition program that must fail: exit status 2, no output
-file, and standard error holding exactly the expected message followed by
-the driver's last line. The file format:
+file, nothing on standard output, and standard error holding exactly the
+expected message followed by the driver's last line. The file format:
 
     === case name
     definition text (main.def)
@@ -63,6 +63,8 @@ def run_case(binary, case):
         stderr = run.stderr.replace(folder, "@DIR@")
         if stderr != case["expected"] + LAST_LINE:
             problems.append("stderr:\n" + stderr + "expected:\n" + case["expected"] + LAST_LINE)
+        if run.stdout:
+            problems.append("stdout:\n" + run.stdout)
         if run.returncode != 2:
             problems.append(f"exit status {run.returncode}, expected 2")
         if os.path.exists(os.path.join(folder, "out.php")):

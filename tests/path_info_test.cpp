@@ -53,18 +53,34 @@ TEST(Path, SplitAndJoin) {
     EXPECT_EQ(split_parts(path_info_split(&info, "c:"), info), "c: relative []");
     EXPECT_EQ(split_parts(path_info_split(&info, "\\\\server\\1:x/./.."), info), "- absolute [server, 1:x, ., ..]");
 
+    // Drive letters are A to Z in either case; the bytes next to them are not.
+    for (const char* drive : {"A:", "Z:", "a:", "z:"}) {
+        EXPECT_EQ(split_parts(path_info_split(&info, (std::string(drive) + "/x").c_str()), info),
+                  std::string(1, static_cast<char>(drive[0] | 0x20)) + ": absolute [x]");
+    }
+    for (const char* other : {"@:", "[:", "`:", "{:"}) {
+        EXPECT_EQ(split_parts(path_info_split(&info, (std::string(other) + "/x").c_str()), info),
+                  "- relative [" + std::string(other) + ", x]");
+    }
+
     // Joining needs room for the terminating NUL, and no more.
     char buffer[32];
     ASSERT_EQ(path_info_split(&info, "C:/proj//defs\\main.def/"), 0);
     ASSERT_EQ(path_info_join(buffer, 22, &info), 0);
     EXPECT_STREQ(buffer, "c:\\proj\\defs\\main.def");
-    EXPECT_EQ(path_info_join(buffer, 21, &info), -1);
+    // Shorter, whichever part does not fit fails the join.
+    for (const size_t short_size : {21, 10, 2, 1}) {
+        EXPECT_EQ(path_info_join(buffer, short_size, &info), -1) << short_size;
+    }
     path_info_shutdown(&info);
     ASSERT_EQ(path_info_split(&info, "c:"), 0);
     info.absolute = 1;
     ASSERT_EQ(path_info_join(buffer, 4, &info), 0);
     EXPECT_STREQ(buffer, "c:\\");
     EXPECT_EQ(path_info_join(buffer, 3, &info), -1);
+    path_info_shutdown(&info);
+    ASSERT_EQ(path_info_split(&info, "c:"), 0);
+    EXPECT_EQ(path_info_join(buffer, 1, &info), -1);  // the NUL alone would fit
     path_info_shutdown(&info);
 
     // A native path takes a backslash for a separator only when asked.

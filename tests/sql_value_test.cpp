@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "memory_pool.hpp"
@@ -71,6 +72,35 @@ TEST(SqlValue, DeeplyNestedArraysAreCopiedAndReleasedWithoutRecursion) {
     EXPECT_EQ(depth, DEPTH);
     value_shutdown(&copy);
     EXPECT_EQ(memory_pool_block_count(), start);
+}
+
+TEST(SqlValue, SlotsFillExactlyTheCountAskedForAndNullTheAbsentOnes) {
+    // Keys past the count, negative, textual or out of order; slot 2 absent.
+    sql_value_t record = list({});
+    for (int32_t key : {6, 4, 5, 0, -1, 3, 1}) {
+        sql_value_t element = number(key);
+        ASSERT_EQ(_hash_add_integer(record.hash, key, &element, sizeof element, nullptr), 0);
+    }
+    sql_value_t element = text("x");
+    ASSERT_EQ(_hash_add_string(record.hash, "2", &element, sizeof element, nullptr), 0);
+    sql_value_t guard = null();
+    sql_value_t* slots[7] = {&guard, &guard, &guard, &guard, &guard, &guard, &guard};
+    value_slots(&record, slots, 5);
+    for (int32_t key : {0, 1, 3, 4}) {
+        ASSERT_NE(slots[key], nullptr) << key;
+        EXPECT_EQ(slots[key]->integer, key);
+    }
+    EXPECT_EQ(slots[2], nullptr);
+    // The caller's storage ends at the count: nothing past it is written.
+    EXPECT_EQ(slots[5], &guard);
+    EXPECT_EQ(slots[6], &guard);
+    value_shutdown(&record);
+
+    // A value that is not an array has every slot absent.
+    sql_value_t scalar = number(1);
+    value_slots(&scalar, slots, 5);
+    EXPECT_EQ(std::count(slots, slots + 5, nullptr), 5);
+    EXPECT_EQ(slots[5], &guard);
 }
 
 TEST(SqlValueDeathTest, BrokenInvariantsEndTheProcess) {
