@@ -24,7 +24,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 generator=$here/../bench/generate.py
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Only this shell removes the folder: a background job signalled between its
+# fork and its exec is still a copy of this shell, and would run the trap too.
+main_shell=$BASHPID
+trap '[[ $BASHPID == "$main_shell" ]] && rm -rf "$work"' EXIT
 cd "$work" || exit 1
 mkdir out
 failed=0
