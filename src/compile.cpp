@@ -182,23 +182,12 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
     }
 }
 
-struct compile_call_t {
-    compiled_program_t* program;
-    const char* filename;
-    int status;
-};
-
 }  // namespace
 
 int compile_program(compiled_program_t* program, const char* filename) {
-    compile_call_t call{program, filename, -1};
-    phase_stack_run(
-        [](void* context) {
-            auto* call = static_cast<compile_call_t*>(context);
-            call->status = compile_on_this_stack(call->program, call->filename);
-        },
-        &call);
-    return call.status;
+    int status = -1;
+    phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    return status;
 }
 
 void compile_definition(const char* filename) {
@@ -252,14 +241,11 @@ void compiled_file_dir(sql_node_t* node) {
 // Function bodies are trees as deep as the parser allows: they are released
 // on the phase stack too.
 void compiled_program_shutdown(compiled_program_t* program) {
-    phase_stack_run(
-        [](void* context) {
-            auto* program = static_cast<compiled_program_t*>(context);
-            hash_shutdown(&program->code);
-            hash_shutdown(&program->functions);
-            hash_shutdown(&program->pathnames);
-        },
-        program);
+    phase_stack_call([program] {
+        hash_shutdown(&program->code);
+        hash_shutdown(&program->functions);
+        hash_shutdown(&program->pathnames);
+    });
 }
 
 void function_shutdown(void* data) {
@@ -428,50 +414,44 @@ FILE* open_stream(int descriptor, const struct stat& status, int* error) {
 
 input_open_hook_t input_open_hook = nullptr;
 
-FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
+namespace {
+
+// The error number that refuses an opened file, or 0 to read it. A file named
+// inside a definition was opened without blocking, so that a FIFO without a
+// writer or a device that waits for a line is refused at once instead of
+// holding the run; the flag is cleared again for the reads of a regular file.
+int check_opened_input(int descriptor, struct stat* status, bool regular_only) {
+    if (fstat(descriptor, status) != 0) return errno;
+    if (S_ISDIR(status->st_mode)) return EISDIR;
+    if (!regular_only) return 0;
+    if (!S_ISREG(status->st_mode)) return INPUT_NOT_REGULAR;
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    return 0;
+}
+
+FILE* open_input(const char* pathname, struct stat* status, int* error, bool regular_only) {
     if (input_open_hook != nullptr) return input_open_hook(pathname, status, error);
-    const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC);
+    const int flags = O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK | O_NOCTTY : 0);
+    const int descriptor = open(pathname, flags);
     if (descriptor < 0) {
         *error = errno;
         return nullptr;
     }
-    if (fstat(descriptor, status) != 0) {
-        *error = errno;
-    } else if (S_ISDIR(status->st_mode)) {
-        *error = EISDIR;
-    } else {
-        return open_stream(descriptor, *status, error);
-    }
+    *error = check_opened_input(descriptor, status, regular_only);
+    if (*error == 0) return open_stream(descriptor, *status, error);
     close(descriptor);
     return nullptr;
 }
 
-// Opened without blocking, so that a FIFO without a writer or a device that
-// waits for a line is refused at once instead of holding the run; the flag
-// is cleared again for the reads of a regular file, which it does not affect.
+}  // namespace
+
+FILE* open_input_file(const char* pathname, struct stat* status, int* error) {
+    return open_input(pathname, status, error, false);
+}
+
 FILE* open_named_input_file(const char* pathname, struct stat* status, int* error) {
-    if (input_open_hook != nullptr) return input_open_hook(pathname, status, error);
-    const int descriptor = open(pathname, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (descriptor < 0) {
-        *error = errno;
-        return nullptr;
-    }
-    if (fstat(descriptor, status) != 0) {
-        *error = errno;
-    } else if (S_ISDIR(status->st_mode)) {
-        *error = EISDIR;
-    } else if (!S_ISREG(status->st_mode)) {
-        *error = INPUT_NOT_REGULAR;
-    } else {
-        const int flags = fcntl(descriptor, F_GETFL);
-        if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            *error = errno;
-        } else {
-            return open_stream(descriptor, *status, error);
-        }
-    }
-    close(descriptor);
-    return nullptr;
+    return open_input(pathname, status, error, true);
 }
 
 void compile_remember_input_file(dev_t device, ino_t inode) { input_files.emplace(device, inode); }

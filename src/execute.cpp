@@ -228,25 +228,14 @@ int execute_on_this_stack(program_output_t* output, compiled_program_t* program)
     }
 }
 
-struct execute_call_t {
-    program_output_t* output;
-    compiled_program_t* program;
-    int status;
-};
-
 }  // namespace
 
 // Evaluation recurses once per nested call: it runs on the phase stack, whose
 // size does not depend on the process's stack limit.
 int execute_program(program_output_t* output, compiled_program_t* program) {
-    execute_call_t call{output, program, -1};
-    phase_stack_run(
-        [](void* context) {
-            auto* call = static_cast<execute_call_t*>(context);
-            call->status = execute_on_this_stack(call->output, call->program);
-        },
-        &call);
-    return call.status;
+    int status = -1;
+    phase_stack_call([&] { status = execute_on_this_stack(output, program); });
+    return status;
 }
 
 void program_output_shutdown(program_output_t* output) {

@@ -21,5 +21,11 @@ constexpr size_t PHASE_STACK_SIZE = 32 * 1024 * 1024;
 // space limits), runs body on the current stack.
 void phase_stack_run(void (*body)(void*), void* context);
 
+// Runs the callable `body` on the phase stack, as phase_stack_run does.
+template <typename body_t>
+void phase_stack_call(body_t&& body) {
+    phase_stack_run([](void* context) { (*static_cast<body_t*>(context))(); }, &body);
+}
+
 // True while a body runs on the phase stack (for tests).
 bool phase_stack_active();

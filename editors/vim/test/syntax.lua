@@ -10,12 +10,12 @@ local failures, checks = 0, 0
 local function parse_assertion(line)
   local rest = line:sub(3)
   local spans = {}
-  local tildes, dashes, spec = rest:match('^%s*<(~*)(%-+)%s+(.*)$')
+  local tildes, dashes, assertion = rest:match('^%s*<(~*)(%-+)%s+(.*)$')
   if dashes then
     table.insert(spans, { from = #tildes, to = #tildes + #dashes })
   else
     local carets
-    carets, spec = rest:match('^(%s*%^[%^%s]*)%s(.*)$')
+    carets, assertion = rest:match('^(%s*%^[%^%s]*)%s(.*)$')
     if not carets then
       return nil
     end
@@ -27,7 +27,7 @@ local function parse_assertion(line)
       col = e + 1
     end
   end
-  local negated, group = spec:match('^(%-?)%s*(%S+)%s*$')
+  local negated, group = assertion:match('^(%-?)%s*(%S+)%s*$')
   return { spans = spans, group = group, negated = negated == '-' }
 end
 
