@@ -211,19 +211,28 @@ void make_temporary_name(output_file_t* file) {
     snprintf(file->temporary, sizeof file->temporary, ".%.*s.%s", room, file->name, suffix);
 }
 
-// Creates the new file under a hidden name no other file has.
-int create_named_temporary(output_file_t* file, mode_t mode) {
+// Tries fresh hidden names until `create` makes the file under one; 0, or the
+// error number of the first failure that is not a name already taken.
+template <typename create_t>
+int under_temporary_name(output_file_t* file, create_t create) {
     for (int tries = 0; tries < TEMPORARY_NAME_TRIES; ++tries) {
         make_temporary_name(file);
         publish_temporary(file);
-        file->descriptor =
-            openat(file->folder, file->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-        if (file->descriptor >= 0) return 0;
+        if (create()) return 0;
         const int error = errno;
         forget_temporary(file);
         if (error != EEXIST) return error;
     }
     return EEXIST;
+}
+
+// Creates the new file under a hidden name no other file has.
+int create_named_temporary(output_file_t* file, mode_t mode) {
+    return under_temporary_name(file, [&] {
+        file->descriptor =
+            openat(file->folder, file->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        return file->descriptor >= 0;
+    });
 }
 
 int create_new_file(output_file_t* file, mode_t mode) {
@@ -247,18 +256,10 @@ int create_new_file(output_file_t* file, mode_t mode) {
 int name_anonymous(output_file_t* file) {
     char fd_path[64];
     snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", file->descriptor);
-    for (int tries = 0; tries < TEMPORARY_NAME_TRIES; ++tries) {
-        make_temporary_name(file);
-        publish_temporary(file);
-        if (linkat(AT_FDCWD, fd_path, file->folder, file->temporary, AT_SYMLINK_FOLLOW) == 0) {
-            file->anonymous = false;
-            return 0;
-        }
-        const int error = errno;
-        forget_temporary(file);
-        if (error != EEXIST) return error;
-    }
-    return EEXIST;
+    const int error = under_temporary_name(
+        file, [&] { return linkat(AT_FDCWD, fd_path, file->folder, file->temporary, AT_SYMLINK_FOLLOW) == 0; });
+    if (error == 0) file->anonymous = false;
+    return error;
 }
 
 // --- Opening -----------------------------------------------------------------
