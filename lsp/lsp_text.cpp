@@ -28,13 +28,31 @@ size_t line_end(const lsp_text_t& doc, uint32_t line) {
     return end;
 }
 
-// Code units of one UTF-8 sequence starting with `lead`, and its length in
-// bytes; a stray byte counts as one unit of one byte.
-size_t sequence_bytes(unsigned char lead) {
-    if (lead >= 0xF0 && lead < 0xF8) return 4;
-    if (lead >= 0xE0 && lead < 0xF0) return 3;
-    if (lead >= 0xC0 && lead < 0xE0) return 2;
-    return 1;
+// Length in bytes of the UTF-8 sequence at text[p, end); a byte that starts
+// no valid sequence (a stray continuation byte, a lead byte without its
+// continuation bytes, an overlong or surrogate form) is one of its own.
+size_t sequence_bytes(const std::string& text, size_t p, size_t end) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(p);
+    size_t length = 1;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    }
+    if (length == 1 || p + length > end) return 1;
+    if (byte(p + 1) < low || byte(p + 1) > high) return 1;
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(p + i) < 0x80 || byte(p + i) > 0xBF) return 1;
+    }
+    return length;
 }
 
 int hex_digit(char c) {
@@ -62,8 +80,9 @@ lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encod
     size_t p = doc.line_starts[line];
     if (encoding == ENCODING_UTF8) return {line, static_cast<uint32_t>(offset - p)};
     uint32_t units = 0;
+    const size_t end = line + 1 < doc.line_starts.size() ? doc.line_starts[line + 1] : doc.text.size();
     while (p < offset) {
-        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
+        const size_t bytes = sequence_bytes(doc.text, p, end);
         units += bytes == 4 ? 2 : 1;
         p += bytes;
     }
@@ -78,7 +97,7 @@ size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encod
     size_t p = start;
     uint32_t units = 0;
     while (p < end && units < position.character) {
-        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
+        const size_t bytes = sequence_bytes(doc.text, p, end);
         units += bytes == 4 ? 2 : 1;
         p += bytes;
     }
@@ -110,6 +129,13 @@ std::string lsp_uri_to_path(std::string_view uri) {
     }
     if (path.find('\0') != std::string::npos) return {};
     return lsp_normal_path(path);
+}
+
+std::string lsp_uri_to_key(std::string_view uri) {
+    if (uri.substr(0, 9) == "untitled:") {
+        return uri.find('\0') == std::string_view::npos ? std::string(uri) : std::string();
+    }
+    return lsp_uri_to_path(uri);
 }
 
 std::string lsp_path_to_uri(std::string_view path) {
