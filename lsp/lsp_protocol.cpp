@@ -315,7 +315,13 @@ void publish(lsp_server_t* server, const std::string& path) {
             files.erase(found);
             continue;
         }
-        for (const lsp_finding_t& finding : found->second) diagnostics.push_back(finding_json(server, finding));
+        for (const lsp_finding_t& finding : found->second) {
+            json diagnostic = finding_json(server, finding);
+            // Projects that share the file often find the same.
+            if (std::find(diagnostics.begin(), diagnostics.end(), diagnostic) == diagnostics.end()) {
+                diagnostics.push_back(std::move(diagnostic));
+            }
+        }
     }
     if (diagnostics.empty()) {
         server->published.erase(path);

@@ -28,9 +28,10 @@ size_t line_end(const lsp_text_t& doc, uint32_t line) {
     return end;
 }
 
-// Length in bytes of the UTF-8 sequence at text[p, end); a byte that starts
-// no valid sequence (a stray continuation byte, a lead byte without its
-// continuation bytes, an overlong or surrogate form) is one of its own.
+// Length in bytes of the UTF-8 sequence at text[p, end). Where the bytes
+// are not valid UTF-8, the longest start of a valid sequence (at least one
+// byte) is one character, as decoders that follow the Unicode standard's
+// practice show it: one replacement character.
 size_t sequence_bytes(const std::string& text, size_t p, size_t end) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(p);
@@ -47,13 +48,17 @@ size_t sequence_bytes(const std::string& text, size_t p, size_t end) {
         if (lead == 0xF0) low = 0x90;
         if (lead == 0xF4) high = 0x8F;
     }
-    if (length == 1 || p + length > end) return 1;
-    if (byte(p + 1) < low || byte(p + 1) > high) return 1;
-    for (size_t i = 2; i < length; ++i) {
-        if (byte(p + i) < 0x80 || byte(p + i) > 0xBF) return 1;
+    size_t valid = 1;
+    while (valid < length && p + valid < end) {
+        const unsigned char next = byte(p + valid);
+        if (valid == 1 ? next < low || next > high : next < 0x80 || next > 0xBF) break;
+        ++valid;
     }
-    return length;
+    return valid;
 }
+
+// UTF-16 code units of the character sequence_bytes found.
+uint32_t sequence_units(size_t bytes) { return bytes == 4 ? 2 : 1; }
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -83,7 +88,7 @@ lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encod
     const size_t end = line + 1 < doc.line_starts.size() ? doc.line_starts[line + 1] : doc.text.size();
     while (p < offset) {
         const size_t bytes = sequence_bytes(doc.text, p, end);
-        units += bytes == 4 ? 2 : 1;
+        units += sequence_units(bytes);
         p += bytes;
     }
     return {line, units};
@@ -98,7 +103,7 @@ size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encod
     uint32_t units = 0;
     while (p < end && units < position.character) {
         const size_t bytes = sequence_bytes(doc.text, p, end);
-        units += bytes == 4 ? 2 : 1;
+        units += sequence_units(bytes);
         p += bytes;
     }
     return std::min(p, end);
@@ -132,8 +137,10 @@ std::string lsp_uri_to_path(std::string_view uri) {
 }
 
 std::string lsp_uri_to_key(std::string_view uri) {
+    // The compiler makes relative names absolute: a name that starts with
+    // "/" reaches the input hook as it is.
     if (uri.substr(0, 9) == "untitled:") {
-        return uri.find('\0') == std::string_view::npos ? std::string(uri) : std::string();
+        return uri.find('\0') == std::string_view::npos ? "/" + std::string(uri) : std::string();
     }
     return lsp_uri_to_path(uri);
 }

@@ -1,9 +1,9 @@
 // Texts of documents and the translation between byte offsets and protocol
 // positions (line, character), where characters are UTF-16 code units unless
 // the client agreed on UTF-8. Line breaks are "\n", "\r\n" and a lone "\r",
-// as the compiler counts them. A byte that is not part of a valid UTF-8
-// sequence counts as one character, as editors show it (one replacement
-// character each).
+// as the compiler counts them. Bytes that are not valid UTF-8 count as
+// editors show them: one replacement character for each longest start of a
+// valid sequence, or for each byte that starts none.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +37,8 @@ uint32_t lsp_text_line(const lsp_text_t& doc, size_t offset);
 // file:// URIs and paths.
 std::string lsp_uri_to_path(std::string_view uri);
 // The name the server keeps a document by: its path for a file:// URI, the
-// URI itself for one that names no file yet ("untitled:"); empty for others.
+// URI after a "/" for one that names no file yet ("untitled:"), so that it
+// compiles as an absolute name of no file on disk; empty for others.
 std::string lsp_uri_to_key(std::string_view uri);
 std::string lsp_path_to_uri(std::string_view path);
 // The path with "." and ".." resolved lexically, as editors name files.

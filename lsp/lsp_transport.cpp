@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::string_view LENGTH_NAME = "content-length:";
+constexpr size_t HEADER_LINE_LIMIT = 64;  // "Content-Length: N" with room for blanks
 
 bool equals_ignoring_case(std::string_view text, size_t at, std::string_view lower) {
     if (at + lower.size() > text.size()) return false;
@@ -110,8 +111,10 @@ lsp_frame_t lsp_transport_next(lsp_transport_t* transport) {
     const size_t available = std::min(input.size() - body_start, wanted);
     // The search goes back a little, for a header line cut by the last read.
     const size_t from = body_start + (transport->scanned > 64 ? transport->scanned - 64 : 0);
-    const size_t misplaced = header_line_within(input, from, body_start + available);
-    if (misplaced != std::string::npos) {
+    // A header line that starts inside the body may end a little past it.
+    const size_t to = std::min(input.size(), body_start + available + HEADER_LINE_LIMIT);
+    const size_t misplaced = header_line_within(input, from, to);
+    if (misplaced != std::string::npos && misplaced < body_start + wanted) {
         std::string start = input.substr(body_start, misplaced - body_start);
         input.erase(0, misplaced);
         transport->scanned = 0;
