@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diagnostic.hpp"
@@ -39,8 +40,10 @@ enum lsp_symbol_kind_t {
     SYMBOL_FIELD
 };
 
+// Names point into the file's index, which lives as long as the caller
+// holds it or the file is unchanged.
 struct lsp_symbol_t {
-    std::string name;
+    std::string_view name;
     lsp_symbol_kind_t kind = SYMBOL_TABLE;
     const char* detail = "";  // the declaring keyword; empty for a field
     uint32_t start = 0;       // the whole declaration

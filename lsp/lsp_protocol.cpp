@@ -9,6 +9,7 @@
 #include "lsp_protocol.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 using json = nlohmann::json;
@@ -32,11 +33,6 @@ void send(lsp_server_t* server, const json& message) { server->output += lsp_tra
 
 void respond(lsp_server_t* server, const json& id, json result) {
     send(server, {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
-}
-
-// A response whose result is JSON text already.
-void respond_text(lsp_server_t* server, const json& id, const std::string& result) {
-    server->output += lsp_transport_frame("{\"jsonrpc\":\"2.0\",\"id\":" + dump(id) + ",\"result\":" + result + "}");
 }
 
 void respond_error(lsp_server_t* server, const json& id, int code, const std::string& message) {
@@ -239,42 +235,105 @@ int symbol_kind_number(lsp_symbol_kind_t kind) {
 
 // Written as text: a large file has tens of thousands of symbols, and a JSON
 // tree of them costs many times the text.
-void append_range(std::string* out, const lsp_server_t& server, const lsp_text_t& text, size_t start, size_t end) {
-    const lsp_position_t from = lsp_text_position(text, start, server.encoding);
-    const lsp_position_t to = lsp_text_position(text, end, server.encoding);
-    *out += "{\"start\":{\"line\":" + std::to_string(from.line) + ",\"character\":" + std::to_string(from.character) +
-            "},\"end\":{\"line\":" + std::to_string(to.line) + ",\"character\":" + std::to_string(to.character) + "}}";
+void append_number(std::string* out, uint32_t number) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    out->append(digits, end);
 }
 
-void append_symbol(std::string* out, const lsp_server_t& server, const lsp_text_t& text, const lsp_symbol_t& symbol) {
-    *out += "{\"name\":" + dump(symbol.name);
-    if (*symbol.detail != '\0') *out += ",\"detail\":\"" + std::string(symbol.detail) + "\"";
-    *out += ",\"kind\":" + std::to_string(symbol_kind_number(symbol.kind)) + ",\"range\":";
-    append_range(out, server, text, symbol.start, symbol.end);
+void append_position(std::string* out, const lsp_position_t& position) {
+    *out += "{\"line\":";
+    append_number(out, position.line);
+    *out += ",\"character\":";
+    append_number(out, position.character);
+    *out += '}';
+}
+
+// Symbols come in text order: each position is looked for from the line of
+// the one before.
+struct symbol_writer_t {
+    std::string* out;
+    const lsp_text_t& text;
+    lsp_encoding_t encoding;
+    uint32_t line = 0;
+};
+
+void append_range(symbol_writer_t* writer, size_t start, size_t end) {
+    std::string* out = writer->out;
+    *out += "{\"start\":";
+    append_position(out, lsp_text_position_near(writer->text, start, writer->encoding, &writer->line));
+    *out += ",\"end\":";
+    append_position(out, lsp_text_position_near(writer->text, end, writer->encoding, &writer->line));
+    *out += '}';
+}
+
+// Names are labels, which need no escaping; anything else goes through the
+// JSON library.
+void append_string(std::string* out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    });
+    if (!plain) {
+        *out += dump(std::string(text));
+        return;
+    }
+    *out += '"';
+    *out += text;
+    *out += '"';
+}
+
+void append_symbol(symbol_writer_t* writer, const lsp_symbol_t& symbol) {
+    std::string* out = writer->out;
+    *out += "{\"name\":";
+    append_string(out, symbol.name);
+    if (*symbol.detail != '\0') {
+        *out += ",\"detail\":\"";
+        *out += symbol.detail;
+        *out += '"';
+    }
+    *out += ",\"kind\":";
+    append_number(out, static_cast<uint32_t>(symbol_kind_number(symbol.kind)));
     *out += ",\"selectionRange\":";
-    append_range(out, server, text, symbol.name_start, symbol.name_end);
+    append_range(writer, symbol.name_start, symbol.name_end);
     if (symbol.kind == SYMBOL_TABLE) {
         *out += ",\"children\":[";
         for (size_t i = 0; i < symbol.children.size(); ++i) {
             if (i > 0) *out += ',';
-            append_symbol(out, server, text, symbol.children[i]);
+            append_symbol(writer, symbol.children[i]);
         }
         *out += ']';
     }
+    *out += ",\"range\":";
+    append_range(writer, symbol.start, symbol.end);
     *out += '}';
 }
 
-std::string symbols_text(lsp_server_t* server, const json& params) {
+// The response to a document symbols request, written straight into the
+// output behind room for its header, which is written once the body's size
+// is known: a large response is made in one buffer, never copied whole.
+void respond_symbols(lsp_server_t* server, const json& id, const json& params) {
     const std::string key = document_key(params);
     const lsp_text_t* text = key.empty() ? nullptr : lsp_project_text(&server->project, key);
-    if (text == nullptr) return "[]";
-    const std::vector<lsp_symbol_t> symbols = lsp_document_symbols(&server->project, key);
-    std::string out = "[";
+    std::vector<lsp_symbol_t> symbols;
+    if (text != nullptr) symbols = lsp_document_symbols(&server->project, key);
+    constexpr std::string_view HEADER_NAME = "Content-Length: ";
+    constexpr size_t HEADER_ROOM = HEADER_NAME.size() + 20 + 4;
+    std::string& out = server->output;
+    const size_t header_at = out.size();
+    size_t estimate = HEADER_ROOM + 64;
+    for (const lsp_symbol_t& symbol : symbols) estimate += 400 + 250 * symbol.children.size();  // above any real size
+    out.reserve(header_at + estimate);
+    out.append(HEADER_ROOM, ' ');
+    const size_t body_at = out.size();
+    out += "{\"jsonrpc\":\"2.0\",\"id\":" + dump(id) + ",\"result\":[";
+    symbol_writer_t writer{&out, *text, server->encoding};
     for (size_t i = 0; i < symbols.size(); ++i) {
         if (i > 0) out += ',';
-        append_symbol(&out, *server, *text, symbols[i]);
+        append_symbol(&writer, symbols[i]);
     }
-    return out + "]";
+    out += "]}";
+    const std::string header = std::string(HEADER_NAME) + std::to_string(out.size() - body_at) + "\r\n\r\n";
+    out.replace(header_at, HEADER_ROOM, header);
 }
 
 json completion(lsp_server_t* server, const json& params) {
@@ -441,7 +500,7 @@ void handle_request(lsp_server_t* server, const std::string& method, const json&
     } else if (method == "textDocument/hover") {
         respond(server, id, hover(server, params));
     } else if (method == "textDocument/documentSymbol") {
-        respond_text(server, id, symbols_text(server, params));
+        respond_symbols(server, id, params);
     } else if (method == "textDocument/completion") {
         respond(server, id, completion(server, params));
     } else if (method == "textDocument/references") {

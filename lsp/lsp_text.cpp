@@ -79,19 +79,41 @@ uint32_t lsp_text_line(const lsp_text_t& doc, size_t offset) {
     return static_cast<uint32_t>(it - doc.line_starts.begin() - 1);
 }
 
-lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding) {
-    offset = std::min(offset, doc.text.size());
-    const uint32_t line = lsp_text_line(doc, offset);
+namespace {
+
+lsp_position_t position_on_line(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding, uint32_t line) {
     size_t p = doc.line_starts[line];
     if (encoding == ENCODING_UTF8) return {line, static_cast<uint32_t>(offset - p)};
     uint32_t units = 0;
     const size_t end = line + 1 < doc.line_starts.size() ? doc.line_starts[line + 1] : doc.text.size();
+    while (p < offset && static_cast<unsigned char>(doc.text[p]) < 0x80) ++p, ++units;  // most text is ASCII
     while (p < offset) {
         const size_t bytes = sequence_bytes(doc.text, p, end);
         units += sequence_units(bytes);
         p += bytes;
     }
     return {line, units};
+}
+
+}  // namespace
+
+lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding) {
+    offset = std::min(offset, doc.text.size());
+    return position_on_line(doc, offset, encoding, lsp_text_line(doc, offset));
+}
+
+lsp_position_t lsp_text_position_near(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding, uint32_t* line) {
+    offset = std::min(offset, doc.text.size());
+    const size_t lines = doc.line_starts.size();
+    uint32_t at = *line < lines && doc.line_starts[*line] <= offset ? *line : lsp_text_line(doc, offset);
+    for (int step = 0; at + 1 < lines && doc.line_starts[at + 1] <= offset; ++at) {
+        if (++step == 8) {  // far ahead: search instead
+            at = lsp_text_line(doc, offset);
+            break;
+        }
+    }
+    *line = at;
+    return position_on_line(doc, offset, encoding, at);
 }
 
 size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encoding_t encoding) {

@@ -26,6 +26,9 @@ struct lsp_text_t {
 
 void lsp_text_set(lsp_text_t* doc, std::string text);
 lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding);
+// The same, starting the search for the line at `*line` (the line of the
+// previous call, for offsets that mostly go forward), which it updates.
+lsp_position_t lsp_text_position_near(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding, uint32_t* line);
 // Positions past the end of a line stand for its end, lines past the last
 // for the end of the text.
 size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encoding_t encoding);
