@@ -61,10 +61,11 @@ PACKAGES=(
 
 # Folders whose package-lock.json pins the npm packages their tests run, with
 # the options of their `npm ci`.
-NPM_FOLDERS=(export/test editors/vscode)
+NPM_FOLDERS=(export/test editors/vscode lint/test)
 declare -A NPM_OPTIONS=(
     [export/test]="--no-audit --no-fund --loglevel=error"
     [editors/vscode]="--no-audit --no-fund --loglevel=error --prefer-offline --omit=optional"
+    [lint/test]="--no-audit --no-fund --loglevel=error"
 )
 # --- end of Debian packages ---------------------------------------------------------
 
