@@ -276,17 +276,17 @@ def run_tests(build_dir, suite, limit, jobs):
     started = time.monotonic()
     if suite["unit"]:
         unit = os.path.join(build_dir, suite["unit"])
-        status, timed_out, _ = run_limited([unit, "--gtest_brief=1"], build_dir, limit)
+        status, timed_out, output = run_limited([unit, "--gtest_brief=1"], build_dir, limit)
         if timed_out:
-            return "timeout"
+            return "timeout", output
         if status != 0:
-            return "failed"
+            return "failed", output
     left = max(10, limit - (time.monotonic() - started))
-    status, timed_out, _ = run_limited(["ctest", "--test-dir", build_dir, f"-j{jobs}"] + suite["ctest"] +
-                                       ["--stop-on-failure", "--timeout", "120"], build_dir, left)
+    status, timed_out, output = run_limited(["ctest", "--test-dir", build_dir, f"-j{jobs}", "--output-on-failure"] +
+                                            suite["ctest"] + ["--stop-on-failure", "--timeout", "120"], build_dir, left)
     if timed_out:
-        return "timeout"
-    return "passed" if status == 0 else "failed"
+        return "timeout", output
+    return ("passed" if status == 0 else "failed"), output
 
 
 def write_file(path, text):
@@ -307,7 +307,11 @@ def main():
     parser.add_argument("--results", help="results file (default: SCRATCH/results.tsv)")
     parser.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--tree", help="the checkout to mutate (default: the one holding this script)")
     options = parser.parse_args()
+    if options.tree:
+        global ROOT
+        ROOT = os.path.abspath(options.tree)
 
     files = module_files(options.folders.split(","), options.modules.split(",") if options.modules else None)
     every, sample = sample_mutants(files, options.count, options.seed)
@@ -337,7 +341,9 @@ def main():
     limits = {}
     for folder in folders:
         started = time.monotonic()
-        if run_tests(build_dir, SUITES[folder], 3600, options.jobs) != "passed":
+        outcome, output = run_tests(build_dir, SUITES[folder], 3600, options.jobs)
+        if outcome != "passed":
+            print(output[-3000:])
             print(f"the tests of {folder}/ fail on the unmutated tree")
             return 2
         took = time.monotonic() - started
@@ -357,7 +363,7 @@ def main():
             write_file(path, apply_mutant(original, mutant))
             try:
                 built, _ = build(build_dir, SUITES[folder]["targets"], 600, options.jobs)
-                outcome = run_tests(build_dir, SUITES[folder], limits[folder], options.jobs) if built else "build-failed"
+                outcome = run_tests(build_dir, SUITES[folder], limits[folder], options.jobs)[0] if built else "build-failed"
                 outcome = {"failed": "killed", "passed": "survived"}.get(outcome, outcome)
             finally:
                 # Put back at once; it is rebuilt along with the next mutant.
