@@ -394,8 +394,8 @@ void stage_table(migration_t* m, table_plan_t* plan) {
         if (field.old_field == nullptr) {
             m->out += alter(*m, plan->stage) + "ADD COLUMN " + column + " " + field.new_field->sql + ";\n";
         } else if (field.type_changed && is(*m, SQL_DIALECT_POSTGRESQL)) {
-            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + field.new_field->sql + " USING " +
-                      column + "::" + field.new_field->sql + ";\n";
+            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + field.new_field->sql + " USING CAST(" +
+                      column + " AS " + field.new_field->sql + ");\n";
         }
     }
 }
@@ -432,8 +432,8 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
             continue;
         }
         if (field.type_changed) {
-            m->out += table + "ALTER COLUMN " + column + " TYPE " + declared.sql + " USING " + column +
-                      "::" + declared.sql + ";\n";
+            m->out += table + "ALTER COLUMN " + column + " TYPE " + declared.sql + " USING CAST(" + column +
+                      " AS " + declared.sql + ");\n";
         }
         if (field.made_nullable) m->out += table + "ALTER COLUMN " + column + " DROP NOT NULL;\n";
     }
@@ -443,7 +443,8 @@ void alter_columns(migration_t* m) {
     bool titled = false;
     for (table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
-        if (pair.old_table == nullptr || pair.new_table == nullptr || !pair.columns_changed) continue;
+        if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
+        if (!pair.columns_changed && !plan.rebuilt) continue;
         if (!titled) section(m, "Columns changed");
         titled = true;
         if (plan.rebuilt) {
