@@ -338,6 +338,21 @@ bool diff_signature_changed(const schema_plsql_t& old_function, const schema_pls
            !variables_equal(old_function.args, new_function.args);
 }
 
+bool diff_touches(const schema_diff_t& diff, const std::string& file, unsigned line) {
+    const auto at = [&](const schema_location_t& location) { return location.file == file && location.line == line; };
+    for (const diff_table_t& pair : diff.tables) {
+        if (pair.new_table == nullptr || !at(pair.new_table->location)) continue;
+        if (pair.old_table == nullptr || pair.renamed || pair.columns_changed || !pair.rows.empty()) return true;
+    }
+    const auto touched = [&](const auto& pairs) {
+        return std::any_of(pairs.begin(), pairs.end(), [&](const auto& pair) {
+            return pair.new_object != nullptr && (pair.old_object == nullptr || pair.changed) &&
+                   at(pair.new_object->location);
+        });
+    };
+    return touched(diff.views) || touched(diff.sequences) || touched(diff.plsql);
+}
+
 bool diff_field_nullable(const schema_table_t& table, const schema_field_t& field) {
     return field.nullable && &field != &schema_primary(table);
 }

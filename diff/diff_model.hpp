@@ -84,6 +84,10 @@ size_t diff_field_position(const std::vector<schema_field_t>& fields, const sche
 int diff_compare(const schema_t& old_model, const schema_t& new_model, const std::vector<diff_rename_t>& renames,
                  schema_diff_t* diff, const diagnostic_sink_t& sink);
 
+// Whether `line` of `file` declares an object of NEW that the comparison
+// found added or changed.
+bool diff_touches(const schema_diff_t& diff, const std::string& file, unsigned line);
+
 // Whether `field` of `table` takes nulls in a database: never the primary
 // key, whatever its declaration says.
 bool diff_field_nullable(const schema_table_t& table, const schema_field_t& field);
