@@ -87,8 +87,8 @@ bool renames_check(const schema_t& old_model, const schema_t& new_model, const s
         const schema_table_t& old_table = *schema_find_table(old_model, key.first);
         for (const schema_field_t& other : old_table.fields) {
             if (other.name != key.second && new_field_name(*map, key.first, other.name) == name) {
-                sink(error_at("Cannot rename field " + quoted(key.second) + " of table " + quoted(key.first) +
-                              " to " + quoted(name) + ": the old table has another field of that name"));
+                sink(error_at("Cannot rename field " + quoted(key.second) + " of table " + quoted(key.first) + " to " +
+                              quoted(name) + ": the old table has another field of that name"));
                 return false;
             }
         }
@@ -239,8 +239,8 @@ void report_table(const diff_table_t& pair, const diagnostic_sink_t& sink, size_
     const schema_table_t& new_table = *pair.new_table;
     for (const diff_field_t& field : pair.fields) {
         if (field.new_field == nullptr) {
-            report("Dropping " + field_place(*field.old_field, old_table) + " deletes its values",
-                   old_table.location, field.old_field->line);
+            report("Dropping " + field_place(*field.old_field, old_table) + " deletes its values", old_table.location,
+                   field.old_field->line);
             continue;
         }
         const schema_field_t& declared = *field.new_field;
@@ -326,8 +326,7 @@ int diff_compare(const schema_t& old_model, const schema_t& new_model, const std
                     [](const schema_sequence_t& a, const schema_sequence_t& b) { return a.start == b.start; });
     objects_compare(old_model.plsql, new_model.plsql, &diff->plsql,
                     [](const schema_plsql_t& a, const schema_plsql_t& b) {
-                        return !diff_signature_changed(a, b) && variables_equal(a.locals, b.locals) &&
-                               a.body == b.body;
+                        return !diff_signature_changed(a, b) && variables_equal(a.locals, b.locals) && a.body == b.body;
                     });
     return 0;
 }

@@ -37,10 +37,10 @@ struct table_plan_t {
     const diff_table_t* pair = nullptr;
     size_t old_at = 0;  // positions in the models, where the table is there
     size_t new_at = 0;
-    bool changed = false;              // anything at all differs (kept tables)
-    bool rebuilt = false;              // copied into a new table
-    bool keys_out = false;             // its foreign keys are dropped and added back
-    bool primary_out = false;          // its primary key is dropped and added back
+    bool changed = false;                 // anything at all differs (kept tables)
+    bool rebuilt = false;                 // copied into a new table
+    bool keys_out = false;                // its foreign keys are dropped and added back
+    bool primary_out = false;             // its primary key is dropped and added back
     std::vector<foreign_key_t> old_keys;  // OLD's, in NEW's names
     std::vector<foreign_key_t> new_keys;
     std::vector<index_t> old_indexes;  // OLD's, in NEW's field names
@@ -57,7 +57,7 @@ struct migration_t {
     sql_names_t new_names;
     sql_writer_t old_writer;
     sql_writer_t new_writer;
-    std::vector<table_plan_t> tables;  // in the order of diff->tables
+    std::vector<table_plan_t> tables;                              // in the order of diff->tables
     std::unordered_map<std::string, std::string> new_table_names;  // OLD's name -> NEW's, kept tables
     bool views_recreated = false;
     std::string out;
@@ -144,7 +144,8 @@ void plan_tables(migration_t* m) {
                 index.field = field_name_in_new(pair, &pair.old_table->fields[index.field_position]);
             }
             const bool keys_changed = keys_differ(*m, plan.old_keys, plan.new_keys);
-            const bool primary_renamed = m->old_names.primary_keys[plan.old_at] != m->new_names.primary_keys[plan.new_at];
+            const bool primary_renamed =
+                m->old_names.primary_keys[plan.old_at] != m->new_names.primary_keys[plan.new_at];
             plan.changed = pair.renamed || pair.columns_changed || !pair.rows.empty() || keys_changed ||
                            primary_renamed || plan.old_indexes != plan.new_indexes;
             for (const diff_field_t& field : pair.fields) {
@@ -394,8 +395,8 @@ void stage_table(migration_t* m, table_plan_t* plan) {
         if (field.old_field == nullptr) {
             m->out += alter(*m, plan->stage) + "ADD COLUMN " + column + " " + field.new_field->sql + ";\n";
         } else if (field.type_changed && is(*m, SQL_DIALECT_POSTGRESQL)) {
-            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + field.new_field->sql + " USING CAST(" +
-                      column + " AS " + field.new_field->sql + ");\n";
+            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + field.new_field->sql +
+                      " USING CAST(" + column + " AS " + field.new_field->sql + ");\n";
         }
     }
 }
@@ -417,8 +418,8 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
         const std::string position = previous.empty() ? " FIRST" : " AFTER " + name(*m, previous);
         previous = declared.name;
         if (is(*m, SQL_DIALECT_MARIADB)) {
-            const bool not_null = field.old_field != nullptr && !diff_field_nullable(*pair.new_table, declared) &&
-                                  !field.made_not_null;
+            const bool not_null =
+                field.old_field != nullptr && !diff_field_nullable(*pair.new_table, declared) && !field.made_not_null;
             if (field.old_field == nullptr) {
                 m->out += table + "ADD COLUMN " + mariadb_column(*m, declared, false) + position + ";\n";
             } else if (pair.order_changed || field.type_changed || field.made_nullable) {
@@ -432,8 +433,8 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
             continue;
         }
         if (field.type_changed) {
-            m->out += table + "ALTER COLUMN " + column + " TYPE " + declared.sql + " USING CAST(" + column +
-                      " AS " + declared.sql + ");\n";
+            m->out += table + "ALTER COLUMN " + column + " TYPE " + declared.sql + " USING CAST(" + column + " AS " +
+                      declared.sql + ");\n";
         }
         if (field.made_nullable) m->out += table + "ALTER COLUMN " + column + " DROP NOT NULL;\n";
     }
@@ -490,8 +491,8 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         m->out += "DELETE FROM " + target + " WHERE " + key + " IN (";
         const size_t last = std::min(deleted.size(), first + SQL_ROWS_PER_INSERT);
         for (size_t i = first; i < last; ++i) {
-            const size_t at = old_key != nullptr ? diff_field_position(pair.old_table->fields, old_key)
-                                                 : pair.old_table->primary;
+            const size_t at =
+                old_key != nullptr ? diff_field_position(pair.old_table->fields, old_key) : pair.old_table->primary;
             m->out += (i > first ? ", " : "") + value_text((*deleted[i]->old_row)[at]);
         }
         m->out += ");\n";
@@ -599,8 +600,8 @@ void tighten_columns(migration_t* m) {
             if (sql_mariadb_is_long_type(primary.sql)) column += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
             m->out += table + "ADD PRIMARY KEY (" + column + ");\n";
         } else {
-            m->out += table + "ADD CONSTRAINT " + name(*m, m->new_names.primary_keys[plan.new_at]) +
-                      " PRIMARY KEY (" + column + ");\n";
+            m->out += table + "ADD CONSTRAINT " + name(*m, m->new_names.primary_keys[plan.new_at]) + " PRIMARY KEY (" +
+                      column + ");\n";
         }
     }
     if (!m->out.empty()) {
