@@ -217,7 +217,9 @@ bool plan_views(const migration_t& m) {
 
 void section(migration_t* m, const char* title) { m->out += std::string("\n-- ") + title + "\n"; }
 
-std::string value_text(const schema_cell_t& cell) { return cell ? sql_quote_text(*cell) : "NULL"; }
+std::string value_text(const migration_t& m, const schema_cell_t& cell) {
+    return cell ? sql_value_literal(m.dialect, *cell) : "NULL";
+}
 
 std::string alter(const migration_t& m, const std::string& table) { return "ALTER TABLE " + name(m, table) + " "; }
 
@@ -493,7 +495,7 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         for (size_t i = first; i < last; ++i) {
             const size_t at =
                 old_key != nullptr ? diff_field_position(pair.old_table->fields, old_key) : pair.old_table->primary;
-            m->out += (i > first ? ", " : "") + value_text((*deleted[i]->old_row)[at]);
+            m->out += (i > first ? ", " : "") + value_text(*m, (*deleted[i]->old_row)[at]);
         }
         m->out += ");\n";
     }
@@ -502,9 +504,9 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         m->out += "UPDATE " + target + " SET ";
         for (size_t i = 0; i < row.changed.size(); ++i) {
             const size_t at = row.changed[i];
-            m->out += (i > 0 ? ", " : "") + name(*m, table.fields[at].name) + " = " + value_text((*row.new_row)[at]);
+            m->out += (i > 0 ? ", " : "") + name(*m, table.fields[at].name) + " = " + value_text(*m, (*row.new_row)[at]);
         }
-        m->out += " WHERE " + key + " = " + value_text((*row.new_row)[table.primary]) + ";\n";
+        m->out += " WHERE " + key + " = " + value_text(*m, (*row.new_row)[table.primary]) + ";\n";
     }
     for (size_t i = 0; i < inserted.size(); ++i) {
         if (i % SQL_ROWS_PER_INSERT == 0) {
@@ -514,7 +516,7 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         }
         m->out += "(";
         const schema_row_t& cells = *inserted[i]->new_row;
-        for (size_t cell = 0; cell < cells.size(); ++cell) m->out += (cell > 0 ? ", " : "") + value_text(cells[cell]);
+        for (size_t cell = 0; cell < cells.size(); ++cell) m->out += (cell > 0 ? ", " : "") + value_text(*m, cells[cell]);
         m->out += ")";
         if (i + 1 == inserted.size() || (i + 1) % SQL_ROWS_PER_INSERT == 0) m->out += ";\n";
     }
