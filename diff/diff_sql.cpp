@@ -299,8 +299,11 @@ void drop_indexes(migration_t* m) {
 }
 
 void drop_primary_keys(migration_t* m) {
+    bool titled = false;
     for (const table_plan_t& plan : m->tables) {
         if (!plan.primary_out) continue;
+        if (!titled) section(m, "Primary keys dropped, added back with the columns");
+        titled = true;
         const std::string& table = plan.pair->old_table->name;
         if (is(*m, SQL_DIALECT_POSTGRESQL)) {
             m->out += alter(*m, table) + "DROP CONSTRAINT " + name(*m, m->old_names.primary_keys[plan.old_at]) + ";\n";
@@ -357,6 +360,7 @@ void rename_tables(migration_t* m) {
 }
 
 void rename_fields(migration_t* m) {
+    bool titled = false;
     for (const table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
         if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
@@ -369,6 +373,9 @@ void rename_fields(migration_t* m) {
                 renames.emplace_back(field.old_field->name, field.new_field->name);
             }
         }
+        if (renames.empty()) continue;
+        if (!titled) section(m, "Fields renamed");
+        titled = true;
         const std::string table = alter(*m, pair.new_table->name);
         const bool swaps = std::any_of(renames.begin(), renames.end(),
                                        [&](const auto& rename) { return old_names.count(rename.second) != 0; });
@@ -504,7 +511,8 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         m->out += "UPDATE " + target + " SET ";
         for (size_t i = 0; i < row.changed.size(); ++i) {
             const size_t at = row.changed[i];
-            m->out += (i > 0 ? ", " : "") + name(*m, table.fields[at].name) + " = " + value_text(*m, (*row.new_row)[at]);
+            m->out +=
+                (i > 0 ? ", " : "") + name(*m, table.fields[at].name) + " = " + value_text(*m, (*row.new_row)[at]);
         }
         m->out += " WHERE " + key + " = " + value_text(*m, (*row.new_row)[table.primary]) + ";\n";
     }
@@ -516,7 +524,8 @@ void write_rows(migration_t* m, const table_plan_t& plan) {
         }
         m->out += "(";
         const schema_row_t& cells = *inserted[i]->new_row;
-        for (size_t cell = 0; cell < cells.size(); ++cell) m->out += (cell > 0 ? ", " : "") + value_text(*m, cells[cell]);
+        for (size_t cell = 0; cell < cells.size(); ++cell)
+            m->out += (cell > 0 ? ", " : "") + value_text(*m, cells[cell]);
         m->out += ")";
         if (i + 1 == inserted.size() || (i + 1) % SQL_ROWS_PER_INSERT == 0) m->out += ";\n";
     }
