@@ -1,0 +1,35 @@
+// Diagnostics as data: what the checks and the bail-out report, handed to a
+// sink that the caller supplies.
+//
+// A diagnostic is one message with its severity and, where known, the file
+// and line it is about and a column range on that line. The command-line
+// programs print each one as a line of standard error; a long-running tool
+// keeps them as records and never reads text back.
+#pragma once
+
+#include <functional>
+#include <string>
+
+enum diagnostic_severity_t { SEVERITY_ERROR = 0, SEVERITY_WARNING = 1 };
+
+struct diagnostic_t {
+    diagnostic_severity_t severity = SEVERITY_ERROR;
+    std::string message;  // the text, without location and without a line end
+    std::string file;     // empty: the message names no place
+    unsigned line = 0;    // 1-based; 0 with an empty file
+    // A byte range [column_start, column_end) on `line`, 0-based; both 0 when
+    // the reporter does not know it.
+    unsigned column_start = 0;
+    unsigned column_end = 0;
+};
+
+using diagnostic_sink_t = std::function<void(const diagnostic_t&)>;
+
+// The line a command-line program prints for `diagnostic`, without the line
+// end: "MESSAGE in FILE:LINE", or "MESSAGE" when there is no place; a warning
+// starts with "Warning: ".
+std::string diagnostic_text(const diagnostic_t& diagnostic);
+
+// The sink of the command-line programs: diagnostic_text and a line end on
+// standard error.
+void diagnostic_print(const diagnostic_t& diagnostic);
