@@ -167,7 +167,7 @@ int write_script(const char* filename, const std::string& script) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     diff_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
@@ -213,4 +213,6 @@ int main(int argc, char** argv) {
     if (write_script(cmd_line.output_filename, script) != 0) return failed();
     compile_forget_input_files();
     return cmd_line.exit_code && changes ? EXIT_CHANGES : EXIT_WRITTEN;
+} catch (const bailout_exception&) {
+    return failed();  // a fatal error, its message printed
 }

@@ -95,7 +95,7 @@ diff__tables() {
 diff_rows() {
     local table name quoted
     for table in $(diff__tables "$1" "$2"); do
-        name=$(printf '%s' "$table" | xxd -r -p)
+        name=$(printf '%b' "$(sed 's/../\\x&/g' <<<"$table")")
         if [[ $1 == mariadb ]]; then
             quoted="\`${name//\`/\`\`}\`"
         else

@@ -3,7 +3,7 @@
 # each migrated on a real server and compared with a fresh database by
 # migrate.sh. The seed changes from run to run and is printed; set
 # TABULA_DIFF_SEED to run one again. TABULA_DIFF_CASES sets how many pairs
-# (default 30 on SQLite, 8 on PostgreSQL: the run time stays bounded).
+# (default 30 on SQLite, 6 on PostgreSQL: the run time stays bounded).
 #
 #   random_run.sh TABULA_DIFF TABULA_EXPORT DIALECT
 set -uo pipefail
@@ -12,7 +12,7 @@ dialect=$3
 command -v python3 >/dev/null || { echo "SKIPPED: python3 is not installed"; exit 77; }
 seed=${TABULA_DIFF_SEED:-$(date +%s)}
 default_count=30
-[[ $dialect == sqlite ]] || default_count=8
+[[ $dialect == sqlite ]] || default_count=6
 count=${TABULA_DIFF_CASES:-$default_count}
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
