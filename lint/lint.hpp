@@ -4,8 +4,7 @@
 // The checks read only the model (src/schema_model.hpp) and, where given,
 // the source lines through a callback, so that a command-line tool passes
 // the files and a language server its open buffers. Invariants:
-// - findings come in the order of the model: declarations in declaration
-//   order, rules in the order of lint_rules() within one object;
+// - findings are sorted by file name and line;
 // - every finding names a rule of lint_rules() and a place of the model (the
 //   file and line of a declaration or of a field);
 // - a rule turned off in the options yields no finding at all.
@@ -71,3 +70,7 @@ diagnostic_t lint_diagnostic(const lint_finding_t& finding);
 
 // "FILE:LINE: warning: MESSAGE [RULE]", without the line end.
 std::string lint_text(const lint_finding_t& finding);
+
+// A line source that reads the named files from disk, each once, splitting
+// lines as tabula counts them (CR LF, LF and CR each end a line).
+lint_line_source_t lint_file_lines();
