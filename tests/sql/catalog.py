@@ -27,28 +27,46 @@ HOSTILE = "--hostile" in sys.argv[5:]
 problems = []
 
 
-def run(query, fail_ok=False):
-    """The rows of `query` as lists of fields; None when it failed and
-    fail_ok is set."""
+def client(script):
+    """Runs `script` in one client session: (status, standard output, standard error)."""
     if SERVER == "postgresql":
         cmd = ["psql", "-X", "-q", "-h", SCRATCH + "/pg", "-U", "postgres", "-d", DB, "-v", "ON_ERROR_STOP=1",
-               "-A", "-t", "-F", "\t", "-c", query]
+               "-A", "-t", "-F", "\t", "-f", "-"]
     elif SERVER == "mariadb":
-        cmd = ["mariadb", "--no-defaults", "--socket=" + SCRATCH + "/maria/sock", "-uroot", "--default-character-set=utf8mb4", "-N",
-               "-B", DB,
-               "-e", "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES,STRICT_ALL_TABLES'; " + query]
+        cmd = ["mariadb", "--no-defaults", "--socket=" + SCRATCH + "/maria/sock", "-uroot",
+               "--default-character-set=utf8mb4", "-N", "-B", DB]
+        script = "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES,STRICT_ALL_TABLES';\n" + script
     else:
-        cmd = ["sqlite3", "-bail", "-batch", "-noheader", "-separator", "\t", SCRATCH + "/sqlite/" + DB + ".db",
-               "PRAGMA foreign_keys = ON;", query]
-    result = subprocess.run(cmd, capture_output=True, text=True)
-    if result.returncode != 0 or (SERVER == "sqlite" and result.stderr):
-        if fail_ok:
-            return None
-        sys.exit("query failed on %s: %s\n%s" % (SERVER, query, result.stderr))
-    lines = result.stdout.split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    return [line.split("\t") for line in lines]
+        cmd = ["sqlite3", "-bail", "-batch", "-noheader", "-separator", "\t", SCRATCH + "/sqlite/" + DB + ".db"]
+        script = "PRAGMA foreign_keys = ON;\n" + script
+    result = subprocess.run(cmd, input=script, capture_output=True, text=True)
+    failed = result.returncode != 0 or (SERVER == "sqlite" and result.stderr != "")
+    return failed, result.stdout, result.stderr
+
+
+def run_many(queries):
+    """The rows of each of `queries`, run in one session, as lists of fields.
+    A marker row before each result tells them apart: hex digits never
+    spell it."""
+    script = "".join("SELECT '@@%d';\n%s;\n" % (i, query) for i, query in enumerate(queries))
+    failed, out, err = client(script)
+    if failed:
+        sys.exit("queries failed on %s: %s\n%s" % (SERVER, script[-2000:], err))
+    results = []
+    for line in out.split("\n")[:-1]:
+        if line == "@@%d" % len(results):
+            results.append([])
+        else:
+            results[-1].append(line.split("\t"))
+    return results
+
+
+def run(query, fail_ok=False):
+    """The rows of `query`; None when it failed and fail_ok is set."""
+    if fail_ok:
+        failed, _, _ = client(query + ";\n")
+        return None if failed else []
+    return run_many([query])[0]
 
 
 def hexed(expression):
@@ -182,8 +200,7 @@ compare("indexes", sorted(names(indexes)),
         sorted((t["name"], f["name"]) for t in model["tables"] for f in t["fields"] if f["index"] == "index"))
 compare("foreign keys", sorted(names(fkeys)), foreign_keys())
 compare("views", sorted(n for (n,) in names(catalog_views)), sorted(v["name"] for v in model["views"]))
-for view in model["views"]:
-    run("SELECT * FROM %s" % quote(view["name"]))
+run_many(["SELECT * FROM %s" % quote(view["name"]) for view in model["views"]])
 
 if SERVER != "sqlite":
     for sequence in model["sequences"]:
@@ -198,14 +215,15 @@ def comparable(sql):
                         sql, re.I) is not None
 
 
+row_tables, row_queries = [], []
 for table in model["tables"]:
-    if not table["rows"]:
-        continue
     kept = [i for i, f in enumerate(table["fields"]) if comparable(f["sql"])]
-    if not kept:
-        continue
-    select = ", ".join(hexed(quote(table["fields"][i]["name"])) for i in kept)
-    got = Counter(tuple(unhex(v) for v in row) for row in run("SELECT %s FROM %s" % (select, quote(table["name"]))))
+    if table["rows"] and kept:
+        row_tables.append((table, kept))
+        row_queries.append("SELECT %s FROM %s" % (", ".join(hexed(quote(table["fields"][i]["name"])) for i in kept),
+                                                  quote(table["name"])))
+for (table, kept), rows in zip(row_tables, run_many(row_queries)):
+    got = Counter(tuple(unhex(v) for v in row) for row in rows)
     expected = Counter(tuple(row[i] for i in kept) for row in table["rows"])
     compare("rows of table %r" % table["name"], got, expected)
 

@@ -4,8 +4,8 @@
 #   load.sh SERVER TABULA_EXPORT SOURCE...
 #
 # SERVER is postgresql, mariadb or sqlite. Each SOURCE (a definition file,
-# "example" for the bundled example, or "hostile" for the schema that
-# hostile.py writes) is exported as a script for the server and as JSON, the
+# "example" for the bundled example, "hostile" for the schema that
+# hostile.py writes, or "bench:N" for the N-table benchmark schema) is exported as a script for the server and as JSON, the
 # script is loaded into a new database with every error fatal, and
 # catalog.py reads the catalog back and compares it with the JSON model.
 # One server serves every source of the run. A server that is not installed
@@ -29,6 +29,8 @@ for source in "$@"; do
     hostile) python3 "$here/hostile.py" "$work/hostile$number.def" || exit 1
         input=$work/hostile$number.def flags=(--hostile) ;;
     example) input=$here/../../examples/shop/main.def flags=(--example) ;;
+    bench:*) python3 "$here/../../bench/generate.py" "${source#bench:}" "$work/bench$number.def" || exit 1
+        input=$work/bench$number.def ;;
     *) input=$source ;;
     esac
     if ! "$tool" --format "$server" --output "$work/$db.sql" -- "$input" 2>"$work/$db.err" ||
