@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "diagnostic.hpp"
@@ -64,10 +63,8 @@ void fatal_error(const char* format, ...) {
     const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    errno = saved_errno;
-    std::vfprintf(stderr, format, args);
+    std::string message = format_message(saved_errno, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-    std::abort();
+    report_error({nullptr, 0}, std::move(message));
+    throw fatal_exception{};
 }

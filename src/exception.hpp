@@ -1,21 +1,29 @@
-// The two error mechanisms: fatal_error for broken invariants and exhausted
-// memory, and the bail-out that ends the compile or the run phase at an error
-// in the user's input.
+// The two error mechanisms: fatal_error for broken invariants, exhausted
+// memory and unreadable input, and the bail-out that ends the compile or the
+// run phase at an error in the user's input.
 //
 // A bail-out reports the message as an error diagnostic with its location
 // (diagnostic_report: the command-line programs print "MESSAGE in FILE:LINE",
 // or the message alone when there is no location) and throws
-// bailout_exception. Its only catchers are the phase entries,
-// compile_on_this_stack (compile.cpp) and execute_on_this_stack
-// (execute.cpp), which make the phase return -1; a tool that drives a scanner
-// by itself catches it around that scanner. Each phase has its own bail-out
-// entry, which gives the one bail-out the location where that phase is.
+// bailout_exception. Each phase has its own bail-out entry, which gives the
+// one bail-out the location where that phase is. The phase entries
+// (compile_on_this_stack in compile.cpp, execute_on_this_stack in
+// execute.cpp) catch it and make the phase return -1; code that runs a
+// scanner outside a phase catches it itself.
+//
+// fatal_error reports its message, without a place, the same way and throws
+// fatal_exception, a kind of bail-out, so that every catcher of a bail-out
+// ends its phase on it too; what runs outside the phases (the writing of the
+// output) is covered by the program's main function. Library code never ends
+// the process: the main functions alone decide the exit status.
 #pragma once
 
 #include <cstdarg>
 
 // Thrown by a bail-out after the message has been reported.
 struct bailout_exception {};
+// Thrown by fatal_error after the message has been printed.
+struct fatal_exception : bailout_exception {};
 
 // The place a bail-out names: a file and a line, or a null pathname for none,
 // and the byte range [column_start, column_end) on that line of the token
