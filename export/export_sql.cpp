@@ -5,8 +5,8 @@
 // - PostgreSQL: sequences, tables with their primary keys, functions, views,
 //   rows, indexes, then the foreign keys, added once every row is in. No
 //   enclosing transaction: a large schema would run out of locks.
-// - MariaDB: key checks off, tables with their primary keys, indexes and
-//   foreign keys, sequences, views, the rows in one transaction, checks on.
+// - MariaDB: key checks off, sequences, tables with their primary keys,
+//   indexes and foreign keys, views, the rows in one transaction, checks on.
 // - SQLite: one transaction with foreign keys on and their checks deferred
 //   to the commit; tables with their keys, indexes, views, rows.
 #include "export_sql.hpp"
