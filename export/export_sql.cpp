@@ -67,8 +67,8 @@ std::string_view cut_at_character(std::string_view text, size_t limit) {
 }
 
 // `wish` itself when short enough, else its head and "_" and its hash.
-std::string shortened(std::string_view wish) {
-    if (wish.size() <= SQL_GENERATED_NAME_MAX) return std::string(wish);
+std::string shortened(std::string wish) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX) return wish;
     char hash[10];
     std::snprintf(hash, sizeof hash, "_%08x", fnv1a(wish));
     return std::string(cut_at_character(wish, SQL_GENERATED_NAME_MAX - 9)) + hash;
@@ -116,6 +116,14 @@ void append_foreign_key(std::string* out, const sql_writer_t& writer, size_t tab
     *out += " (";
     append_name(out, writer, schema_primary(target).name);
     *out += ")";
+}
+
+std::string claim(std::string wish, std::unordered_set<std::string>* taken) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX && taken->insert(fold_case(wish)).second) return wish;
+    for (unsigned attempt = 1;; ++attempt) {
+        std::string name = shortened(attempt == 1 ? wish : wish + "_" + std::to_string(attempt));
+        if (taken->insert(fold_case(name)).second) return name;
+    }
 }
 
 }  // namespace
@@ -206,11 +214,7 @@ const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool 
 }
 
 std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken) {
-    std::string name = shortened(wish);
-    for (unsigned attempt = 2; !taken->insert(fold_case(name)).second; ++attempt) {
-        name = shortened(std::string(wish) + "_" + std::to_string(attempt));
-    }
-    return name;
+    return claim(std::string(wish), taken);
 }
 
 void sql_names_build(const schema_t& model, sql_names_t* names) {
@@ -228,17 +232,22 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     names->indexes.reserve(model.tables.size());
     names->foreign_keys.reserve(model.tables.size());
     for (const schema_table_t& table : model.tables) {
-        names->primary_keys.push_back(sql_names_claim(table.name + "_pkey", &taken));
+        names->primary_keys.push_back(claim(table.name + "_pkey", &taken));
         auto& indexes = names->indexes.emplace_back(table.fields.size());
         auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
         for (size_t f = 0; f < table.fields.size(); ++f) {
             const schema_field_t& field = table.fields[f];
-            auto stem = [&](const char* suffix) { return table.name + "_" + field.name + suffix; };
-            if (field.index == OPTIMIZE_INDEX) indexes[f] = sql_names_claim(stem("_idx"), &taken);
+            auto stem = [&](std::string_view suffix) {
+                std::string wish;
+                wish.reserve(table.name.size() + field.name.size() + 1 + suffix.size());
+                wish.append(table.name).append(1, '_').append(field.name).append(suffix);
+                return wish;
+            };
+            if (field.index == OPTIMIZE_INDEX) indexes[f] = claim(stem("_idx"), &taken);
             foreign_keys[f].resize(field.links.size());
             for (size_t l = 0; l < field.links.size(); ++l) {
                 if (field.links[l].direction == DIRECTION_OUTGOING) {
-                    foreign_keys[f][l] = sql_names_claim(stem("_fkey"), &taken);
+                    foreign_keys[f][l] = claim(stem("_fkey"), &taken);
                 }
             }
         }
