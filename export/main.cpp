@@ -200,7 +200,7 @@ int run(compiled_program_t* program, program_output_t* output, program_declarati
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     export_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
@@ -228,4 +228,6 @@ int main(int argc, char** argv) {
     memory_pool_free_all();
     compile_forget_input_files();
     return EXIT_WRITTEN;
+} catch (const bailout_exception&) {
+    return failed();  // a fatal error, its message printed
 }

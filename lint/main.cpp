@@ -186,7 +186,7 @@ int write_findings(const lint_cmd_line_t& cmd_line, const std::vector<lint_findi
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     lint_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
@@ -197,4 +197,6 @@ int main(int argc, char** argv) {
     if (write_findings(cmd_line, findings) != 0) return failed();
     compile_forget_input_files();
     return findings.empty() ? EXIT_CLEAN : EXIT_FOUND;
+} catch (const bailout_exception&) {
+    return failed();  // a fatal error, its message printed
 }
