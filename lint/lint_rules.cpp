@@ -209,43 +209,60 @@ std::string row_count_tail(size_t more) {
     return " (and " + std::to_string(more) + (more == 1 ? " more row)" : " more rows)");
 }
 
-// The primary keys of the initial rows of each table, built when first asked.
+// The primary keys of the initial rows of each table, sorted, built when
+// first asked. Sorted vectors: most tables have a handful of rows.
 class key_sets_t {
 public:
-    const std::unordered_set<std::string>& of(lint_run_t* run, const schema_table_t& table) {
-        auto [entry, added] = sets_.try_emplace(&table);
+    bool contains(lint_run_t* run, const schema_table_t& table, const std::string& key) {
+        auto [entry, added] = keys_.try_emplace(&table);
+        std::vector<std::string>& keys = entry->second;
         if (added) {
             const lint_value_kind_t kind = run->type(schema_primary(table).sql).kind;
+            keys.reserve(table.rows.size());
             for (const schema_row_t& row : table.rows) {
                 const schema_cell_t& cell = row[table.primary];
-                if (cell) entry->second.insert(lint_value_key(kind, *cell, false));
+                if (cell) keys.push_back(lint_value_key(kind, *cell, false));
             }
+            std::sort(keys.begin(), keys.end());
         }
-        return entry->second;
+        return std::binary_search(keys.begin(), keys.end(), key);
     }
 
 private:
-    std::unordered_map<const schema_table_t*, std::unordered_set<std::string>> sets_;
+    std::unordered_map<const schema_table_t*, std::vector<std::string>> keys_;
 };
 
 void check_row_keys(lint_run_t* run, const schema_table_t& table) {
     const schema_field_t& key = schema_primary(table);
     const lint_value_kind_t kind = run->type(key.sql).kind;
-    std::unordered_map<std::string, size_t> first_row;
+    std::vector<std::pair<std::string, size_t>> keys;  // key, row
+    keys.reserve(table.rows.size());
     for (size_t i = 0; i < table.rows.size(); ++i) {
         const schema_cell_t& cell = table.rows[i][table.primary];
-        if (!cell) {
-            run->report(
-                "seed-null-key",
-                "initial row " + std::to_string(i + 1) + " has no value for the primary key " + quoted(key.name),
-                field_subject(table, key));
+        if (cell) {
+            keys.emplace_back(lint_value_key(kind, *cell, true), i);
             continue;
         }
-        auto [entry, added] = first_row.try_emplace(lint_value_key(kind, *cell, true), i);
-        if (added) continue;
+        run->report("seed-null-key",
+                    "initial row " + std::to_string(i + 1) + " has no value for the primary key " + quoted(key.name),
+                    field_subject(table, key));
+    }
+    // Each later row with the key of an earlier one, in the order of the
+    // later rows.
+    std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<size_t, size_t>> repeats;  // first row, later row
+    for (size_t i = 1, first = 0; i < keys.size(); ++i) {
+        if (keys[i].first != keys[first].first) {
+            first = i;
+        } else {
+            repeats.emplace_back(keys[first].second, keys[i].second);
+        }
+    }
+    std::sort(repeats.begin(), repeats.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    for (const auto& [first, later] : repeats) {
         run->report("seed-duplicate-key",
-                    "initial rows " + std::to_string(entry->second + 1) + " and " + std::to_string(i + 1) +
-                        " have the same primary key " + shown(*cell),
+                    "initial rows " + std::to_string(first + 1) + " and " + std::to_string(later + 1) +
+                        " have the same primary key " + shown(*table.rows[later][table.primary]),
                     field_subject(table, key));
     }
 }
@@ -256,12 +273,11 @@ void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
-        const std::unordered_set<std::string>& keys = key_sets->of(run, *target);
         size_t first = 0;
         size_t dangling = 0;
         for (size_t i = 0; i < table.rows.size(); ++i) {
             const schema_cell_t& cell = table.rows[i][column];
-            if (!cell || keys.count(lint_value_key(kind, *cell, false)) != 0) continue;
+            if (!cell || key_sets->contains(run, *target, lint_value_key(kind, *cell, false))) continue;
             if (dangling++ == 0) first = i;
         }
         if (dangling == 0) continue;

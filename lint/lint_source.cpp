@@ -112,11 +112,18 @@ struct file_lines_t {
 void split_lines(file_lines_t* file) {
     const std::string& text = file->text;
     size_t start = 0;
-    for (size_t end = 0; end < text.size(); ++end) {
-        if (text[end] != '\n' && text[end] != '\r') continue;
-        file->lines.emplace_back(start, end);
-        if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
-        start = end + 1;
+    if (text.find('\r') == std::string::npos) {  // the common case, found by memchr
+        for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+            file->lines.emplace_back(start, end);
+            start = end + 1;
+        }
+    } else {
+        for (size_t end = 0; end < text.size(); ++end) {
+            if (text[end] != '\n' && text[end] != '\r') continue;
+            file->lines.emplace_back(start, end);
+            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+            start = end + 1;
+        }
     }
     file->lines.emplace_back(start, text.size());
 }
