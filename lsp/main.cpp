@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "exception.hpp"
 #include "lsp_protocol.hpp"
 
 namespace {
@@ -61,7 +62,7 @@ void print_usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--stdio") == 0) continue;  // what some clients pass
         print_usage();
@@ -89,4 +90,6 @@ int main(int argc, char** argv) {
         if (!server.failure.empty()) return fail(("the input cannot be read as messages: " + server.failure).c_str());
     }
     return lsp_server_exit_status(server);
+} catch (const bailout_exception&) {
+    return 1;  // a fatal error outside a compilation, its message printed
 }

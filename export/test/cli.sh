@@ -20,8 +20,11 @@ Usage: tabula-export [OPTION] ... FILE
 
 --                     stop processing command-line options,
                        should be followed by an input filename
---format format        write json (the default), mermaid or dot
+--format format        write json (the default), mermaid, dot,
+                       or a script for postgresql, mariadb or sqlite
 --help                 display this help and exit
+--omit kind            leave rows, views, plsql, sequences, indexes or
+                       foreign-keys out of a script; may be repeated
 --output filename      write to filename instead of standard output
 
 USAGE
@@ -45,7 +48,7 @@ DEF
 printf 'table t { primary id_t id; };\nview v = nothing();\n' >bad.def
 
 for args in "" "--help main.def" "--format" "--format xml main.def" "--format JSON main.def" "--output" \
-    "main.def main.def" "main.def --format dot" "--format dot --"; do
+    "main.def main.def" "main.def --format dot" "--format dot --" "--omit" "--omit tables main.def"; do
     # shellcheck disable=SC2086
     expect 1 "$usage" "" -- $args
 done
@@ -57,6 +60,11 @@ cp main.def -- -dash.def
 "$tool" --format json -- -dash.def >dash.json || fail "a dash file after -- is not read"
 "$tool" main.def >stdout.json && "$tool" --output file.json main.def && cmp -s stdout.json file.json ||
     fail "--output writes other bytes than standard output"
+# Standard output named as the output, into a pipe; standard input closed.
+"$tool" --output /dev/stdout main.def | cat >piped.json && cmp -s stdout.json piped.json ||
+    fail "--output /dev/stdout into a pipe writes other bytes than standard output"
+"$tool" --output closed.json main.def <&- && cmp -s stdout.json closed.json ||
+    fail "with standard input closed the output differs"
 
 # Definition errors: tabula's messages, then the closing line, status 2, the
 # output file left as it was.

@@ -1,0 +1,680 @@
+// SQL scripts for PostgreSQL, MariaDB and SQLite.
+//
+// Orders that load on a new, empty database, whatever the links between the
+// tables (cycles and self links included):
+// - PostgreSQL: sequences, tables with their primary keys, functions, views,
+//   rows, indexes, then the foreign keys, added once every row is in. No
+//   enclosing transaction: a large schema would run out of locks.
+// - MariaDB: key checks off, sequences, tables with their primary keys,
+//   indexes and foreign keys, views, the rows in one transaction, checks on.
+// - SQLite: one transaction with foreign keys on and their checks deferred
+//   to the commit; tables with their keys, indexes, views, rows.
+#include "export_sql.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "export_text.hpp"
+
+namespace {
+
+bool is_mariadb(const sql_writer_t& writer) { return writer.dialect == SQL_DIALECT_MARIADB; }
+
+// `text` between two `quote`s, each quote inside doubled; appended in place,
+// since a large script is mostly names and values.
+void append_quoted(std::string* out, char quote, std::string_view text) {
+    out->push_back(quote);
+    for (size_t at = 0;;) {
+        const size_t found = text.find(quote, at);
+        if (found == std::string_view::npos) {
+            out->append(text.substr(at));
+            break;
+        }
+        out->append(text.substr(at, found + 1 - at));
+        out->push_back(quote);
+        at = found + 1;
+    }
+    out->push_back(quote);
+}
+
+void append_name(std::string* out, const sql_writer_t& writer, std::string_view name) {
+    append_quoted(out, is_mariadb(writer) ? '`' : '"', name);
+}
+
+std::string fold_case(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+uint32_t fnv1a(std::string_view text) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// `text` cut to at most `limit` bytes without splitting a UTF-8 character.
+std::string_view cut_at_character(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+// `wish` itself when short enough, else its head and "_" and its hash.
+std::string shortened(std::string wish) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX) return wish;
+    char hash[10];
+    std::snprintf(hash, sizeof hash, "_%08x", fnv1a(wish));
+    return std::string(cut_at_character(wish, SQL_GENERATED_NAME_MAX - 9)) + hash;
+}
+
+size_t utf8_length(std::string_view text) {
+    size_t count = 0;
+    for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+    return count;
+}
+
+const schema_field_t& field_at(const sql_writer_t& writer, size_t table, size_t field) {
+    return writer.model->tables[table].fields[field];
+}
+
+// "(column)" of an index, with MariaDB's prefix length where it needs one.
+void append_indexed_column(std::string* out, const sql_writer_t& writer, const schema_field_t& field) {
+    out->push_back('(');
+    append_name(out, writer, field.name);
+    if (is_mariadb(writer) && sql_mariadb_is_long_type(field.sql)) {
+        *out += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
+    }
+    out->push_back(')');
+}
+
+// Whether the outgoing `link` of `field` can be a foreign key here: MariaDB
+// takes no TEXT or BLOB column into one, on either side.
+bool foreign_key_holds(const sql_writer_t& writer, const schema_field_t& field, const schema_link_t& link) {
+    if (link.direction != DIRECTION_OUTGOING) return false;
+    if (!is_mariadb(writer)) return true;
+    const schema_table_t* target = schema_find_table(*writer.model, link.table);
+    return !sql_mariadb_is_long_type(field.sql) &&
+           (target == nullptr || !sql_mariadb_is_long_type(schema_primary(*target).sql));
+}
+
+void append_foreign_key(std::string* out, const sql_writer_t& writer, size_t table, size_t field, size_t link) {
+    const schema_field_t& source = field_at(writer, table, field);
+    const schema_table_t& target = *schema_find_table(*writer.model, source.links[link].table);
+    *out += "CONSTRAINT ";
+    append_name(out, writer, writer.names->foreign_keys[table][field][link]);
+    *out += " FOREIGN KEY (";
+    append_name(out, writer, source.name);
+    *out += ") REFERENCES ";
+    append_name(out, writer, target.name);
+    *out += " (";
+    append_name(out, writer, schema_primary(target).name);
+    *out += ")";
+}
+
+std::string claim(std::string wish, std::unordered_set<std::string>* taken) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX && taken->insert(fold_case(wish)).second) return wish;
+    for (unsigned attempt = 1;; ++attempt) {
+        std::string name = shortened(attempt == 1 ? wish : wish + "_" + std::to_string(attempt));
+        if (taken->insert(fold_case(name)).second) return name;
+    }
+}
+
+}  // namespace
+
+bool sql_dialect_parse(std::string_view name, sql_dialect_t* dialect) {
+    if (name == "postgresql") {
+        *dialect = SQL_DIALECT_POSTGRESQL;
+    } else if (name == "mariadb") {
+        *dialect = SQL_DIALECT_MARIADB;
+    } else if (name == "sqlite") {
+        *dialect = SQL_DIALECT_SQLITE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* sql_dialect_title(sql_dialect_t dialect) {
+    switch (dialect) {
+    case SQL_DIALECT_POSTGRESQL: return "PostgreSQL";
+    case SQL_DIALECT_MARIADB: return "MariaDB";
+    case SQL_DIALECT_SQLITE: return "SQLite";
+    }
+    return "SQL";
+}
+
+unsigned sql_omit_parse(std::string_view name) {
+    if (name == "rows") return SQL_OMIT_ROWS;
+    if (name == "views") return SQL_OMIT_VIEWS;
+    if (name == "plsql") return SQL_OMIT_PLSQL;
+    if (name == "sequences") return SQL_OMIT_SEQUENCES;
+    if (name == "indexes") return SQL_OMIT_INDEXES;
+    if (name == "foreign-keys") return SQL_OMIT_FOREIGN_KEYS;
+    return 0;
+}
+
+std::string sql_quote_name(sql_dialect_t dialect, std::string_view name) {
+    std::string quoted;
+    append_quoted(&quoted, dialect == SQL_DIALECT_MARIADB ? '`' : '"', name);
+    return quoted;
+}
+
+std::string sql_quote_text(std::string_view value) {
+    std::string quoted;
+    append_quoted(&quoted, '\'', value);
+    return quoted;
+}
+
+bool sql_text_has_control(std::string_view text) {
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
+std::string sql_value_literal(sql_dialect_t dialect, std::string_view value) {
+    if (dialect == SQL_DIALECT_POSTGRESQL || !sql_text_has_control(value)) return sql_quote_text(value);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : value) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    if (dialect == SQL_DIALECT_MARIADB) return "_utf8mb4 X'" + hex + "'";
+    return "CAST(X'" + hex + "' AS TEXT)";
+}
+
+const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool is_relation) {
+    if (name.empty()) return "is empty";
+    switch (dialect) {
+    case SQL_DIALECT_POSTGRESQL:
+        if (name.size() > 63) return "is longer than 63 bytes";
+        return nullptr;
+    case SQL_DIALECT_MARIADB:
+        if (utf8_length(name) > 64) return "is longer than 64 characters";
+        if (name.back() == ' ') return "ends with a blank";
+        for (size_t at = 0; at < name.size(); ++at) {
+            if (static_cast<unsigned char>(name[at]) >= 0xF0) return "holds a character beyond U+FFFF";
+        }
+        break;
+    case SQL_DIALECT_SQLITE:
+        if (is_relation && fold_case(name.substr(0, 7)) == "sqlite_") return "starts with \"sqlite_\"";
+        break;
+    }
+    // Their clients read a carriage return before a line end as part of it.
+    if (sql_text_has_control(name)) return "holds a control character";
+    return nullptr;
+}
+
+std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken) {
+    return claim(std::string(wish), taken);
+}
+
+void sql_names_build(const schema_t& model, sql_names_t* names) {
+    *names = sql_names_t{};
+    std::unordered_set<std::string> taken{"primary"};  // MariaDB's name of every primary key
+    taken.reserve(model.tables.size() * 4 + model.views.size() + model.sequences.size() + model.plsql.size());
+    auto declared = [&](const auto& objects) {
+        for (const auto& object : objects) taken.insert(fold_case(object.name));
+    };
+    declared(model.tables);
+    declared(model.views);
+    declared(model.sequences);
+    declared(model.plsql);
+    names->primary_keys.reserve(model.tables.size());
+    names->indexes.reserve(model.tables.size());
+    names->foreign_keys.reserve(model.tables.size());
+    for (const schema_table_t& table : model.tables) {
+        names->primary_keys.push_back(claim(table.name + "_pkey", &taken));
+        auto& indexes = names->indexes.emplace_back(table.fields.size());
+        auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
+        for (size_t f = 0; f < table.fields.size(); ++f) {
+            const schema_field_t& field = table.fields[f];
+            auto stem = [&](std::string_view suffix) {
+                std::string wish;
+                wish.reserve(table.name.size() + field.name.size() + 1 + suffix.size());
+                wish.append(table.name).append(1, '_').append(field.name).append(suffix);
+                return wish;
+            };
+            if (field.index == OPTIMIZE_INDEX) indexes[f] = claim(stem("_idx"), &taken);
+            foreign_keys[f].resize(field.links.size());
+            for (size_t l = 0; l < field.links.size(); ++l) {
+                if (field.links[l].direction == DIRECTION_OUTGOING) {
+                    foreign_keys[f][l] = claim(stem("_fkey"), &taken);
+                }
+            }
+        }
+    }
+}
+
+bool sql_mariadb_is_long_type(std::string_view sql) {
+    size_t start = 0;
+    while (start < sql.size() && (sql[start] == ' ' || sql[start] == '\t' || sql[start] == '\n')) ++start;
+    size_t end = start;
+    while (end < sql.size() && ((sql[end] >= 'a' && sql[end] <= 'z') || (sql[end] >= 'A' && sql[end] <= 'Z'))) ++end;
+    static const char* const long_types[] = {"tinytext", "text", "mediumtext", "longtext", "json",
+                                             "tinyblob", "blob", "mediumblob", "longblob"};
+    const std::string word = fold_case(sql.substr(start, end - start));
+    return std::find(std::begin(long_types), std::end(long_types), word) != std::end(long_types);
+}
+
+std::string sql_dollar_tag(std::string_view text) {
+    std::string tag = "$body$";
+    for (unsigned n = 1; text.find(tag) != std::string_view::npos; ++n) tag = "$body_" + std::to_string(n) + "$";
+    return tag;
+}
+
+void sql_write_preamble(const sql_writer_t& writer, std::string* out) {
+    switch (writer.dialect) {
+    case SQL_DIALECT_POSTGRESQL:
+        *out +=
+            "SET client_encoding = 'UTF8';\n"
+            "SET standard_conforming_strings = on;\n";
+        break;
+    case SQL_DIALECT_MARIADB:
+        *out +=
+            "SET NAMES utf8mb4;\n"
+            "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION';\n"
+            "SET SESSION foreign_key_checks = 0;\n";
+        break;
+    case SQL_DIALECT_SQLITE:
+        *out +=
+            "PRAGMA foreign_keys = ON;\n"
+            "BEGIN;\n"
+            "PRAGMA defer_foreign_keys = ON;\n";
+        break;
+    }
+}
+
+void sql_write_epilogue(const sql_writer_t& writer, std::string* out) {
+    switch (writer.dialect) {
+    case SQL_DIALECT_POSTGRESQL: break;
+    case SQL_DIALECT_MARIADB: *out += "SET SESSION foreign_key_checks = 1;\n"; break;
+    case SQL_DIALECT_SQLITE: *out += "COMMIT;\n"; break;
+    }
+}
+
+void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_table_options_t options,
+                            std::string* out) {
+    const schema_table_t& table = writer.model->tables[table_at];
+    *out += "CREATE TABLE ";
+    append_name(out, writer, table.name);
+    *out += " (";
+    const char* separator = "\n    ";
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        const schema_field_t& field = table.fields[i];
+        *out += separator;
+        append_name(out, writer, field.name);
+        *out += ' ';
+        *out += field.sql;
+        if (!field.nullable || i == table.primary) *out += " NOT NULL";
+        separator = ",\n    ";
+    }
+    *out += separator;
+    if (!is_mariadb(writer)) {
+        *out += "CONSTRAINT ";
+        append_name(out, writer, writer.names->primary_keys[table_at]);
+        *out += ' ';
+    }
+    *out += "PRIMARY KEY ";
+    append_indexed_column(out, writer, schema_primary(table));
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        const schema_field_t& field = table.fields[i];
+        if (options.indexes && is_mariadb(writer) && field.index == OPTIMIZE_INDEX) {
+            *out += separator;
+            *out += "INDEX ";
+            append_name(out, writer, writer.names->indexes[table_at][i]);
+            *out += ' ';
+            append_indexed_column(out, writer, field);
+        }
+        if (!options.foreign_keys) continue;
+        for (size_t link = 0; link < field.links.size(); ++link) {
+            if (foreign_key_holds(writer, field, field.links[link])) {
+                *out += separator;
+                append_foreign_key(out, writer, table_at, i, link);
+            }
+        }
+    }
+    *out += "\n)";
+    if (is_mariadb(writer)) *out += " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
+    *out += ";\n";
+}
+
+void sql_write_create_index(const sql_writer_t& writer, size_t table, size_t field, std::string* out) {
+    *out += "CREATE INDEX ";
+    append_name(out, writer, writer.names->indexes[table][field]);
+    *out += " ON ";
+    append_name(out, writer, writer.model->tables[table].name);
+    *out += ' ';
+    append_indexed_column(out, writer, field_at(writer, table, field));
+    *out += ";\n";
+}
+
+void sql_write_add_foreign_key(const sql_writer_t& writer, size_t table, size_t field, size_t link, std::string* out) {
+    *out += "ALTER TABLE ";
+    append_name(out, writer, writer.model->tables[table].name);
+    *out += " ADD ";
+    append_foreign_key(out, writer, table, field, link);
+    *out += ";\n";
+}
+
+void sql_write_insert_rows(const sql_writer_t& writer, size_t table_at, size_t first, size_t last, std::string* out) {
+    const schema_table_t& table = writer.model->tables[table_at];
+    for (size_t row = first; row < last; ++row) {
+        if ((row - first) % SQL_ROWS_PER_INSERT == 0) {
+            *out += "INSERT INTO ";
+            append_name(out, writer, table.name);
+            *out += " (";
+            for (size_t i = 0; i < table.fields.size(); ++i) {
+                if (i > 0) *out += ", ";
+                append_name(out, writer, table.fields[i].name);
+            }
+            *out += ") VALUES\n(";
+        } else {
+            *out += ",\n(";
+        }
+        const schema_row_t& cells = table.rows[row];
+        for (size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0) *out += ", ";
+            if (!cells[i]) {
+                *out += "NULL";
+            } else if (writer.dialect == SQL_DIALECT_POSTGRESQL || !sql_text_has_control(*cells[i])) {
+                append_quoted(out, '\'', *cells[i]);
+            } else {
+                *out += sql_value_literal(writer.dialect, *cells[i]);
+            }
+        }
+        *out += ')';
+        if (row + 1 == last || (row + 1 - first) % SQL_ROWS_PER_INSERT == 0) *out += ";\n";
+    }
+}
+
+void sql_write_create_view(const sql_writer_t& writer, size_t view_at, std::string* out) {
+    const schema_view_t& view = writer.model->views[view_at];
+    // The statement's end on a line of its own: the text may end in a comment.
+    *out += "CREATE VIEW ";
+    append_name(out, writer, view.name);
+    *out += " AS\n";
+    *out += view.sql;
+    *out += "\n;\n";
+}
+
+void sql_write_create_sequence(const sql_writer_t& writer, size_t sequence_at, std::string* out) {
+    const schema_sequence_t& sequence = writer.model->sequences[sequence_at];
+    *out += "CREATE SEQUENCE " + sql_quote_name(writer.dialect, sequence.name) + " MINVALUE " +
+            std::to_string(std::min<int32_t>(sequence.start, 1)) + " START WITH " + std::to_string(sequence.start) +
+            ";\n";
+}
+
+void sql_write_create_function(const sql_writer_t& writer, size_t function_at, std::string* out) {
+    const schema_plsql_t& function = writer.model->plsql[function_at];
+    const sql_dialect_t dialect = writer.dialect;
+    std::string head = "CREATE FUNCTION " + sql_quote_name(dialect, function.name) + "(";
+    for (size_t i = 0; i < function.args.size(); ++i) {
+        if (i > 0) head += ", ";
+        head += sql_quote_name(dialect, function.args[i].name) + " " + function.args[i].sql;
+    }
+    head += ") RETURNS ";
+    if (function.returns_set) head += "SETOF ";
+    head += function.returns.sql + " LANGUAGE plpgsql AS ";
+    std::string text;
+    if (!function.locals.empty()) {
+        text += "\nDECLARE\n";
+        for (const schema_variable_t& local : function.locals) {
+            text += "    " + sql_quote_name(dialect, local.name) + " " + local.sql + ";\n";
+        }
+    } else {
+        text += "\n";
+    }
+    text += function.body + "\n";
+    const std::string tag = sql_dollar_tag(text);
+    *out += head + tag + text + tag + ";\n";
+}
+
+namespace {
+
+// The checks of one export, reporting through the sink. An object's
+// description ("field \"f\" of table \"t\"") is made only for a message:
+// most schemas have none, and tens of thousands of fields.
+class checker_t {
+public:
+    checker_t(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink)
+        : model_(model), options_(options), sink_(sink), title_(sql_dialect_title(options.dialect)) {}
+
+    size_t run() {
+        for (const schema_table_t& table : model_.tables) check_table(table);
+        if (!omitted(SQL_OMIT_VIEWS)) {
+            for (const schema_view_t& view : model_.views) {
+                auto object = [&] { return "view \"" + view.name + "\""; };
+                name(object, view.name, true, view.location);
+                utf8(object, "SQL text", view.sql, view.location);
+            }
+        }
+        if (!omitted(SQL_OMIT_SEQUENCES)) {
+            for (const schema_sequence_t& sequence : model_.sequences) {
+                auto object = [&] { return "sequence \"" + sequence.name + "\""; };
+                if (options_.dialect == SQL_DIALECT_SQLITE) {
+                    warn("SQLite has no sequences: " + object() + " is left out", sequence.location);
+                    continue;
+                }
+                name(object, sequence.name, true, sequence.location);
+            }
+        }
+        if (!omitted(SQL_OMIT_PLSQL)) {
+            for (const schema_plsql_t& function : model_.plsql) check_function(function);
+        }
+        return errors_;
+    }
+
+private:
+    bool omitted(unsigned kind) const { return (options_.omit & kind) != 0; }
+
+    void report(diagnostic_severity_t severity, std::string message, const schema_location_t& location, unsigned line) {
+        diagnostic_t diagnostic;
+        diagnostic.severity = severity;
+        diagnostic.message = std::move(message);
+        diagnostic.file = location.file;
+        diagnostic.line = line != 0 ? line : location.line;
+        sink_(diagnostic);
+        if (severity == SEVERITY_ERROR) ++errors_;
+    }
+    void warn(std::string message, const schema_location_t& location, unsigned line = 0) {
+        report(SEVERITY_WARNING, std::move(message), location, line);
+    }
+    template <typename Object>
+    void refuse(Object object, const std::string& why, const schema_location_t& location, unsigned line) {
+        report(SEVERITY_ERROR, "Cannot export " + object() + " as " + title_ + ": " + why, location, line);
+    }
+    template <typename Object>
+    bool utf8(Object object, const std::string& what, std::string_view text, const schema_location_t& location,
+              unsigned line = 0) {
+        if (export_text_is_utf8(text)) return true;
+        refuse(object, "its " + what + " is not valid UTF-8", location, line);
+        return false;
+    }
+    // Non-UTF-8 first: a name's other problems are read in characters.
+    template <typename Object>
+    void name(Object object, std::string_view text, bool is_relation, const schema_location_t& location,
+              unsigned line = 0) {
+        if (!utf8(object, "name", text, location, line)) return;
+        const char* problem = sql_name_problem(options_.dialect, text, is_relation);
+        if (problem != nullptr) refuse(object, std::string("its name ") + problem, location, line);
+    }
+
+    void check_table(const schema_table_t& table) {
+        auto object = [&] { return "table \"" + table.name + "\""; };
+        name(object, table.name, true, table.location);
+        for (const schema_field_t& field : table.fields) {
+            auto field_object = [&] { return "field \"" + field.name + "\" of " + object(); };
+            name(field_object, field.name, false, table.location, field.line);
+            utf8(field_object, "SQL type", field.sql, table.location, field.line);
+            check_links(field_object, field, table.location);
+        }
+        const schema_field_t& primary = schema_primary(table);
+        if (primary.nullable) {
+            warn("primary key \"" + primary.name + "\" of " + object() +
+                     " is written NOT NULL, though declared nullable",
+                 table.location, primary.line);
+        }
+        if (omitted(SQL_OMIT_ROWS)) return;
+        for (size_t row = 0; row < table.rows.size(); ++row) {
+            const schema_row_t& cells = table.rows[row];
+            if (!cells[table.primary]) {
+                refuse(object,
+                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" + primary.name + "\"",
+                       table.location, 0);
+            }
+            for (const schema_cell_t& cell : cells) {
+                if (cell && !utf8(object, "row " + std::to_string(row + 1), *cell, table.location)) break;
+            }
+        }
+    }
+
+    template <typename Object>
+    void check_links(Object object, const schema_field_t& field, const schema_location_t& location) {
+        if (omitted(SQL_OMIT_FOREIGN_KEYS) || options_.dialect != SQL_DIALECT_MARIADB) return;
+        for (const schema_link_t& link : field.links) {
+            if (link.direction != DIRECTION_OUTGOING) continue;
+            const schema_table_t* target = schema_find_table(model_, link.table);
+            if (sql_mariadb_is_long_type(field.sql) ||
+                (target != nullptr && sql_mariadb_is_long_type(schema_primary(*target).sql))) {
+                warn("MariaDB has no foreign keys on TEXT or BLOB columns: the link of " + object() + " to table \"" +
+                         link.table + "\" is left out",
+                     location, field.line);
+            }
+        }
+    }
+
+    void check_function(const schema_plsql_t& function) {
+        auto object = [&] { return "function \"" + function.name + "\""; };
+        if (options_.dialect != SQL_DIALECT_POSTGRESQL) {
+            warn(title_ + " cannot run PL/SQL: " + object() + " is left out", function.location);
+            return;
+        }
+        name(object, function.name, false, function.location);
+        for (const auto* variables : {&function.args, &function.locals}) {
+            for (const schema_variable_t& variable : *variables) {
+                name([&] { return "variable \"" + variable.name + "\" of " + object(); }, variable.name, false,
+                     function.location);
+                utf8(object, "variable type", variable.sql, function.location);
+            }
+        }
+        utf8(object, "return type", function.returns.sql, function.location);
+        utf8(object, "body", function.body, function.location);
+    }
+
+    const schema_t& model_;
+    const sql_options_t& options_;
+    const diagnostic_sink_t& sink_;
+    std::string title_;
+    size_t errors_ = 0;
+};
+
+// A little more than the script will take, so that it is not copied as it
+// grows: its names and values, with room for the statements around them.
+size_t script_size_estimate(const schema_t& model) {
+    size_t size = 4096;
+    for (const schema_table_t& table : model.tables) {
+        size += 3 * table.name.size() + 128;
+        for (const schema_field_t& field : table.fields) {
+            size += 4 * field.name.size() + field.sql.size() + 32 + 2 * table.name.size() * (field.index != 0);
+            size += (2 * table.name.size() + 3 * field.name.size() + 96) * field.links.size();
+        }
+        for (const schema_row_t& row : table.rows) {
+            for (const schema_cell_t& cell : row) size += (cell ? cell->size() : 0) + 8;
+        }
+    }
+    for (const schema_view_t& view : model.views) size += view.name.size() + view.sql.size() + 32;
+    for (const schema_plsql_t& function : model.plsql) size += function.body.size() + 512;
+    return size;
+}
+
+}  // namespace
+
+size_t sql_check(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink) {
+    return checker_t(model, options, sink).run();
+}
+
+int export_sql(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink,
+               std::string* script) {
+    script->clear();
+    if (sql_check(model, options, sink) != 0) return -1;
+    script->reserve(script_size_estimate(model));
+    sql_names_t names;
+    sql_names_build(model, &names);
+    const sql_writer_t writer{options.dialect, &model, &names};
+    auto omitted = [&](unsigned kind) { return (options.omit & kind) != 0; };
+    const size_t table_count = model.tables.size();
+    auto each_index = [&](auto write) {
+        if (omitted(SQL_OMIT_INDEXES)) return;
+        for (size_t t = 0; t < table_count; ++t) {
+            for (size_t f = 0; f < model.tables[t].fields.size(); ++f) {
+                if (model.tables[t].fields[f].index == OPTIMIZE_INDEX) write(t, f);
+            }
+        }
+    };
+    auto rows = [&] {
+        if (omitted(SQL_OMIT_ROWS)) return;
+        for (size_t t = 0; t < table_count; ++t)
+            sql_write_insert_rows(writer, t, 0, model.tables[t].rows.size(), script);
+    };
+    auto sequences = [&] {
+        if (omitted(SQL_OMIT_SEQUENCES) || options.dialect == SQL_DIALECT_SQLITE) return;
+        for (size_t s = 0; s < model.sequences.size(); ++s) sql_write_create_sequence(writer, s, script);
+    };
+    auto views = [&] {
+        if (omitted(SQL_OMIT_VIEWS)) return;
+        for (size_t v = 0; v < model.views.size(); ++v) sql_write_create_view(writer, v, script);
+    };
+    // What is left out, as comments.
+    if (options.dialect == SQL_DIALECT_SQLITE && !omitted(SQL_OMIT_SEQUENCES)) {
+        for (const schema_sequence_t& sequence : model.sequences) {
+            *script += "-- sequence " + sql_quote_name(options.dialect, sequence.name) + " left out: SQLite has none\n";
+        }
+    }
+    if (options.dialect != SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_PLSQL)) {
+        for (const schema_plsql_t& function : model.plsql) {
+            *script += "-- function " + sql_quote_name(options.dialect, function.name) +
+                       " left out: " + sql_dialect_title(options.dialect) + " cannot run PL/SQL\n";
+        }
+    }
+    sql_write_preamble(writer, script);
+    sequences();
+    const sql_table_options_t inline_keys{options.dialect != SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_FOREIGN_KEYS),
+                                          options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_INDEXES)};
+    for (size_t t = 0; t < table_count; ++t) sql_write_create_table(writer, t, inline_keys, script);
+    if (options.dialect == SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_PLSQL)) {
+        for (size_t f = 0; f < model.plsql.size(); ++f) sql_write_create_function(writer, f, script);
+    }
+    if (options.dialect == SQL_DIALECT_SQLITE) {
+        each_index([&](size_t t, size_t f) { sql_write_create_index(writer, t, f, script); });
+    }
+    views();
+    if (options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_ROWS)) *script += "START TRANSACTION;\n";
+    rows();
+    if (options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_ROWS)) *script += "COMMIT;\n";
+    if (options.dialect == SQL_DIALECT_POSTGRESQL) {
+        each_index([&](size_t t, size_t f) { sql_write_create_index(writer, t, f, script); });
+        if (!omitted(SQL_OMIT_FOREIGN_KEYS)) {
+            for (size_t t = 0; t < table_count; ++t) {
+                const schema_table_t& table = model.tables[t];
+                for (size_t f = 0; f < table.fields.size(); ++f) {
+                    for (size_t l = 0; l < table.fields[f].links.size(); ++l) {
+                        if (table.fields[f].links[l].direction == DIRECTION_OUTGOING) {
+                            sql_write_add_foreign_key(writer, t, f, l, script);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    sql_write_epilogue(writer, script);
+    return 0;
+}
