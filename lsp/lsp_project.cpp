@@ -1,7 +1,8 @@
 // One project run: the compiler's own compile and execute phases, with the
 // open documents put in place of the files on disk through the input hook and
-// the messages taken from standard error. Every run ends by releasing the
-// whole pool, so the server's memory does not grow from one run to the next.
+// the diagnostics kept as the records the run reports to its sink. Every run
+// ends by releasing the whole pool, so the server's memory does not grow from
+// one run to the next.
 #include "lsp_project.hpp"
 
 #include <sys/stat.h>
@@ -80,32 +81,6 @@ FILE* open_hook(const char* pathname, struct stat* status, int* error) {
     FILE* stream = std::fopen(pathname, "r");
     if (stream == nullptr) *error = errno;
     return stream;
-}
-
-bool all_digits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The bail-out's text: "MESSAGE in PATH:LINE", where PATH is a file of the
-// run, or MESSAGE alone. A name in the message may hold line breaks, so the
-// whole text is the message, less its final line break.
-diagnostic_t diagnostic_from_text(std::string text, const lsp_run_t& run) {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    diagnostic_t diagnostic;
-    diagnostic.message = text;
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || !all_digits(text.substr(colon + 1)) || text.size() - colon > 10) {
-        return diagnostic;
-    }
-    for (size_t at = text.rfind(" in ", colon); at != std::string::npos && at > 0; at = text.rfind(" in ", at - 1)) {
-        const std::string path = lsp_normal_path(text.substr(at + 4, colon - at - 4));
-        if (std::find(run.files.begin(), run.files.end(), path) == run.files.end()) continue;
-        diagnostic.message = text.substr(0, at);
-        diagnostic.file = path;
-        diagnostic.line = static_cast<unsigned>(std::stoul(text.substr(colon + 1)));
-        break;
-    }
-    return diagnostic;
 }
 
 void record_edges(lsp_project_t* project, const lsp_run_t& run) {
@@ -224,16 +199,16 @@ lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root) {
     lsp_run_t run;
     hook_state = {project, &run, {}};
     input_open_hook = open_hook;
-    std::string captured;
     {
-        lsp_stderr_capture_t capture;
+        diagnostic_sink_scope_t sink([&](const diagnostic_t& diagnostic) { run.diagnostics.push_back(diagnostic); });
         compile_and_run(root, &run);
-        captured = capture.text();
     }
     input_open_hook = nullptr;
     memory_pool_free_all();
     compile_forget_input_files();
-    if (!run.succeeded) run.diagnostics.push_back(diagnostic_from_text(captured, run));
+    for (diagnostic_t& diagnostic : run.diagnostics) {
+        if (!diagnostic.file.empty()) diagnostic.file = lsp_normal_path(diagnostic.file);
+    }
     if (run.model) project->models[root] = run.model;
     project->read[root] = std::set<std::string>(run.files.begin(), run.files.end());
     record_edges(project, run);
