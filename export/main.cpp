@@ -16,6 +16,7 @@
 #include "execute.hpp"
 #include "export_diagram.hpp"
 #include "export_json.hpp"
+#include "export_sql.hpp"
 #include "memory_pool.hpp"
 #include "output_file.hpp"
 #include "schema_model.hpp"
@@ -26,12 +27,13 @@ constexpr int EXIT_WRITTEN = 0;
 constexpr int EXIT_USAGE = 1;
 constexpr int EXIT_FAILED = 2;
 
-enum export_format_t { FORMAT_JSON, FORMAT_MERMAID, FORMAT_DOT };
+enum export_format_t { FORMAT_JSON, FORMAT_MERMAID, FORMAT_DOT, FORMAT_SQL };
 
 struct export_cmd_line_t {
     const char* input_filename;
     const char* output_filename;  // null: standard output
     export_format_t format;
+    sql_options_t sql;  // FORMAT_SQL
 };
 
 void print_usage() {
@@ -40,13 +42,19 @@ void print_usage() {
         "\n"
         "--                     stop processing command-line options,\n"
         "                       should be followed by an input filename\n"
-        "--format format        write json (the default), mermaid or dot\n"
+        "--format format        write json (the default), mermaid, dot,\n"
+        "                       or a script for postgresql, mariadb or sqlite\n"
         "--help                 display this help and exit\n"
+        "--omit kind            leave rows, views, plsql, sequences, indexes or\n"
+        "                       foreign-keys out of a script; may be repeated\n"
         "--output filename      write to filename instead of standard output\n");
 }
 
-bool parse_format(const char* name, export_format_t* format) {
-    if (std::strcmp(name, "json") == 0) {
+bool parse_format(const char* name, export_cmd_line_t* cmd_line) {
+    export_format_t* format = &cmd_line->format;
+    if (sql_dialect_parse(name, &cmd_line->sql.dialect)) {
+        *format = FORMAT_SQL;
+    } else if (std::strcmp(name, "json") == 0) {
         *format = FORMAT_JSON;
     } else if (std::strcmp(name, "mermaid") == 0) {
         *format = FORMAT_MERMAID;
@@ -62,7 +70,7 @@ bool parse_format(const char* name, export_format_t* format) {
 // Options come before the input file name, as for tabula; each option that
 // takes a value takes the next argument whatever it looks like.
 bool cmd_line_parse(int argc, char** argv, export_cmd_line_t* cmd_line) {
-    *cmd_line = {nullptr, nullptr, FORMAT_JSON};
+    *cmd_line = {nullptr, nullptr, FORMAT_JSON, {}};
     int index = 1;
     while (index < argc) {
         const char* argument = argv[index];
@@ -70,9 +78,19 @@ bool cmd_line_parse(int argc, char** argv, export_cmd_line_t* cmd_line) {
             print_usage();
             return false;
         }
+        if (std::strcmp(argument, "--omit") == 0) {
+            const unsigned kind = ++index < argc ? sql_omit_parse(argv[index]) : 0;
+            if (kind == 0) {
+                print_usage();
+                return false;
+            }
+            cmd_line->sql.omit |= kind;
+            ++index;
+            continue;
+        }
         const bool output = std::strcmp(argument, "--output") == 0;
         if (output || std::strcmp(argument, "--format") == 0) {
-            if (++index >= argc || (!output && !parse_format(argv[index], &cmd_line->format))) {
+            if (++index >= argc || (!output && !parse_format(argv[index], cmd_line))) {
                 print_usage();
                 return false;
             }
@@ -151,13 +169,19 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
     return 0;
 }
 
-// The text in *text; a diagram is held in *diagram. 0, or -1 after a
-// message.
-int render(export_format_t format, const program_output_t* output, const program_declarations_t* declarations,
-           export_chunks_t* text, std::string* diagram) {
+// The text in *text; a diagram or a script is held in *diagram. 0, or -1
+// after a message.
+int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
+           const program_declarations_t* declarations, export_chunks_t* text, std::string* diagram) {
+    const export_format_t format = cmd_line.format;
     if (format == FORMAT_JSON) return export_json(output, declarations, text);
     schema_t schema;
     schema_model_build(&schema, output, declarations);
+    if (format == FORMAT_SQL) {
+        if (export_sql(schema, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
+        text->assign(1, *diagram);
+        return 0;
+    }
     if (format == FORMAT_MERMAID) {
         export_mermaid(schema, diagram);
         // Mermaid would draw only its own error message, and still succeed.
@@ -187,7 +211,7 @@ int run(compiled_program_t* program, program_output_t* output, program_declarati
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     // A reader that has gone away is a failed write, reported as such.
     std::signal(SIGPIPE, SIG_IGN);
     export_cmd_line_t cmd_line;
@@ -207,7 +231,7 @@ int main(int argc, char** argv) {
     // pathnames, so the program is kept until the text is made.
     export_chunks_t text;
     std::string diagram;
-    const int rendered = render(cmd_line.format, &output, &declarations, &text, &diagram);
+    const int rendered = render(cmd_line, &output, &declarations, &text, &diagram);
     compiled_program_shutdown(&program);
     if (rendered != 0) return failed();
     const int written =
@@ -217,4 +241,6 @@ int main(int argc, char** argv) {
     memory_pool_free_all();
     compile_forget_input_files();
     return EXIT_WRITTEN;
+} catch (const bailout_exception&) {
+    return failed();  // a fatal error, its message printed
 }

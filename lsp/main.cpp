@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "exception.hpp"
 #include "lsp_server.hpp"
 
 namespace {
@@ -46,7 +47,7 @@ void print_usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--stdio") == 0) continue;  // what some clients pass
         print_usage();
@@ -68,4 +69,6 @@ int main(int argc, char** argv) {
         if (!write_all(&server.output)) return 1;
     }
     return server.exited ? lsp_server_exit_status(server) : 1;
+} catch (const bailout_exception&) {
+    return 1;  // a fatal error outside a compilation, its message printed
 }

@@ -3,7 +3,8 @@
 # and the Debian package made by `cpack -G DEB`, unpacked into a scratch root.
 # In both, the binary and the manual page must be in place, the binary must
 # print its usage for --help (exit status 1) and compile the installed example
-# project into the expected PHP.
+# project into the expected PHP; the companion tools and the editor packages
+# the build made must be in place too.
 #
 #   scripts/check-package.sh BUILD_DIR
 set -euo pipefail
@@ -162,6 +163,39 @@ if [[ -x "$build/lsp/tabula-lsp" ]]; then
     check_lsp "Debian package" "$scratch/root/usr/bin/tabula-lsp" "$scratch/root/usr/share/man/man1/tabula-lsp.1.gz"
 fi
 # --- end of language server -------------------------------------------------------
+
+# --- editor packages -------------------------------------------------------------
+# Both trees hold the Vim files (without their tests) where Neovim and Debian's
+# Vim look for them, and Neovim started on that tree alone knows a marked file
+# as a tabula file; and the .vsix where the build packaged one.
+check_editors() {  # LABEL ROOT (the tree's prefix: share/)
+    local label=$1 root=$2 folder file vsix
+    for folder in nvim/site vim/vimfiles; do
+        while IFS= read -r file; do
+            cmp -s "$source_dir/editors/vim/$file" "$root/share/$folder/$file" ||
+                fail "$label: share/$folder/$file is not editors/vim/$file"
+        done < <(cd "$source_dir/editors/vim" && find . -path ./test -prune -o -type f -printf '%P\n')
+        [[ ! -e "$root/share/$folder/test" ]] || fail "$label: the Vim files' tests are installed"
+    done
+    if command -v nvim >/dev/null 2>&1; then
+        printf '/* tabula: a marked file */\n' >"$scratch/marked.def"
+        local found
+        found=$(cd "$scratch" && HOME=$scratch XDG_CONFIG_HOME=$scratch/none XDG_DATA_HOME=$scratch/none \
+            XDG_DATA_DIRS=$root/share timeout 30 nvim --headless -u NORC marked.def \
+            -c 'lua io.stdout:write(vim.bo.filetype .. " " .. tostring(vim.b.current_syntax))' -c 'qa!' 2>&1) || true
+        [[ "$found" == "tabula tabula" ]] || fail "$label: Neovim on the installed files gives filetype and syntax '$found'"
+    fi
+    echo "vim files:   $root/share/nvim/site, $root/share/vim/vimfiles"
+    for vsix in "$build"/editors/tabula-*.vsix; do
+        [[ -f "$vsix" ]] || continue
+        cmp -s "$vsix" "$root/share/tabula/vscode/$(basename "$vsix")" ||
+            fail "$label: share/tabula/vscode/$(basename "$vsix") is not the .vsix of the build"
+        echo "vscode:      $root/share/tabula/vscode/$(basename "$vsix")"
+    done
+}
+check_editors "cmake --install" "$scratch/prefix"
+check_editors "Debian package" "$scratch/root/usr"
+# --- end of editor packages -------------------------------------------------------
 
 if ((failures)); then
     echo "$failures installation check(s) failed"

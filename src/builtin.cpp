@@ -318,14 +318,8 @@ void dump_query_add_marker(sql_value_t* pieces, dyn_string_t* text, int code, sq
     value_push(pieces, &piece);
 }
 
-// Splits `body` into text, parameter and raw pieces and the field type
-// names. Nothing in here bails out between creating and destroying the
-// scanner, so the scanner's heap storage cannot leak.
-void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields) {
-    qry_scanner_t* scanner = nullptr;
-    if (qrylex_init(&scanner) != 0) {
-        execute_bailout("Failed to initialize the query scanner");
-    }
+// The scan itself, between the scanner's creation and its end.
+void dump_query_split(const char* body, qry_scanner_t* scanner, sql_value_t* pieces, sql_value_t* fields) {
     qry_buffer_t* buffer = qry_scan_string(body, scanner);
 
     dyn_string_t scan_text;
@@ -349,6 +343,22 @@ void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields)
     dump_query_flush_text(pieces, &scan_text);
     dyn_string_shutdown(&scan_text);
     qry_delete_buffer(buffer, scanner);
+}
+
+// Splits `body` into text, parameter and raw pieces and the field type
+// names. Only a fatal error (exhausted memory) leaves early; the scanner's
+// heap storage is released on the way.
+void dump_query_scan(const char* body, sql_value_t* pieces, sql_value_t* fields) {
+    qry_scanner_t* scanner = nullptr;
+    if (qrylex_init(&scanner) != 0) {
+        execute_bailout("Failed to initialize the query scanner");
+    }
+    try {
+        dump_query_split(body, scanner, pieces, fields);
+    } catch (...) {
+        qrylex_destroy(scanner);
+        throw;
+    }
     if (qrylex_destroy(scanner) != 0) {
         execute_bailout("Failed to destroy the query scanner");
     }

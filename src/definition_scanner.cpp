@@ -92,21 +92,16 @@ uint8_t class_of(char c) { return BYTES.classes[static_cast<unsigned char>(c)]; 
 constexpr size_t TEXT_STEP = 64 * 1024;
 constexpr size_t HUGE_PAGE = 2 * 1024 * 1024;
 
-[[noreturn]] void scanner_fatal(const char* message) {
-    std::fprintf(stderr, "%s\n", message);
-    std::exit(2);
-}
-
 // Room for at least `wanted` bytes of text, or a fatal error.
 void reserve_text(input_text_t* text, size_t wanted) {
     if (wanted <= text->capacity) return;
     const size_t step = wanted >= HUGE_PAGE ? HUGE_PAGE : TEXT_STEP;
-    if (wanted > SIZE_MAX - step) scanner_fatal("fatal error - scanner input buffer overflow");
+    if (wanted > SIZE_MAX - step) fatal_error("fatal error - scanner input buffer overflow");
     const size_t capacity = (wanted + step - 1) / step * step;
     void* data = text->data == nullptr
                      ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                      : mremap(text->data, text->capacity, capacity, MREMAP_MAYMOVE);
-    if (data == MAP_FAILED) scanner_fatal("fatal error - scanner input buffer overflow");
+    if (data == MAP_FAILED) fatal_error("fatal error - scanner input buffer overflow");
 #if defined(MADV_HUGEPAGE)
     if (capacity >= HUGE_PAGE) madvise(data, capacity, MADV_HUGEPAGE);
 #endif
@@ -131,7 +126,7 @@ void load_input(def_scanner_t* scanner) {
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            scanner_fatal("input in flex scanner failed");
+            fatal_error("input in flex scanner failed");
         }
         text->size += static_cast<size_t>(got);
     }

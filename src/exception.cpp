@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -38,6 +37,5 @@ void fatal_error(const char* format, ...) {
     print_message(saved_errno, format, args);
     va_end(args);
     std::fputc('\n', stderr);
-    std::fflush(stderr);
-    std::abort();
+    throw fatal_exception{};
 }

@@ -1,17 +1,27 @@
-// The two error mechanisms: fatal_error for broken invariants and exhausted
-// memory, and the bail-out that ends the compile or the run phase at an error
-// in the user's input.
+// The two error mechanisms: fatal_error for broken invariants, exhausted
+// memory and unreadable input, and the bail-out that ends the compile or the
+// run phase at an error in the user's input.
 //
 // A bail-out writes the message, then " in FILE:LINE" and a newline (or only
-// the newline when there is no location), and throws bailout_exception, which
-// only the entries of compile_program and execute_program catch. Each phase
-// has its own entry, which points the one bail-out at where that phase is.
+// the newline when there is no location), and throws bailout_exception. Each
+// phase has its own entry, which points the one bail-out at where that phase
+// is. The phase entries (compile_program, execute_program) catch it and
+// report failure; code that runs the scanners outside a phase catches it
+// itself.
+//
+// fatal_error writes its message and a newline and throws fatal_exception,
+// a kind of bail-out, so that every catcher of a bail-out ends its phase on
+// it too; what runs outside the phases (the writing of the output) is
+// covered by the program's main function. Library code never ends the
+// process: the main functions alone decide the exit status.
 #pragma once
 
 #include <cstdarg>
 
 // Thrown by a bail-out after the message has been printed.
 struct bailout_exception {};
+// Thrown by fatal_error after the message has been printed.
+struct fatal_exception : bailout_exception {};
 
 // The place a bail-out names: a file and a line, or a null pathname for none.
 struct exception_location_t {

@@ -40,15 +40,10 @@ namespace {
 constexpr size_t INIT_READ_BLOCK = 16384;
 constexpr std::string_view NULL_WORD = "null";
 
-[[noreturn]] void init_fatal(const char* message) {
-    std::fprintf(stderr, "%s\n", message);
-    std::exit(2);
-}
-
 void init_create_buffer(init_scanner_t* scanner) {
     scanner->text = static_cast<char*>(std::malloc(INIT_READ_BLOCK));
     if (scanner->text == nullptr) {
-        init_fatal("out of dynamic memory in init_create_buffer()");
+        fatal_error("out of dynamic memory in init_create_buffer()");
     }
     scanner->capacity = INIT_READ_BLOCK;
     scanner->length = 0;
@@ -60,12 +55,12 @@ void init_grow_buffer(init_scanner_t* scanner) {
         return;
     }
     if (scanner->capacity > SIZE_MAX / 2) {
-        init_fatal("fatal error - scanner input buffer overflow");
+        fatal_error("fatal error - scanner input buffer overflow");
     }
     size_t capacity = scanner->capacity * 2;
     auto* text = static_cast<char*>(std::realloc(scanner->text, capacity));
     if (text == nullptr) {
-        init_fatal("fatal error - scanner input buffer overflow");
+        fatal_error("fatal error - scanner input buffer overflow");
     }
     scanner->text = text;
     scanner->capacity = capacity;
@@ -84,7 +79,7 @@ void init_load(init_scanner_t* scanner) {
         scanner->length += got;
         if (got < room) {
             if (std::ferror(scanner->in)) {
-                init_fatal("input in flex scanner failed");
+                fatal_error("input in flex scanner failed");
             }
             return;
         }

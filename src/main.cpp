@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "builtin.hpp"
 #include "compile.hpp"
@@ -84,10 +85,15 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
         exception_print_errno(error, "Failed to open PHP output file \"%s\": %d(%m)", filename, error);
         return -1;
     }
-    FILE* stream = output_file_stream(&file);
-    if (stream == nullptr) fatal_error("Failed to allocate the PHP output buffer");
-    dump_php_code(stream, output);
-    error = output_file_commit(&file);
+    try {
+        FILE* stream = output_file_stream(&file);
+        if (stream == nullptr) fatal_error("Failed to allocate the PHP output buffer");
+        dump_php_code(stream, output);
+        error = output_file_commit(&file);
+    } catch (...) {
+        output_file_abandon(&file);  // the earlier file stays as it was
+        throw;
+    }
     if (error != 0) {
         exception_print_errno(error, "Failed to close PHP output file \"%s\": %d(%m)", filename, error);
         return -1;
@@ -95,12 +101,10 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    cmd_line_t cmd_line;
-    if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
-
+// Runs the three phases; a fatal error on the way (exhausted memory, an input
+// that cannot be read, a broken invariant) has printed its message and ends
+// here, as any other failure does.
+int run_phases(const cmd_line_t& cmd_line) try {
     compiled_program_t program;
     if (compile_program(&program, cmd_line.input_filename) != 0) return failed();
 
@@ -118,4 +122,17 @@ int main(int argc, char** argv) {
     memory_pool_free_all();
     compile_forget_input_files();
     return EXIT_WRITTEN;
+} catch (const bailout_exception&) {
+    return failed();
+} catch (const std::bad_alloc&) {
+    std::fputs("Failed to allocate memory\n", stderr);
+    return failed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cmd_line_t cmd_line;
+    if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
+    return run_phases(cmd_line);
 }

@@ -464,7 +464,12 @@ int output_file_write(output_file_t* file, const void* data, size_t size) {
     if (file->mode == OUTPUT_FILE_REPLACE) {
         file->error = write_all(file, static_cast<const char*>(data), size);
     } else if (file->mode != OUTPUT_FILE_CLOSED) {
-        hold_in_memory(file, static_cast<const char*>(data), size);
+        try {
+            hold_in_memory(file, static_cast<const char*>(data), size);
+        } catch (...) {
+            file->failure = std::current_exception();
+            file->error = ENOMEM;
+        }
     } else {
         file->error = EBADF;
     }
@@ -482,6 +487,11 @@ FILE* output_file_stream(output_file_t* file) {
 
 int output_file_commit(output_file_t* file) {
     close_stream(file);
+    if (file->failure) {
+        const std::exception_ptr failure = file->failure;
+        output_file_abandon(file);
+        std::rethrow_exception(failure);
+    }
     int error = file->error;
     if (error == 0) {
         if (file->mode == OUTPUT_FILE_REPLACE) {
@@ -498,6 +508,7 @@ int output_file_commit(output_file_t* file) {
 
 void output_file_abandon(output_file_t* file) {
     close_stream(file);
+    file->failure = nullptr;
     if (file->temporary[0] != '\0' && file->folder >= 0) remove_temporary(file);
     release_memory(file);
     close_descriptors(file);

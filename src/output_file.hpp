@@ -24,6 +24,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdio>
+#include <exception>
 
 enum output_file_mode_t {
     OUTPUT_FILE_CLOSED,
@@ -49,6 +50,10 @@ struct output_file_t {
     output_chunk_t* first = nullptr;    // the text held for IN_PLACE and DIRECT
     output_chunk_t* last = nullptr;
     FILE* stream = nullptr;
+    // The fatal error raised when memory for the held text ran out: kept
+    // (no exception may cross the C library's stream functions) and thrown
+    // again by commit, after the replacement is given up.
+    std::exception_ptr failure;
     // Every write of the text goes through this call; tests replace it to
     // make writes short or interrupted.
     ssize_t (*write_call)(int descriptor, const void* data, size_t size) = ::write;
@@ -66,7 +71,8 @@ int output_file_write(output_file_t* file, const void* data, size_t size);
 FILE* output_file_stream(output_file_t* file);
 // Puts the written text in place; 0, or the error number of the first failed
 // step, in which case the earlier file is left as it was (a file rewritten in
-// place is left empty instead).
+// place is left empty instead). A fatal error kept from a write is thrown
+// again here, the earlier file left as it was.
 int output_file_commit(output_file_t* file);
 // Gives the replacement up; the earlier file is left as it was.
 void output_file_abandon(output_file_t* file);

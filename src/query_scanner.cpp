@@ -23,6 +23,8 @@
 #include <optional>
 #include <string_view>
 
+#include "exception.hpp"
+
 struct qry_buffer_t {
     char* text;       // private copy, followed by two NUL bytes
     size_t length;    // characters before the first NUL
@@ -53,11 +55,6 @@ struct qry_match_t {
     int32_t number;         // rules 1 and 2
     std::string_view name;  // rule 3
 };
-
-[[noreturn]] void qry_fatal(const char* message) {
-    std::fprintf(stderr, "%s\n", message);
-    std::exit(2);
-}
 
 // Offset of the first "}" at or after `from`, or the text length.
 size_t qry_find_close(qry_buffer_t* buffer, size_t from) {
@@ -162,18 +159,19 @@ int qrylex_init(qry_scanner_t** scanner) {
 qry_buffer_t* qry_scan_string(const char* text, qry_scanner_t* scanner) {
     size_t length = std::strlen(text);
     if (length > SIZE_MAX - 2) {
-        qry_fatal("out of dynamic memory in qry_scan_bytes()");
+        fatal_error("out of dynamic memory in qry_scan_bytes()");
     }
     auto* copy = static_cast<char*>(std::malloc(length + 2));
     if (copy == nullptr) {
-        qry_fatal("out of dynamic memory in qry_scan_bytes()");
+        fatal_error("out of dynamic memory in qry_scan_bytes()");
     }
     std::memcpy(copy, text, length);
     copy[length] = '\0';
     copy[length + 1] = '\0';
     auto* buffer = static_cast<qry_buffer_t*>(std::malloc(sizeof(qry_buffer_t)));
     if (buffer == nullptr) {
-        qry_fatal("out of dynamic memory in qry_scan_buffer()");
+        std::free(copy);
+        fatal_error("out of dynamic memory in qry_scan_buffer()");
     }
     *buffer = qry_buffer_t{copy, length, 0, length, SIZE_MAX};
     scanner->current = buffer;

@@ -30,7 +30,12 @@ written_t capture(const std::function<void(FILE*)>& write) {
     written_t written;
     FILE* file = fopencookie(&written, "w", {nullptr, record_write, nullptr, nullptr});
     setvbuf(file, nullptr, _IONBF, 0);
-    write(file);
+    try {
+        write(file);
+    } catch (...) {
+        fclose(file);
+        throw;
+    }
     fclose(file);
     return written;
 }
@@ -168,27 +173,28 @@ TEST_F(OutputFixture, AFileLargerThanTheWriteBufferComesOutWholeInLargeWrites) {
     EXPECT_LE(written.writes, static_cast<int>(written.text.size() / (64 * 1024)) + 1);
 }
 
-TEST_F(OutputFixture, BrokenRecordsAndBadDirectivesEndTheProgram) {
-    EXPECT_DEATH(php_printf(stdout, "abc%"), "Premature end of printf expansion");
-    EXPECT_DEATH(php_printf(stdout, "ok %x", 1), "Unknown printf expansion");
-    auto dies = [this](sql_value_t* collection, sql_value_t record, const char* message) {
+TEST_F(OutputFixture, BrokenRecordsAndBadDirectivesAreFatalErrors) {
+    EXPECT_TRUE(fatal_error_matches([&] { php_printf(stdout, "abc%"); }, "Premature end of printf expansion"));
+    EXPECT_TRUE(fatal_error_matches([&] { php_printf(stdout, "ok %x", 1); }, "Unknown printf expansion"));
+    auto is_fatal = [this](sql_value_t* collection, sql_value_t record, const char* message) {
         file_record(collection, record);
-        EXPECT_DEATH(written(), message);
+        EXPECT_TRUE(fatal_error_matches([this] { written(); }, message));
         TearDown();
         SetUp();
     };
-    dies(&output.queries, list({text("q"), list({list({number(4), number(0)})}), list({})}),
-         "Unexpected query piece type \"4\"");
-    dies(&output.tables,
-         list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY)}), list({list({number(1)})})}),
-         "Unsupported field initializer type");
-    dies(&output.tables, list({text("t"), number(0), list({field("a", "integer", 0, OPTIMIZE_NONE)}), list({})}),
-         "Table \"t\" has no primary key field");
-    dies(&output.tables,
-         list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY), field("a", "integer", 0, 3)}),
-               list({})}),
-         "Unexpected field optimize value \"3\"");
-    dies(&output.views, list({text("v"), number(5)}), "slot 1 is missing or of the wrong type");
+    is_fatal(&output.queries, list({text("q"), list({list({number(4), number(0)})}), list({})}),
+             "Unexpected query piece type \"4\"");
+    is_fatal(
+        &output.tables,
+        list({text("t"), number(0), list({field("id", "integer", 0, OPTIMIZE_PRIMARY)}), list({list({number(1)})})}),
+        "Unsupported field initializer type");
+    is_fatal(&output.tables, list({text("t"), number(0), list({field("a", "integer", 0, OPTIMIZE_NONE)}), list({})}),
+             "Table \"t\" has no primary key field");
+    is_fatal(&output.tables,
+             list({text("t"), number(0),
+                   list({field("id", "integer", 0, OPTIMIZE_PRIMARY), field("a", "integer", 0, 3)}), list({})}),
+             "Unexpected field optimize value \"3\"");
+    is_fatal(&output.views, list({text("v"), number(5)}), "slot 1 is missing or of the wrong type");
 }
 
 }  // namespace

@@ -113,8 +113,9 @@ TEST(InitializerScanner, LongInputSpansReadBlocks) {
     EXPECT_EQ(scan(row + row), "'" + value + "' , null EOL '" + value + "' , null EOL");
 }
 
-// A stream that cannot be read (here a folder) ends the process at once.
-TEST(InitializerScanner, AStreamThatFailsToReadEndsTheProcessWithStatusTwo) {
+// A stream that cannot be read (here a folder) is a fatal error: its message,
+// and the phase ends.
+TEST(InitializerScanner, AStreamThatFailsToReadIsAFatalError) {
     const TemporaryFolder folder;
     FILE* file = std::fopen(folder.path().c_str(), "r");
     ASSERT_NE(file, nullptr);
@@ -122,7 +123,9 @@ TEST(InitializerScanner, AStreamThatFailsToReadEndsTheProcessWithStatusTwo) {
     ASSERT_EQ(initlex_init(&scanner), 0);
     initset_in(file, scanner);
     sql_value_t value;
-    EXPECT_EXIT(initlex(&value, scanner), testing::ExitedWithCode(2), "^input in flex scanner failed\n$");
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(initlex(&value, scanner), fatal_exception);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "input in flex scanner failed\n");
     EXPECT_EQ(initlex_destroy(scanner), 0);
     std::fclose(file);
 }

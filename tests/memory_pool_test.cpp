@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "memory_pool.hpp"
+#include "test_values.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -141,14 +142,18 @@ TEST(MemoryPool, ManyRegionsServeLargeRunsAgainAfterFreeAll) {
     EXPECT_EQ(memory_pool_block_count(), 0u);
 }
 
-TEST(MemoryPoolDeathTest, ExhaustedMemoryAndSizeOverflowEndTheProcess) {
+TEST(MemoryPoolTest, ExhaustedMemoryAndSizeOverflowAreFatalErrors) {
     // The reported size is the caller's, not the caller's plus the header.
-    EXPECT_DEATH(memory_pool_alloc(SIZE_MAX - 8),
-                 "Failed to allocate " + std::to_string(SIZE_MAX - 8) + " bytes for memory block");
-    EXPECT_DEATH(memory_pool_realloc(memory_pool_alloc(8), SIZE_MAX),
-                 "Failed to reallocate the memory block at 0x[0-9A-F]{8,} to " + std::to_string(SIZE_MAX) + " bytes");
+    EXPECT_TRUE(fatal_error_matches([] { memory_pool_alloc(SIZE_MAX - 8); },
+                                    "^Failed to allocate " + std::to_string(SIZE_MAX - 8) + " bytes for memory block"));
+    void* block = memory_pool_alloc(8);
+    EXPECT_TRUE(fatal_error_matches(
+        [&] { memory_pool_realloc(block, SIZE_MAX); },
+        "^Failed to reallocate the memory block at 0x[0-9A-F]{8,} to " + std::to_string(SIZE_MAX) + " bytes"));
+    EXPECT_TRUE(memory_pool_check());
+    memory_pool_free(block);
     EXPECT_EQ(size_add(SIZE_MAX - 1, 1), SIZE_MAX);
-    EXPECT_DEATH(size_add(SIZE_MAX, 1), "Size overflow");
+    EXPECT_TRUE(fatal_error_matches([] { size_add(SIZE_MAX, 1); }, "^Size overflow"));
 }
 
 // The sizes a module asks for when it cuts records out of blocks of its own:

@@ -153,18 +153,19 @@ TEST_F(SqlNode, MillionDeepConcatenationIsCopiedAndReleasedWithoutRecursion) {
     node_shutdown(&copy);
 }
 
-TEST(SqlNodeDeathTest, BrokenInvariantsEndTheProcess) {
+TEST(SqlNodeTest, BrokenInvariantsAreFatalErrors) {
     sql_node_t scalar, nodes, constant, bad;
     nv_init_integer(&scalar, 1);
     node_init_array(&nodes);
     nv_init_array(&constant);
     bad.type = static_cast<node_type_t>(9);
-    EXPECT_DEATH(node_push(&scalar, &scalar), "array->type == NODE_ARRAY");
-    EXPECT_DEATH(nv_push(&scalar, &scalar), "array->value.type == VALUE_ARRAY");
-    EXPECT_DEATH(nv_push(&nodes, &scalar), "array->type == NODE_VALUE");
-    EXPECT_DEATH(nv_push(&constant, &nodes), "node->type == NODE_VALUE");
-    EXPECT_DEATH(node_shutdown(&bad), "Attempt to shutdown node at .* of unknown type 9");
-    EXPECT_DEATH(node_deep_copy(&scalar, &bad), "Attempt to copy node at .* of unknown type 9");
+    EXPECT_TRUE(fatal_error_matches([&] { node_push(&scalar, &scalar); }, "array->type == NODE_ARRAY"));
+    EXPECT_TRUE(fatal_error_matches([&] { nv_push(&scalar, &scalar); }, "array->value.type == VALUE_ARRAY"));
+    EXPECT_TRUE(fatal_error_matches([&] { nv_push(&nodes, &scalar); }, "array->type == NODE_VALUE"));
+    EXPECT_TRUE(fatal_error_matches([&] { nv_push(&constant, &nodes); }, "node->type == NODE_VALUE"));
+    EXPECT_TRUE(fatal_error_matches([&] { node_shutdown(&bad); }, "Attempt to shutdown node at .* of unknown type 9"));
+    EXPECT_TRUE(
+        fatal_error_matches([&] { node_deep_copy(&scalar, &bad); }, "Attempt to copy node at .* of unknown type 9"));
     node_shutdown(&constant);
     node_shutdown(&nodes);
 }

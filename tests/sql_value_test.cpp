@@ -103,15 +103,17 @@ TEST(SqlValue, SlotsFillExactlyTheCountAskedForAndNullTheAbsentOnes) {
     EXPECT_EQ(slots[5], &guard);
 }
 
-TEST(SqlValueDeathTest, BrokenInvariantsEndTheProcess) {
+TEST(SqlValueTest, BrokenInvariantsAreFatalErrors) {
     sql_value_t scalar = number(1);
     sql_value_t element = null();
-    EXPECT_DEATH(value_push(&scalar, &element), "array->type == VALUE_ARRAY");
+    EXPECT_TRUE(fatal_error_matches([&] { value_push(&scalar, &element); }, "array->type == VALUE_ARRAY"));
 
     sql_value_t bad;
     bad.type = static_cast<value_type_t>(9);
-    EXPECT_DEATH(value_shutdown(&bad), "Attempt to shutdown value at .* of unknown type 9");
-    EXPECT_DEATH(value_deep_copy(&element, &bad), "Attempt to copy value at .* of unknown type 9");
+    EXPECT_TRUE(
+        fatal_error_matches([&] { value_shutdown(&bad); }, "Attempt to shutdown value at .* of unknown type 9"));
+    EXPECT_TRUE(
+        fatal_error_matches([&] { value_deep_copy(&element, &bad); }, "Attempt to copy value at .* of unknown type 9"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <regex>
 #include <string>
 
 #include "exception.hpp"
@@ -95,4 +96,20 @@ std::string bailout_of(F run) {
     }
     testing::internal::GetCapturedStderr();
     return "no bail-out";
+}
+
+// Whether `run` raised a fatal error whose printed message matches
+// the regular expression `pattern` somewhere.
+template <typename F>
+testing::AssertionResult fatal_error_matches(F run, const std::string& pattern) {
+    testing::internal::CaptureStderr();
+    try {
+        run();
+    } catch (const fatal_exception&) {
+        const std::string printed = testing::internal::GetCapturedStderr();
+        if (std::regex_search(printed, std::regex(pattern))) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "fatal error \"" << printed << "\" does not match " << pattern;
+    }
+    testing::internal::GetCapturedStderr();
+    return testing::AssertionFailure() << "no fatal error";
 }

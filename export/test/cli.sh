@@ -21,8 +21,11 @@ Usage: tabula-export [OPTION] ... FILE
 
 --                     stop processing command-line options,
                        should be followed by an input filename
---format format        write json (the default), mermaid or dot
+--format format        write json (the default), mermaid, dot,
+                       or a script for postgresql, mariadb or sqlite
 --help                 display this help and exit
+--omit kind            leave rows, views, plsql, sequences, indexes or
+                       foreign-keys out of a script; may be repeated
 --output filename      write to filename instead of standard output
 
 USAGE
@@ -46,7 +49,7 @@ DEF
 printf 'table t { primary id_t id; };\nview v = nothing();\n' >bad.def
 
 for args in "" "--help main.def" "--format" "--format xml main.def" "--format JSON main.def" "--output" \
-    "main.def main.def" "main.def --format dot" "--format dot --"; do
+    "main.def main.def" "main.def --format dot" "--format dot --" "--omit" "--omit tables main.def"; do
     # shellcheck disable=SC2086
     expect 1 "$usage" "" -- $args
 done

@@ -1,0 +1,571 @@
+// SQL scripts for PostgreSQL, MariaDB and SQLite.
+//
+// Orders that load on a new, empty database, whatever the links between the
+// tables (cycles and self links included):
+// - PostgreSQL: sequences, tables with their primary keys, functions, views,
+//   rows, indexes, then the foreign keys, added once every row is in. No
+//   enclosing transaction: a large schema would run out of locks.
+// - MariaDB: key checks off, tables with their primary keys, indexes and
+//   foreign keys, sequences, views, the rows in one transaction, checks on.
+// - SQLite: one transaction with foreign keys on and their checks deferred
+//   to the commit; tables with their keys, indexes, views, rows.
+#include "export_sql.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "export_text.hpp"
+
+namespace {
+
+bool is_mariadb(const sql_writer_t& writer) { return writer.dialect == SQL_DIALECT_MARIADB; }
+
+std::string fold_case(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+uint32_t fnv1a(std::string_view text) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// `text` cut to at most `limit` bytes without splitting a UTF-8 character.
+std::string_view cut_at_character(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+// `wish` itself when short enough, else its head and "_" and its hash.
+std::string shortened(std::string_view wish) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX) return std::string(wish);
+    char hash[10];
+    std::snprintf(hash, sizeof hash, "_%08x", fnv1a(wish));
+    return std::string(cut_at_character(wish, SQL_GENERATED_NAME_MAX - 9)) + hash;
+}
+
+size_t utf8_length(std::string_view text) {
+    size_t count = 0;
+    for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+    return count;
+}
+
+const schema_field_t& field_at(const sql_writer_t& writer, size_t table, size_t field) {
+    return writer.model->tables[table].fields[field];
+}
+
+// The field list "(a, b)" or the column with MariaDB's index prefix.
+std::string indexed_column(const sql_writer_t& writer, const schema_field_t& field) {
+    std::string column = sql_quote_name(writer.dialect, field.name);
+    if (is_mariadb(writer) && sql_mariadb_is_long_type(field.sql)) {
+        column += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
+    }
+    return column;
+}
+
+// Whether the outgoing `link` of `field` can be a foreign key here: MariaDB
+// takes no TEXT or BLOB column into one, on either side.
+bool foreign_key_holds(const sql_writer_t& writer, const schema_field_t& field, const schema_link_t& link) {
+    if (link.direction != DIRECTION_OUTGOING) return false;
+    if (!is_mariadb(writer)) return true;
+    const schema_table_t* target = schema_find_table(*writer.model, link.table);
+    return !sql_mariadb_is_long_type(field.sql) &&
+           (target == nullptr || !sql_mariadb_is_long_type(schema_primary(*target).sql));
+}
+
+std::string foreign_key_clause(const sql_writer_t& writer, size_t table, size_t field, size_t link) {
+    const schema_field_t& source = field_at(writer, table, field);
+    const schema_table_t& target = *schema_find_table(*writer.model, source.links[link].table);
+    return "CONSTRAINT " + sql_quote_name(writer.dialect, writer.names->foreign_keys[table][field][link]) +
+           " FOREIGN KEY (" + sql_quote_name(writer.dialect, source.name) + ") REFERENCES " +
+           sql_quote_name(writer.dialect, target.name) + " (" +
+           sql_quote_name(writer.dialect, schema_primary(target).name) + ")";
+}
+
+}  // namespace
+
+bool sql_dialect_parse(std::string_view name, sql_dialect_t* dialect) {
+    if (name == "postgresql") {
+        *dialect = SQL_DIALECT_POSTGRESQL;
+    } else if (name == "mariadb") {
+        *dialect = SQL_DIALECT_MARIADB;
+    } else if (name == "sqlite") {
+        *dialect = SQL_DIALECT_SQLITE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* sql_dialect_title(sql_dialect_t dialect) {
+    switch (dialect) {
+    case SQL_DIALECT_POSTGRESQL: return "PostgreSQL";
+    case SQL_DIALECT_MARIADB: return "MariaDB";
+    case SQL_DIALECT_SQLITE: return "SQLite";
+    }
+    return "SQL";
+}
+
+unsigned sql_omit_parse(std::string_view name) {
+    if (name == "rows") return SQL_OMIT_ROWS;
+    if (name == "views") return SQL_OMIT_VIEWS;
+    if (name == "plsql") return SQL_OMIT_PLSQL;
+    if (name == "sequences") return SQL_OMIT_SEQUENCES;
+    if (name == "indexes") return SQL_OMIT_INDEXES;
+    if (name == "foreign-keys") return SQL_OMIT_FOREIGN_KEYS;
+    return 0;
+}
+
+std::string sql_quote_name(sql_dialect_t dialect, std::string_view name) {
+    const char quote = dialect == SQL_DIALECT_MARIADB ? '`' : '"';
+    std::string quoted(1, quote);
+    for (char c : name) {
+        if (c == quote) quoted += quote;
+        quoted += c;
+    }
+    quoted += quote;
+    return quoted;
+}
+
+std::string sql_quote_text(std::string_view value) {
+    std::string quoted("'");
+    for (char c : value) {
+        if (c == '\'') quoted += '\'';
+        quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool is_relation) {
+    if (name.empty()) return "is empty";
+    switch (dialect) {
+    case SQL_DIALECT_POSTGRESQL:
+        if (name.size() > 63) return "is longer than 63 bytes";
+        break;
+    case SQL_DIALECT_MARIADB:
+        if (utf8_length(name) > 64) return "is longer than 64 characters";
+        if (name.back() == ' ') return "ends with a blank";
+        for (size_t at = 0; at < name.size(); ++at) {
+            if (static_cast<unsigned char>(name[at]) >= 0xF0) return "holds a character beyond U+FFFF";
+        }
+        break;
+    case SQL_DIALECT_SQLITE:
+        if (is_relation && fold_case(name.substr(0, 7)) == "sqlite_") return "starts with \"sqlite_\"";
+        break;
+    }
+    return nullptr;
+}
+
+std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken) {
+    std::string name = shortened(wish);
+    for (unsigned attempt = 2; !taken->insert(fold_case(name)).second; ++attempt) {
+        name = shortened(std::string(wish) + "_" + std::to_string(attempt));
+    }
+    return name;
+}
+
+void sql_names_build(const schema_t& model, sql_names_t* names) {
+    *names = sql_names_t{};
+    std::unordered_set<std::string> taken{"primary"};  // MariaDB's name of every primary key
+    auto declared = [&](const auto& objects) {
+        for (const auto& object : objects) taken.insert(fold_case(object.name));
+    };
+    declared(model.tables);
+    declared(model.views);
+    declared(model.sequences);
+    declared(model.plsql);
+    for (const schema_table_t& table : model.tables) {
+        names->primary_keys.push_back(sql_names_claim(table.name + "_pkey", &taken));
+        auto& indexes = names->indexes.emplace_back();
+        auto& foreign_keys = names->foreign_keys.emplace_back();
+        for (const schema_field_t& field : table.fields) {
+            const std::string stem = table.name + "_" + field.name;
+            indexes.push_back(field.index == OPTIMIZE_INDEX ? sql_names_claim(stem + "_idx", &taken) : "");
+            auto& links = foreign_keys.emplace_back();
+            for (const schema_link_t& link : field.links) {
+                links.push_back(link.direction == DIRECTION_OUTGOING ? sql_names_claim(stem + "_fkey", &taken) : "");
+            }
+        }
+    }
+}
+
+bool sql_mariadb_is_long_type(std::string_view sql) {
+    size_t start = 0;
+    while (start < sql.size() && (sql[start] == ' ' || sql[start] == '\t' || sql[start] == '\n')) ++start;
+    size_t end = start;
+    while (end < sql.size() && ((sql[end] >= 'a' && sql[end] <= 'z') || (sql[end] >= 'A' && sql[end] <= 'Z'))) ++end;
+    static const char* const long_types[] = {"tinytext", "text", "mediumtext", "longtext", "json",
+                                             "tinyblob", "blob", "mediumblob", "longblob"};
+    const std::string word = fold_case(sql.substr(start, end - start));
+    return std::find(std::begin(long_types), std::end(long_types), word) != std::end(long_types);
+}
+
+std::string sql_dollar_tag(std::string_view text) {
+    std::string tag = "$body$";
+    for (unsigned n = 1; text.find(tag) != std::string_view::npos; ++n) tag = "$body_" + std::to_string(n) + "$";
+    return tag;
+}
+
+void sql_write_preamble(const sql_writer_t& writer, std::string* out) {
+    switch (writer.dialect) {
+    case SQL_DIALECT_POSTGRESQL:
+        *out +=
+            "SET client_encoding = 'UTF8';\n"
+            "SET standard_conforming_strings = on;\n";
+        break;
+    case SQL_DIALECT_MARIADB:
+        *out +=
+            "SET NAMES utf8mb4;\n"
+            "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION';\n"
+            "SET SESSION foreign_key_checks = 0;\n";
+        break;
+    case SQL_DIALECT_SQLITE:
+        *out +=
+            "PRAGMA foreign_keys = ON;\n"
+            "BEGIN;\n"
+            "PRAGMA defer_foreign_keys = ON;\n";
+        break;
+    }
+}
+
+void sql_write_epilogue(const sql_writer_t& writer, std::string* out) {
+    switch (writer.dialect) {
+    case SQL_DIALECT_POSTGRESQL: break;
+    case SQL_DIALECT_MARIADB: *out += "SET SESSION foreign_key_checks = 1;\n"; break;
+    case SQL_DIALECT_SQLITE: *out += "COMMIT;\n"; break;
+    }
+}
+
+void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_table_options_t options,
+                            std::string* out) {
+    const schema_table_t& table = writer.model->tables[table_at];
+    const sql_dialect_t dialect = writer.dialect;
+    *out += "CREATE TABLE " + sql_quote_name(dialect, table.name) + " (";
+    const char* separator = "\n    ";
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        const schema_field_t& field = table.fields[i];
+        *out += separator + sql_quote_name(dialect, field.name) + " " + field.sql;
+        if (!field.nullable || i == table.primary) *out += " NOT NULL";
+        separator = ",\n    ";
+    }
+    *out += separator;
+    if (!is_mariadb(writer))
+        *out += "CONSTRAINT " + sql_quote_name(dialect, writer.names->primary_keys[table_at]) + " ";
+    *out += "PRIMARY KEY (" + indexed_column(writer, schema_primary(table)) + ")";
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        const schema_field_t& field = table.fields[i];
+        if (options.indexes && is_mariadb(writer) && field.index == OPTIMIZE_INDEX) {
+            *out += std::string(separator) + "INDEX " + sql_quote_name(dialect, writer.names->indexes[table_at][i]) +
+                    " (" + indexed_column(writer, field) + ")";
+        }
+        if (!options.foreign_keys) continue;
+        for (size_t link = 0; link < field.links.size(); ++link) {
+            if (foreign_key_holds(writer, field, field.links[link])) {
+                *out += separator + foreign_key_clause(writer, table_at, i, link);
+            }
+        }
+    }
+    *out += "\n)";
+    if (is_mariadb(writer)) *out += " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
+    *out += ";\n";
+}
+
+void sql_write_create_index(const sql_writer_t& writer, size_t table, size_t field, std::string* out) {
+    *out += "CREATE INDEX " + sql_quote_name(writer.dialect, writer.names->indexes[table][field]) + " ON " +
+            sql_quote_name(writer.dialect, writer.model->tables[table].name) + " (" +
+            indexed_column(writer, field_at(writer, table, field)) + ");\n";
+}
+
+void sql_write_add_foreign_key(const sql_writer_t& writer, size_t table, size_t field, size_t link, std::string* out) {
+    *out += "ALTER TABLE " + sql_quote_name(writer.dialect, writer.model->tables[table].name) + " ADD " +
+            foreign_key_clause(writer, table, field, link) + ";\n";
+}
+
+void sql_write_insert_rows(const sql_writer_t& writer, size_t table_at, size_t first, size_t last, std::string* out) {
+    const schema_table_t& table = writer.model->tables[table_at];
+    std::string head = "INSERT INTO " + sql_quote_name(writer.dialect, table.name) + " (";
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        if (i > 0) head += ", ";
+        head += sql_quote_name(writer.dialect, table.fields[i].name);
+    }
+    head += ") VALUES";
+    for (size_t row = first; row < last; ++row) {
+        const bool batch_start = (row - first) % SQL_ROWS_PER_INSERT == 0;
+        *out += batch_start ? head + "\n(" : ",\n(";
+        const schema_row_t& cells = table.rows[row];
+        for (size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0) *out += ", ";
+            *out += cells[i] ? sql_quote_text(*cells[i]) : "NULL";
+        }
+        *out += ")";
+        if (row + 1 == last || (row + 1 - first) % SQL_ROWS_PER_INSERT == 0) *out += ";\n";
+    }
+}
+
+void sql_write_create_view(const sql_writer_t& writer, size_t view_at, std::string* out) {
+    const schema_view_t& view = writer.model->views[view_at];
+    // The statement's end on a line of its own: the text may end in a comment.
+    *out += "CREATE VIEW " + sql_quote_name(writer.dialect, view.name) + " AS\n" + view.sql + "\n;\n";
+}
+
+void sql_write_create_sequence(const sql_writer_t& writer, size_t sequence_at, std::string* out) {
+    const schema_sequence_t& sequence = writer.model->sequences[sequence_at];
+    *out += "CREATE SEQUENCE " + sql_quote_name(writer.dialect, sequence.name) + " MINVALUE " +
+            std::to_string(std::min<int32_t>(sequence.start, 1)) + " START WITH " + std::to_string(sequence.start) +
+            ";\n";
+}
+
+void sql_write_create_function(const sql_writer_t& writer, size_t function_at, std::string* out) {
+    const schema_plsql_t& function = writer.model->plsql[function_at];
+    const sql_dialect_t dialect = writer.dialect;
+    std::string head = "CREATE FUNCTION " + sql_quote_name(dialect, function.name) + "(";
+    for (size_t i = 0; i < function.args.size(); ++i) {
+        if (i > 0) head += ", ";
+        head += sql_quote_name(dialect, function.args[i].name) + " " + function.args[i].sql;
+    }
+    head += ") RETURNS ";
+    if (function.returns_set) head += "SETOF ";
+    head += function.returns.sql + " LANGUAGE plpgsql AS ";
+    std::string text;
+    if (!function.locals.empty()) {
+        text += "\nDECLARE\n";
+        for (const schema_variable_t& local : function.locals) {
+            text += "    " + sql_quote_name(dialect, local.name) + " " + local.sql + ";\n";
+        }
+    } else {
+        text += "\n";
+    }
+    text += function.body + "\n";
+    const std::string tag = sql_dollar_tag(text);
+    *out += head + tag + text + tag + ";\n";
+}
+
+namespace {
+
+// The checks of one export, reporting through the sink.
+class checker_t {
+public:
+    checker_t(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink)
+        : model_(model), options_(options), sink_(sink), title_(sql_dialect_title(options.dialect)) {}
+
+    size_t run() {
+        for (const schema_table_t& table : model_.tables) check_table(table);
+        if (!omitted(SQL_OMIT_VIEWS)) {
+            for (const schema_view_t& view : model_.views) {
+                const std::string object = "view \"" + view.name + "\"";
+                relation_name(object, view.name, view.location);
+                utf8(object, "SQL text", view.sql, view.location);
+            }
+        }
+        if (!omitted(SQL_OMIT_SEQUENCES)) {
+            for (const schema_sequence_t& sequence : model_.sequences) {
+                const std::string object = "sequence \"" + sequence.name + "\"";
+                if (options_.dialect == SQL_DIALECT_SQLITE) {
+                    warn(std::string("SQLite has no sequences: ") + object + " is left out", sequence.location);
+                    continue;
+                }
+                relation_name(object, sequence.name, sequence.location);
+            }
+        }
+        if (!omitted(SQL_OMIT_PLSQL)) {
+            for (const schema_plsql_t& function : model_.plsql) check_function(function);
+        }
+        return errors_;
+    }
+
+private:
+    bool omitted(unsigned kind) const { return (options_.omit & kind) != 0; }
+
+    void report(diagnostic_severity_t severity, std::string message, const schema_location_t& location, unsigned line) {
+        diagnostic_t diagnostic;
+        diagnostic.severity = severity;
+        diagnostic.message = std::move(message);
+        diagnostic.file = location.file;
+        diagnostic.line = line;
+        sink_(diagnostic);
+        if (severity == SEVERITY_ERROR) ++errors_;
+    }
+    void warn(std::string message, const schema_location_t& location) {
+        report(SEVERITY_WARNING, std::move(message), location, location.line);
+    }
+    void refuse(const std::string& object, const std::string& why, const schema_location_t& location, unsigned line) {
+        report(SEVERITY_ERROR, "Cannot export " + object + " as " + title_ + ": " + why, location, line);
+    }
+    // Non-UTF-8 first: a name's other problems are read in characters.
+    bool utf8(const std::string& object, const char* what, std::string_view text, const schema_location_t& location,
+              unsigned line = 0) {
+        if (export_text_is_utf8(text)) return true;
+        refuse(object, std::string("its ") + what + " is not valid UTF-8", location, line ? line : location.line);
+        return false;
+    }
+    void name(const std::string& object, std::string_view name, bool is_relation, const schema_location_t& location,
+              unsigned line = 0) {
+        if (!utf8(object, "name", name, location, line)) return;
+        const char* problem = sql_name_problem(options_.dialect, name, is_relation);
+        if (problem != nullptr)
+            refuse(object, std::string("its name ") + problem, location, line ? line : location.line);
+    }
+    void relation_name(const std::string& object, std::string_view text, const schema_location_t& location) {
+        name(object, text, true, location);
+    }
+
+    void check_table(const schema_table_t& table) {
+        const std::string object = "table \"" + table.name + "\"";
+        relation_name(object, table.name, table.location);
+        for (const schema_field_t& field : table.fields) {
+            const std::string field_object = "field \"" + field.name + "\" of " + object;
+            name(field_object, field.name, false, table.location, field.line);
+            utf8(field_object, "SQL type", field.sql, table.location, field.line);
+            check_links(field_object, field, table.location);
+        }
+        const schema_field_t& primary = schema_primary(table);
+        if (primary.nullable) {
+            report(
+                SEVERITY_WARNING,
+                "primary key \"" + primary.name + "\" of " + object + " is written NOT NULL, though declared nullable",
+                table.location, primary.line);
+        }
+        if (omitted(SQL_OMIT_ROWS)) return;
+        for (size_t row = 0; row < table.rows.size(); ++row) {
+            const schema_row_t& cells = table.rows[row];
+            if (!cells[table.primary]) {
+                refuse(object,
+                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" + primary.name + "\"",
+                       table.location, table.location.line);
+            }
+            for (const schema_cell_t& cell : cells) {
+                if (cell && !utf8(object, ("row " + std::to_string(row + 1)).c_str(), *cell, table.location)) break;
+            }
+        }
+    }
+
+    void check_links(const std::string& object, const schema_field_t& field, const schema_location_t& location) {
+        if (omitted(SQL_OMIT_FOREIGN_KEYS) || options_.dialect != SQL_DIALECT_MARIADB) return;
+        for (const schema_link_t& link : field.links) {
+            if (link.direction != DIRECTION_OUTGOING) continue;
+            const schema_table_t* target = schema_find_table(model_, link.table);
+            if (sql_mariadb_is_long_type(field.sql) ||
+                (target != nullptr && sql_mariadb_is_long_type(schema_primary(*target).sql))) {
+                report(SEVERITY_WARNING,
+                       "MariaDB has no foreign keys on TEXT or BLOB columns: the link of " + object + " to table \"" +
+                           link.table + "\" is left out",
+                       location, field.line);
+            }
+        }
+    }
+
+    void check_function(const schema_plsql_t& function) {
+        const std::string object = "function \"" + function.name + "\"";
+        if (options_.dialect != SQL_DIALECT_POSTGRESQL) {
+            warn(title_ + " cannot run PL/SQL: " + object + " is left out", function.location);
+            return;
+        }
+        name(object, function.name, false, function.location);
+        for (const auto* variables : {&function.args, &function.locals}) {
+            for (const schema_variable_t& variable : *variables) {
+                name("variable \"" + variable.name + "\" of " + object, variable.name, false, function.location);
+                utf8(object, "variable type", variable.sql, function.location);
+            }
+        }
+        utf8(object, "return type", function.returns.sql, function.location);
+        utf8(object, "body", function.body, function.location);
+    }
+
+    const schema_t& model_;
+    const sql_options_t& options_;
+    const diagnostic_sink_t& sink_;
+    std::string title_;
+    size_t errors_ = 0;
+};
+
+}  // namespace
+
+size_t sql_check(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink) {
+    return checker_t(model, options, sink).run();
+}
+
+int export_sql(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink,
+               std::string* script) {
+    script->clear();
+    if (sql_check(model, options, sink) != 0) return -1;
+    sql_names_t names;
+    sql_names_build(model, &names);
+    const sql_writer_t writer{options.dialect, &model, &names};
+    auto omitted = [&](unsigned kind) { return (options.omit & kind) != 0; };
+    const size_t table_count = model.tables.size();
+    auto each_index = [&](auto write) {
+        if (omitted(SQL_OMIT_INDEXES)) return;
+        for (size_t t = 0; t < table_count; ++t) {
+            for (size_t f = 0; f < model.tables[t].fields.size(); ++f) {
+                if (model.tables[t].fields[f].index == OPTIMIZE_INDEX) write(t, f);
+            }
+        }
+    };
+    auto rows = [&] {
+        if (omitted(SQL_OMIT_ROWS)) return;
+        for (size_t t = 0; t < table_count; ++t)
+            sql_write_insert_rows(writer, t, 0, model.tables[t].rows.size(), script);
+    };
+    auto sequences = [&] {
+        if (omitted(SQL_OMIT_SEQUENCES) || options.dialect == SQL_DIALECT_SQLITE) return;
+        for (size_t s = 0; s < model.sequences.size(); ++s) sql_write_create_sequence(writer, s, script);
+    };
+    auto views = [&] {
+        if (omitted(SQL_OMIT_VIEWS)) return;
+        for (size_t v = 0; v < model.views.size(); ++v) sql_write_create_view(writer, v, script);
+    };
+    // What is left out, as comments.
+    if (options.dialect == SQL_DIALECT_SQLITE && !omitted(SQL_OMIT_SEQUENCES)) {
+        for (const schema_sequence_t& sequence : model.sequences) {
+            *script += "-- sequence " + sql_quote_name(options.dialect, sequence.name) + " left out: SQLite has none\n";
+        }
+    }
+    if (options.dialect != SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_PLSQL)) {
+        for (const schema_plsql_t& function : model.plsql) {
+            *script += "-- function " + sql_quote_name(options.dialect, function.name) +
+                       " left out: " + sql_dialect_title(options.dialect) + " cannot run PL/SQL\n";
+        }
+    }
+    sql_write_preamble(writer, script);
+    sequences();
+    const sql_table_options_t inline_keys{options.dialect != SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_FOREIGN_KEYS),
+                                          options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_INDEXES)};
+    for (size_t t = 0; t < table_count; ++t) sql_write_create_table(writer, t, inline_keys, script);
+    if (options.dialect == SQL_DIALECT_POSTGRESQL && !omitted(SQL_OMIT_PLSQL)) {
+        for (size_t f = 0; f < model.plsql.size(); ++f) sql_write_create_function(writer, f, script);
+    }
+    if (options.dialect == SQL_DIALECT_SQLITE) {
+        each_index([&](size_t t, size_t f) { sql_write_create_index(writer, t, f, script); });
+    }
+    views();
+    if (options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_ROWS)) *script += "START TRANSACTION;\n";
+    rows();
+    if (options.dialect == SQL_DIALECT_MARIADB && !omitted(SQL_OMIT_ROWS)) *script += "COMMIT;\n";
+    if (options.dialect == SQL_DIALECT_POSTGRESQL) {
+        each_index([&](size_t t, size_t f) { sql_write_create_index(writer, t, f, script); });
+        if (!omitted(SQL_OMIT_FOREIGN_KEYS)) {
+            for (size_t t = 0; t < table_count; ++t) {
+                const schema_table_t& table = model.tables[t];
+                for (size_t f = 0; f < table.fields.size(); ++f) {
+                    for (size_t l = 0; l < table.fields[f].links.size(); ++l) {
+                        if (table.fields[f].links[l].direction == DIRECTION_OUTGOING) {
+                            sql_write_add_foreign_key(writer, t, f, l, script);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    sql_write_epilogue(writer, script);
+    return 0;
+}
