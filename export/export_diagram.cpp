@@ -34,6 +34,20 @@ std::vector<std::string> number_tables(const schema_t& schema) {
     return ids;
 }
 
+// Whether an incoming link of field `field` of `table` is a reference that
+// the table it names declares itself, as an outgoing link to `table`; it is
+// drawn once, from that side. Only a link into the primary key can be.
+bool drawn_from_other_side(const schema_t& schema, const schema_table_t& table, size_t field,
+                           const schema_link_t& link) {
+    if (link.direction != DIRECTION_INCOMING || field != table.primary) return false;
+    for (const schema_field_t& referring : schema.tables[schema.table_index.at(link.table)].fields) {
+        for (const schema_link_t& back : referring.links) {
+            if (back.direction == DIRECTION_OUTGOING && back.table == table.name) return true;
+        }
+    }
+    return false;
+}
+
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_ascii_alnum(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9'); }
 
@@ -64,7 +78,10 @@ std::string mermaid_label(std::string_view text) {
         char32_t code_point = 0;
         const size_t length = export_text_utf8_char(std::string_view(carried).substr(at), &code_point);
         const char c = carried[at];
-        const bool coded = (code_point < 0x80 && MERMAID_CODED.find(c) != std::string_view::npos) ||
+        // Markdown reads no emphasis in a "_" between letters or digits.
+        const bool joining = c == '_' && at > 0 && is_ascii_alnum(carried[at - 1]) && at + 1 < carried.size() &&
+                             is_ascii_alnum(carried[at + 1]);
+        const bool coded = (code_point < 0x80 && MERMAID_CODED.find(c) != std::string_view::npos && !joining) ||
                            (blank && c == ' ') || code_point == MERMAID_CODED_MARK_OPEN ||
                            code_point == MERMAID_CODED_MARK_CLOSE;
         if (coded) {
@@ -121,10 +138,13 @@ void mermaid_field(std::string* out, const schema_field_t& field) {
 }
 
 void mermaid_links(std::string* out, const schema_t& schema, const std::vector<std::string>& ids, size_t position) {
+    const schema_table_t& table = schema.tables[position];
     const std::string& id = ids[position];
-    for (const schema_field_t& field : schema.tables[position].fields) {
+    for (size_t i = 0; i < table.fields.size(); ++i) {
+        const schema_field_t& field = table.fields[i];
         const std::string label = mermaid_label(field.name);
         for (const schema_link_t& link : field.links) {
+            if (drawn_from_other_side(schema, table, i, link)) continue;
             const std::string& other = linked_id(schema, ids, link.table);
             // One row of the referenced table to many of the referencing one.
             if (link.direction == DIRECTION_OUTGOING) {
@@ -193,9 +213,7 @@ void dot_table(std::string* out, const schema_table_t& table, const std::string&
 
 // An outgoing link leaves its field's right side for the linked table's
 // primary key. An incoming link says that the table it names refers to the
-// field: a dashed edge from that table's right side into the field, unless
-// the table declares the same reference as an outgoing link of its own
-// (then it is drawn already).
+// field: a dashed edge from that table's right side into the field.
 void dot_links(std::string* out, const schema_t& schema, const std::vector<std::string>& ids, size_t position) {
     const schema_table_t& table = schema.tables[position];
     for (size_t i = 0; i < table.fields.size(); ++i) {
@@ -207,15 +225,7 @@ void dot_links(std::string* out, const schema_t& schema, const std::vector<std::
                 out->append(dot_port(ids[other], 'l', schema.tables[other].primary)).append(";\n");
                 continue;
             }
-            bool declared = false;
-            if (i == table.primary) {
-                for (const schema_field_t& referring : schema.tables[other].fields) {
-                    for (const schema_link_t& back : referring.links) {
-                        declared |= back.direction == DIRECTION_OUTGOING && back.table == table.name;
-                    }
-                }
-            }
-            if (declared) continue;
+            if (drawn_from_other_side(schema, table, i, link)) continue;
             out->append("\t").append(ids[other]).append(":e -> ").append(dot_port(ids[position], 'l', i));
             out->append(" [style=dashed];\n");
         }

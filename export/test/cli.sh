@@ -97,7 +97,7 @@ PYTHON
 
     # A Mermaid diagram longer than Mermaid draws is refused, not written.
     python3 "$root/bench/generate.py" 250 big.def
-    expect 2 "" "Cannot export the schema as Mermaid: the diagram has 61704 characters, more than the 50000 Mermaid draws
+    expect 2 "" "Cannot export the schema as Mermaid: the diagram has 54998 characters, more than the 50000 Mermaid draws
 Failed to compile the SQL code." -- --format mermaid big.def
 fi
 
