@@ -146,12 +146,31 @@ std::string sql_quote_text(std::string_view value) {
     return quoted;
 }
 
+bool sql_text_has_control(std::string_view text) {
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
+std::string sql_value_literal(sql_dialect_t dialect, std::string_view value) {
+    if (dialect == SQL_DIALECT_POSTGRESQL || !sql_text_has_control(value)) return sql_quote_text(value);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : value) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    if (dialect == SQL_DIALECT_MARIADB) return "_utf8mb4 X'" + hex + "'";
+    return "CAST(X'" + hex + "' AS TEXT)";
+}
+
 const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool is_relation) {
     if (name.empty()) return "is empty";
     switch (dialect) {
     case SQL_DIALECT_POSTGRESQL:
         if (name.size() > 63) return "is longer than 63 bytes";
-        break;
+        return nullptr;
     case SQL_DIALECT_MARIADB:
         if (utf8_length(name) > 64) return "is longer than 64 characters";
         if (name.back() == ' ') return "ends with a blank";
@@ -163,6 +182,8 @@ const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool 
         if (is_relation && fold_case(name.substr(0, 7)) == "sqlite_") return "starts with \"sqlite_\"";
         break;
     }
+    // Their clients read a carriage return before a line end as part of it.
+    if (sql_text_has_control(name)) return "holds a control character";
     return nullptr;
 }
 
@@ -305,7 +326,7 @@ void sql_write_insert_rows(const sql_writer_t& writer, size_t table_at, size_t f
         const schema_row_t& cells = table.rows[row];
         for (size_t i = 0; i < cells.size(); ++i) {
             if (i > 0) *out += ", ";
-            *out += cells[i] ? sql_quote_text(*cells[i]) : "NULL";
+            *out += cells[i] ? sql_value_literal(writer.dialect, *cells[i]) : "NULL";
         }
         *out += ")";
         if (row + 1 == last || (row + 1 - first) % SQL_ROWS_PER_INSERT == 0) *out += ";\n";
