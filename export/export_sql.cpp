@@ -198,6 +198,7 @@ std::string sql_names_claim(std::string_view wish, std::unordered_set<std::strin
 void sql_names_build(const schema_t& model, sql_names_t* names) {
     *names = sql_names_t{};
     std::unordered_set<std::string> taken{"primary"};  // MariaDB's name of every primary key
+    taken.reserve(2 * model.tables.size() + model.views.size() + model.sequences.size() + model.plsql.size());
     auto declared = [&](const auto& objects) {
         for (const auto& object : objects) taken.insert(fold_case(object.name));
     };
@@ -205,16 +206,23 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     declared(model.views);
     declared(model.sequences);
     declared(model.plsql);
+    names->primary_keys.reserve(model.tables.size());
+    names->indexes.reserve(model.tables.size());
+    names->foreign_keys.reserve(model.tables.size());
     for (const schema_table_t& table : model.tables) {
         names->primary_keys.push_back(sql_names_claim(table.name + "_pkey", &taken));
-        auto& indexes = names->indexes.emplace_back();
-        auto& foreign_keys = names->foreign_keys.emplace_back();
-        for (const schema_field_t& field : table.fields) {
-            const std::string stem = table.name + "_" + field.name;
-            indexes.push_back(field.index == OPTIMIZE_INDEX ? sql_names_claim(stem + "_idx", &taken) : "");
-            auto& links = foreign_keys.emplace_back();
-            for (const schema_link_t& link : field.links) {
-                links.push_back(link.direction == DIRECTION_OUTGOING ? sql_names_claim(stem + "_fkey", &taken) : "");
+        auto& indexes = names->indexes.emplace_back(table.fields.size());
+        auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
+        for (size_t i = 0; i < table.fields.size(); ++i) {
+            const schema_field_t& field = table.fields[i];
+            const auto stem = [&] { return table.name + "_" + field.name; };
+            if (field.index == OPTIMIZE_INDEX) indexes[i] = sql_names_claim(stem() + "_idx", &taken);
+            if (field.links.empty()) continue;
+            foreign_keys[i].resize(field.links.size());
+            for (size_t link = 0; link < field.links.size(); ++link) {
+                if (field.links[link].direction == DIRECTION_OUTGOING) {
+                    foreign_keys[i][link] = sql_names_claim(stem() + "_fkey", &taken);
+                }
             }
         }
     }
