@@ -8,6 +8,7 @@
 #include <set>
 
 #include "definition_parser.hpp"
+#include "lint.hpp"
 
 namespace {
 
@@ -448,6 +449,30 @@ std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const s
     std::vector<lsp_finding_t> findings;
     for (const diagnostic_t& diagnostic : run.diagnostics) {
         findings.push_back({place(project, root, run, diagnostic), diagnostic.severity, diagnostic.message, {}});
+    }
+    return findings;
+}
+
+std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& model,
+                                    const std::vector<std::string>& disabled) {
+    lint_options_t options;
+    options.disabled = disabled;
+    options.lines = [project](const std::string& file, unsigned line) -> std::optional<std::string> {
+        const lsp_text_t* text = lsp_project_text(project, lsp_normal_path(file));
+        if (text == nullptr || line == 0 || line > text->line_starts.size()) return std::nullopt;
+        const size_t start = text->line_starts[line - 1];
+        size_t end = line < text->line_starts.size() ? text->line_starts[line] : text->text.size();
+        while (end > start && std::strchr("\r\n", text->text[end - 1]) != nullptr) --end;
+        return text->text.substr(start, end - start);
+    };
+    std::vector<lsp_finding_t> findings;
+    for (const lint_finding_t& finding : lint_check(model, options)) {
+        diagnostic_t diagnostic = lint_diagnostic(finding);
+        diagnostic.file = lsp_normal_path(diagnostic.file);
+        const lsp_text_t* text = lsp_project_text(project, diagnostic.file);
+        lsp_span_t span{diagnostic.file, 0, 0, true};
+        if (text != nullptr && diagnostic.line > 0) span = line_span(*text, diagnostic);
+        findings.push_back({span, SEVERITY_WARNING, diagnostic.message, finding.rule});
     }
     return findings;
 }

@@ -80,5 +80,9 @@ std::vector<lsp_span_t> lsp_references(lsp_project_t* project, const std::string
 bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, lsp_hover_t* hover);
 std::vector<lsp_symbol_t> lsp_document_symbols(lsp_project_t* project, const std::string& path);
 std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset);
+// The lint rules' findings on a model, as warnings with the rule as code,
+// placed on the names they concern; rules named in `disabled` are off.
+std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& model,
+                                    const std::vector<std::string>& disabled);
 // Where the diagnostics of a run of `root`'s project land.
 std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const std::string& root, const lsp_run_t& run);

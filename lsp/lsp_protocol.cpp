@@ -140,6 +140,20 @@ bool offers(const json& list, const char* wanted) {
     return std::any_of(list.begin(), list.end(), [&](const json& item) { return item.is_string() && item == wanted; });
 }
 
+// The lint rules turned off: "lint": {"disable": [RULE...]} in the
+// initialization options, or in the "tabula" section of the settings;
+// "lint": {"enabled": false} turns them all off.
+void read_lint_settings(lsp_server_t* server, const json& section) {
+    const json& enabled = member(member(section, "lint"), "enabled");
+    if (enabled.is_boolean()) server->lint_enabled = enabled.get<bool>();
+    const json& disable = member(member(section, "lint"), "disable");
+    if (!disable.is_array()) return;
+    server->lint_disabled.clear();
+    for (const json& rule : disable) {
+        if (rule.is_string()) server->lint_disabled.push_back(rule.get<std::string>());
+    }
+}
+
 json initialize(lsp_server_t* server, const json& params) {
     const json& capabilities = member(params, "capabilities");
     const bool utf8 = offers(member(member(capabilities, "general"), "positionEncodings"), "utf-8") ||
@@ -158,6 +172,7 @@ json initialize(lsp_server_t* server, const json& params) {
         if (!root_path.empty() && root_path[0] == '/') workspace = lsp_normal_path(root_path);
     }
     server->project.workspace = workspace;
+    read_lint_settings(server, member(params, "initializationOptions"));
     lsp_project_scan_workspace(&server->project);
     server->initialized = true;
     const char* encoding = utf8 ? "utf-8" : "utf-16";
@@ -171,6 +186,11 @@ json initialize(lsp_server_t* server, const json& params) {
               {"completionProvider", {{"triggerCharacters", {":"}}}}}},
             {"offsetEncoding", encoding},
             {"serverInfo", {{"name", "tabula-lsp"}, {"version", "1.0.0"}}}};
+}
+
+void did_change_configuration(lsp_server_t* server, const json& params) {
+    read_lint_settings(server, member(member(params, "settings"), "tabula"));
+    for (const auto& [root, files] : server->findings) server->changed.insert(root);
 }
 
 // Every file event of the workspace: definition files, and the initializer
@@ -401,7 +421,13 @@ void diagnose(lsp_server_t* server, const std::string& root, std::set<std::strin
         return;
     }
     const lsp_run_t run = lsp_project_run(&server->project, root);
-    for (lsp_finding_t& finding : lsp_place_diagnostics(&server->project, root, run)) {
+    std::vector<lsp_finding_t> findings = lsp_place_diagnostics(&server->project, root, run);
+    if (run.model && server->lint_enabled) {
+        for (lsp_finding_t& warning : lsp_lint(&server->project, *run.model, server->lint_disabled)) {
+            findings.push_back(std::move(warning));
+        }
+    }
+    for (lsp_finding_t& finding : findings) {
         touched->insert(finding.span.path);
         files[finding.span.path].push_back(std::move(finding));
     }
@@ -522,6 +548,7 @@ void handle_notification(lsp_server_t* server, const std::string& method, const 
     if (method == "textDocument/didSave") did_save(server, params);
     if (method == "textDocument/didClose") did_close(server, params);
     if (method == "workspace/didChangeWatchedFiles") did_change_watched_files(server, params);
+    if (method == "workspace/didChangeConfiguration") did_change_configuration(server, params);
 }
 
 // An id the protocol allows: a string, or an integer that comes back as it

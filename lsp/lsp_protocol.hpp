@@ -30,7 +30,9 @@ struct lsp_server_t {
     std::set<std::string> changed;   // files whose projects must run again
     // What each project's last run found, by root, then by file.
     std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> findings;
-    std::set<std::string> published;  // files whose last diagnostics sent were not empty
+    std::set<std::string> published;         // files whose last diagnostics sent were not empty
+    bool lint_enabled = true;                // the client's settings may turn the lint rules off
+    std::vector<std::string> lint_disabled;  // lint rules the client's settings turn off
 };
 
 void lsp_server_feed(lsp_server_t* server, std::string_view bytes);

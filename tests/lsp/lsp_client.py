@@ -10,7 +10,7 @@ import time
 
 
 class Client:
-    def __init__(self, server, root=None, capabilities=None, initialize=True, stderr=None):
+    def __init__(self, server, root=None, capabilities=None, initialize=True, stderr=None, options=None):
         # Standard error is the test's own unless asked for: a sanitizer's
         # report shows there.
         self.process = subprocess.Popen([server], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
@@ -22,6 +22,8 @@ class Client:
             params = {"processId": os.getpid(), "capabilities": capabilities or {}}
             if root:
                 params["rootUri"] = uri(root)
+            if options is not None:
+                params["initializationOptions"] = options
             result = self.request("initialize", params)
             self.capabilities = result["result"]["capabilities"]
             self.notify("initialized", {})

@@ -48,12 +48,17 @@ class ProjectCase(unittest.TestCase):
         self.write("types.def", TYPES)
         self.write("main.def", MAIN)
         self.write("groups.init", INIT)
-        self.client = lsp_client.Client(SERVER, root=self.folder, capabilities=self.capabilities())
+        self.client = lsp_client.Client(SERVER, root=self.folder, capabilities=self.capabilities(),
+                                        options=self.options())
         self.main = self.path("main.def")
         self.types = self.path("types.def")
 
     def capabilities(self):
         return {}
+
+    def options(self):
+        # The compiler's own errors only; LintTest turns the rules on.
+        return {"lint": {"enabled": False}}
 
     def tearDown(self):
         try:
@@ -411,7 +416,7 @@ class ProjectsTest(ProjectCase):
         # Only the root that sorts last declares the type again.
         self.write("other.def", 'type extra_t = "INTEGER";\ninclude "types.def";\ntable others { primary id_t id; };\n')
         self.client.close()
-        self.client = lsp_client.Client(SERVER, root=self.folder)
+        self.client = lsp_client.Client(SERVER, root=self.folder, options=self.options())
         self.client.open(self.types, TYPES + 'type extra_t = "BIGINT";\n')
         diagnostics = self.client.wait_diagnostics(self.types, predicate=bool)
         self.assertEqual(diagnostics[0]["message"], 'Redefinition of type "extra_t"')
@@ -448,6 +453,28 @@ class ProjectsTest(ProjectCase):
         self.open_clean()
         result = self.at("textDocument/definition", self.main, MAIN, "name_t name")
         self.assertEqual(result[0]["range"]["start"], {"line": 0, "character": shown.index("name_t")})
+
+
+class LintTest(ProjectCase):
+    def options(self):
+        return {}
+
+    LINKED = ('type id_t = "INTEGER";\ntable parent_row { primary id_t id; };\n'
+              'table child_row { primary id_t id; id_t parent_id [outgoing: parent_row]; };\n')
+
+    def test_lint_findings_are_warnings_with_their_rule_and_the_settings_turn_rules_off(self):
+        self.client.open(self.path("linked.def"), self.LINKED)
+        diagnostics = self.client.wait_diagnostics(self.path("linked.def"), predicate=bool)
+        unindexed = [d for d in diagnostics if d.get("code") == "link-unindexed"]
+        self.assertEqual(len(unindexed), 1, diagnostics)
+        self.assertEqual(unindexed[0]["severity"], 2)
+        line, character = position_of(self.LINKED, "parent_id")
+        self.assertEqual(unindexed[0]["range"]["start"]["line"], line)
+        self.client.notify("workspace/didChangeConfiguration",
+                           {"settings": {"tabula": {"lint": {"disable": ["link-unindexed"]}}}})
+        diagnostics = self.client.wait_diagnostics(
+            self.path("linked.def"), predicate=lambda d: not any(x.get("code") == "link-unindexed" for x in d))
+        self.assertNotIn("link-unindexed", [d.get("code") for d in diagnostics])
 
 
 if __name__ == "__main__":
