@@ -168,15 +168,14 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
     return 0;
 }
 
-// The text in *text; a diagram or a script is held in *diagram.
-int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
-           const program_declarations_t* declarations, export_chunks_t* text, std::string* diagram) {
+// The text in *text, made from the model; a diagram or a script is held in
+// *diagram. The diagrams still read the run's records.
+int render(const export_cmd_line_t& cmd_line, const schema_t& model, const program_output_t* output,
+           export_chunks_t* text, std::string* diagram) {
     const export_format_t format = cmd_line.format;
-    if (format == FORMAT_JSON) return export_json(output, declarations, text);
+    if (format == FORMAT_JSON) return export_json(model, text);
     if (format == FORMAT_SQL) {
-        schema_t model;
-        schema_model_build(&model, output, declarations);
-        if (export_sql(model, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
+        if (export_sql(model, cmd_line.sql, diagnostic_report, diagram) != 0) return -1;
         text->assign(1, *diagram);
         return 0;
     }
@@ -215,11 +214,13 @@ int main(int argc, char** argv) try {
     }
 
     // The declarations name their files with the compiled program's
-    // pathnames, so the program is kept until the text is made.
+    // pathnames, so the program is kept until the model is made.
+    schema_t model;
+    schema_model_build(&model, &output, &declarations);
+    compiled_program_shutdown(&program);
     export_chunks_t text;
     std::string diagram;
-    const int rendered = render(cmd_line, &output, &declarations, &text, &diagram);
-    compiled_program_shutdown(&program);
+    const int rendered = render(cmd_line, model, &output, &text, &diagram);
     if (rendered != 0) return failed();
     const int written =
         cmd_line.output_filename != nullptr ? write_to_file(cmd_line.output_filename, text) : write_to_stdout(text);
