@@ -84,6 +84,8 @@ schema_table_t table_of(const sql_value_t* record, const hash_table_t* declarati
     const unsigned* lines = declaration.table_lines;
     if (lines != nullptr && lines[TABLE_LINES_COUNT] != hash_count(slot(record, 2)->hash)) lines = nullptr;
     table.first_line = lines != nullptr ? lines[TABLE_LINES_FIRST] : declaration.line;
+    table.fields.reserve(hash_count(slot(record, 2)->hash));
+    table.rows.reserve(hash_count(slot(record, 3)->hash));
     for_each_item(slot(record, 2), [&](const sql_value_t* field) {
         const size_t position = table.fields.size();
         table.fields.push_back(
@@ -92,6 +94,7 @@ schema_table_t table_of(const sql_value_t* record, const hash_table_t* declarati
     });
     for_each_item(slot(record, 3), [&](const sql_value_t* row) {
         schema_row_t cells;
+        cells.reserve(hash_count(row->hash));
         for_each_item(row, [&](const sql_value_t* cell) {
             if (cell->type == VALUE_STRING) {
                 cells.emplace_back(std::string(cell->string));
@@ -177,6 +180,7 @@ void schema_model_build(schema_t* model, const program_output_t* output, const p
     simple_objects(&model->views, &output->views, &declarations->views, sql_text);
     simple_objects(&model->sequences, &output->sequences, &declarations->sequences,
                    [](schema_sequence_t* sequence, const sql_value_t* value) { sequence->start = value->integer; });
+    model->tables.reserve(hash_count(output->tables.hash));
     for_each_item(&output->tables,
                   [&](const sql_value_t* record) { model->tables.push_back(table_of(record, &declarations->tables)); });
     for_each_item(&output->queries, [&](const sql_value_t* record) {
