@@ -4,6 +4,7 @@
 // not at all, to a file.
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -168,28 +169,36 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
     return 0;
 }
 
-// The text in *text; a diagram or a script is held in *diagram.
-int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
-           const program_declarations_t* declarations, export_chunks_t* text, std::string* diagram) {
+// The text in *text, made from the model; a diagram or a script is held in
+// *diagram. 0, or -1 after a message.
+int render(const export_cmd_line_t& cmd_line, const schema_t& schema, export_chunks_t* text, std::string* diagram) {
     const export_format_t format = cmd_line.format;
-    if (format == FORMAT_JSON) return export_json(output, declarations, text);
+    if (format == FORMAT_JSON) return export_json(schema, text);
     if (format == FORMAT_SQL) {
-        schema_t model;
-        schema_model_build(&model, output, declarations);
-        if (export_sql(model, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
+        if (export_sql(schema, cmd_line.sql, diagnostic_report, diagram) != 0) return -1;
         text->assign(1, *diagram);
         return 0;
     }
     if (format == FORMAT_MERMAID) {
-        export_mermaid(output, diagram);
+        export_mermaid(schema, diagram);
+        // Mermaid would draw only its own error message, and still succeed.
+        const size_t length = export_mermaid_length(*diagram);
+        if (length > EXPORT_MERMAID_MAX_LENGTH) {
+            std::fprintf(stderr,
+                         "Cannot export the schema as Mermaid: the diagram has %zu characters, more than the %zu "
+                         "Mermaid draws\n",
+                         length, EXPORT_MERMAID_MAX_LENGTH);
+            return -1;
+        }
     } else {
-        export_dot(output, diagram);
+        export_dot(schema, diagram);
     }
     text->assign(1, *diagram);
     return 0;
 }
 
-// Runs the program into `output` with its declarations kept; 0 or -1.
+// Runs the program into `output` with its declarations kept; 0 or -1. This
+// and the building of the model are the only reading of the run's records.
 int run(compiled_program_t* program, program_output_t* output, program_declarations_t* declarations) {
     program_declarations_init(declarations);
     builtin_declarations = declarations;
@@ -201,6 +210,8 @@ int run(compiled_program_t* program, program_output_t* output, program_declarati
 }  // namespace
 
 int main(int argc, char** argv) try {
+    // A reader that has gone away is a failed write, reported as such.
+    std::signal(SIGPIPE, SIG_IGN);
     export_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
@@ -215,11 +226,15 @@ int main(int argc, char** argv) try {
     }
 
     // The declarations name their files with the compiled program's
-    // pathnames, so the program is kept until the text is made.
+    // pathnames, so the program is kept until the model is made. The JSON
+    // text then takes pool blocks that the released output leaves free.
+    schema_t schema;
+    schema_model_build(&schema, &output, &declarations);
+    compiled_program_shutdown(&program);
+    program_output_shutdown(&output);
     export_chunks_t text;
     std::string diagram;
-    const int rendered = render(cmd_line, &output, &declarations, &text, &diagram);
-    compiled_program_shutdown(&program);
+    const int rendered = render(cmd_line, schema, &text, &diagram);
     if (rendered != 0) return failed();
     const int written =
         cmd_line.output_filename != nullptr ? write_to_file(cmd_line.output_filename, text) : write_to_stdout(text);

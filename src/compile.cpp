@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "definition_parser.hpp"
 #include "definition_scanner.hpp"
@@ -46,6 +47,9 @@ unsigned file_compilations = 0;
 constexpr size_t LIST_ROOM_MAX = 64;
 constexpr size_t LIST_ROOM_START[] = {1, 0, 0};  // by program_list_t
 size_t list_room[] = {1, 0, 0};
+
+// The lines of the fields of the table declaration being read.
+std::vector<unsigned> field_lines;
 
 void reset_list_room() { std::copy(std::begin(LIST_ROOM_START), std::end(LIST_ROOM_START), list_room); }
 
@@ -174,6 +178,8 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
         _hash_init(&program->code, HASH_CHAINS, node_dtor);
         _hash_init(&program->functions, HASH_CHAINS, function_shutdown);
         _hash_init(&program->pathnames, HASH_CHAINS, nullptr);
+        _hash_init(&program->table_lines, HASH_CHAINS, nullptr);
+        field_lines.clear();
         register_natives(program);
         reset_list_room();
         compiler_globals.file = nullptr;
@@ -251,6 +257,7 @@ void compiled_program_shutdown(compiled_program_t* program) {
     phase_stack_call([program] {
         hash_shutdown(&program->code);
         hash_shutdown(&program->functions);
+        hash_shutdown(&program->table_lines);
         hash_shutdown(&program->pathnames);
     });
 }
@@ -389,6 +396,16 @@ void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list)
     } else {
         program_call(array, "array", list);
     }
+}
+
+void program_table_field(unsigned line) { field_lines.push_back(line); }
+
+void program_table_declared(const char* name, unsigned first_line) {
+    std::vector<unsigned> lines{first_line, static_cast<unsigned>(field_lines.size())};
+    lines.insert(lines.end(), field_lines.begin(), field_lines.end());
+    field_lines.clear();
+    _hash_add_string(&compiler_globals.program->table_lines, name, lines.data(), lines.size() * sizeof(unsigned),
+                     nullptr);
 }
 
 void process_string_newlines(const char* text, size_t length) {
