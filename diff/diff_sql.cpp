@@ -6,15 +6,19 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
 // A foreign key as the catalog sees it, in NEW's names.
+// The texts are views into the models and their generated names.
 struct foreign_key_t {
-    std::string field;
-    std::string target;
-    std::string name;
+    std::string_view field;
+    std::string_view target;
+    std::string_view name;
+    std::string_view declared_target;  // as the model that holds the key names it
     size_t field_position = 0;
     size_t link = 0;
     bool operator==(const foreign_key_t& other) const {
@@ -23,9 +27,9 @@ struct foreign_key_t {
 };
 
 struct index_t {
-    std::string field;
-    std::string name;
-    std::string sql;
+    std::string_view field;
+    std::string_view name;
+    std::string_view sql;
     size_t field_position = 0;
     bool operator==(const index_t& other) const {
         return field == other.field && name == other.name && sql == other.sql;
@@ -57,19 +61,21 @@ struct migration_t {
     sql_names_t new_names;
     sql_writer_t old_writer;
     sql_writer_t new_writer;
-    std::vector<table_plan_t> tables;                              // in the order of diff->tables
-    std::unordered_map<std::string, std::string> new_table_names;  // OLD's name -> NEW's, kept tables
+    std::vector<table_plan_t> tables;                                        // in the order of diff->tables
+    std::unordered_map<std::string_view, std::string_view> new_table_names;  // OLD's name -> NEW's, kept tables
     bool views_recreated = false;
     std::string out;
 };
 
 bool is(const migration_t& m, sql_dialect_t dialect) { return m.dialect == dialect; }
 
-std::string name(const migration_t& m, const std::string& text) { return sql_quote_name(m.dialect, text); }
+std::string name(const migration_t& m, std::string_view text) { return sql_quote_name(m.dialect, text); }
 
-std::string field_name_in_new(const diff_table_t& pair, const schema_field_t* old_field) {
+std::string_view field_name_in_new(const diff_table_t& pair, const schema_field_t* old_field) {
     for (const diff_field_t& field : pair.fields) {
-        if (field.old_field == old_field) return field.new_field != nullptr ? field.new_field->name : "";
+        if (field.old_field == old_field) {
+            return field.new_field != nullptr ? std::string_view(field.new_field->name) : std::string_view();
+        }
     }
     return "";
 }
@@ -90,7 +96,8 @@ std::vector<foreign_key_t> foreign_keys_of(const migration_t& m, const schema_t&
                  (target != nullptr && sql_mariadb_is_long_type(schema_primary(*target).sql)))) {
                 continue;
             }
-            keys.push_back({field.name, field.links[link].table, names.foreign_keys[table_at][i][link], i, link});
+            const std::string_view target_name = field.links[link].table;
+            keys.push_back({field.name, target_name, names.foreign_keys[table_at][i][link], target_name, i, link});
         }
     }
     return keys;
@@ -138,7 +145,7 @@ void plan_tables(migration_t* m) {
             for (foreign_key_t& key : plan.old_keys) {
                 key.field = field_name_in_new(pair, &pair.old_table->fields[key.field_position]);
                 const auto target = m->new_table_names.find(key.target);
-                key.target = target == m->new_table_names.end() ? "" : target->second;
+                key.target = target == m->new_table_names.end() ? std::string_view() : target->second;
             }
             for (index_t& index : plan.old_indexes) {
                 index.field = field_name_in_new(pair, &pair.old_table->fields[index.field_position]);
@@ -167,23 +174,24 @@ void plan_tables(migration_t* m) {
     }
     // A table's foreign keys go out while it or a table they lead to
     // changes, and come back once both are done.
-    std::set<std::string> changed_names;  // OLD's and NEW's names of changed or dropped tables
+    std::unordered_set<std::string_view> old_changed;  // names of changed or dropped tables
+    std::unordered_set<std::string_view> new_changed;
     for (const table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
         if (pair.new_table == nullptr || plan.changed) {
-            if (pair.old_table != nullptr) changed_names.insert("old:" + pair.old_table->name);
-            if (pair.new_table != nullptr) changed_names.insert("new:" + pair.new_table->name);
+            if (pair.old_table != nullptr) old_changed.insert(pair.old_table->name);
+            if (pair.new_table != nullptr) new_changed.insert(pair.new_table->name);
         }
     }
     for (table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
         if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
         plan.keys_out = plan.changed || plan.rebuilt;
-        for (const foreign_key_t& key : foreign_keys_of(*m, *m->old_model, m->old_names, plan.old_at)) {
-            if (changed_names.count("old:" + key.target) != 0) plan.keys_out = true;
+        for (const foreign_key_t& key : plan.old_keys) {
+            if (old_changed.count(key.declared_target) != 0) plan.keys_out = true;
         }
         for (const foreign_key_t& key : plan.new_keys) {
-            if (changed_names.count("new:" + key.target) != 0) plan.keys_out = true;
+            if (new_changed.count(key.target) != 0) plan.keys_out = true;
         }
     }
 }
@@ -261,15 +269,16 @@ void drop_foreign_keys(migration_t* m) {
         const diff_table_t& pair = *plan.pair;
         const bool dropped = pair.new_table == nullptr && is(*m, SQL_DIALECT_POSTGRESQL);
         if (pair.old_table == nullptr || (!plan.keys_out && !dropped)) continue;
-        for (const foreign_key_t& key : foreign_keys_of(*m, *m->old_model, m->old_names, plan.old_at)) {
+        for (const foreign_key_t& key : plan.old_keys) {
             if (!titled) section(m, "Foreign keys dropped, added back at the end");
             titled = true;
             if (is(*m, SQL_DIALECT_POSTGRESQL)) {
                 m->out += alter(*m, pair.old_table->name) + "DROP CONSTRAINT " + name(*m, key.name) + ";\n";
             } else {
                 // MariaDB made an index of the key's name where none served it.
-                m->out += alter(*m, pair.old_table->name) + "DROP FOREIGN KEY " + name(*m, key.name) + ";\n";
-                m->out += alter(*m, pair.old_table->name) + "DROP INDEX IF EXISTS " + name(*m, key.name) + ";\n";
+                const std::string quoted = name(*m, key.name);
+                m->out += alter(*m, pair.old_table->name) + "DROP FOREIGN KEY " + quoted + ";\n";
+                m->out += alter(*m, pair.old_table->name) + "DROP INDEX IF EXISTS " + quoted + ";\n";
             }
         }
     }
@@ -449,20 +458,33 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
     }
 }
 
+// Runs `write` on an empty text and appends what it wrote under `title`,
+// or nothing when it wrote nothing.
+template <typename Write>
+void titled(migration_t* m, const char* title, Write write) {
+    std::string before;
+    std::swap(before, m->out);
+    write();
+    std::string written;
+    std::swap(written, m->out);
+    std::swap(before, m->out);
+    if (written.empty()) return;
+    section(m, title);
+    m->out += written;
+}
+
 void alter_columns(migration_t* m) {
-    bool titled = false;
-    for (table_plan_t& plan : m->tables) {
-        const diff_table_t& pair = *plan.pair;
-        if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
-        if (!pair.columns_changed && !plan.rebuilt) continue;
-        if (!titled) section(m, "Columns changed");
-        titled = true;
-        if (plan.rebuilt) {
-            stage_table(m, &plan);
-        } else {
-            alter_columns_in_place(m, plan);
+    titled(m, "Columns changed", [m] {
+        for (table_plan_t& plan : m->tables) {
+            const diff_table_t& pair = *plan.pair;
+            if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
+            if (plan.rebuilt) {
+                stage_table(m, &plan);
+            } else if (pair.columns_changed) {
+                alter_columns_in_place(m, plan);
+            }
         }
-    }
+    });
 }
 
 void create_tables(migration_t* m) {
@@ -582,9 +604,7 @@ void finish_rebuild(migration_t* m, const table_plan_t& plan) {
 
 // Tightening: NOT NULL that NEW adds, the rebuilt tables finished, primary
 // keys added back.
-void tighten_columns(migration_t* m) {
-    std::string text;
-    std::swap(text, m->out);
+void tighten_tables(migration_t* m) {
     for (const table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
         if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
@@ -615,13 +635,10 @@ void tighten_columns(migration_t* m) {
                       column + ");\n";
         }
     }
-    if (!m->out.empty()) {
-        std::swap(text, m->out);
-        section(m, "Columns completed");
-        m->out += text;
-    } else {
-        std::swap(text, m->out);
-    }
+}
+
+void tighten_columns(migration_t* m) {
+    titled(m, "Columns completed", [m] { tighten_tables(m); });
 }
 
 void create_indexes(migration_t* m) {

@@ -182,7 +182,7 @@ int main(int argc, char** argv) try {
     std::vector<diagnostic_t> warnings;
     const auto keep_warnings = [&warnings](const diagnostic_t& diagnostic) {
         if (diagnostic.severity == SEVERITY_ERROR) {
-            diagnostic_print(diagnostic);
+            diagnostic_report(diagnostic);
         } else {
             warnings.push_back(diagnostic);
         }
@@ -192,16 +192,16 @@ int main(int argc, char** argv) try {
     if (sql_check(new_model, options, keep_warnings) != 0) return failed();
 
     schema_diff_t diff;
-    if (diff_compare(old_model, new_model, cmd_line.renames, &diff, diagnostic_print) != 0) return failed();
+    if (diff_compare(old_model, new_model, cmd_line.renames, &diff, diagnostic_report) != 0) return failed();
     // Only what the migration leaves out is worth a warning here.
     for (const diagnostic_t& warning : warnings) {
-        if (warning.file.empty() || diff_touches(diff, warning.file, warning.line)) diagnostic_print(warning);
+        if (warning.file.empty() || diff_touches(diff, warning.file, warning.line)) diagnostic_report(warning);
     }
     if (!cmd_line.allow_destructive) {
         diff_holds_t holds;
         holds.sequences = cmd_line.dialect != SQL_DIALECT_SQLITE;
         holds.plsql = cmd_line.dialect == SQL_DIALECT_POSTGRESQL;
-        if (diff_report_destructive(diff, holds, diagnostic_print) != 0) {
+        if (diff_report_destructive(diff, holds, diagnostic_report) != 0) {
             std::fputs("Refusing destructive changes without --allow-destructive; nothing written.\n", stderr);
             compile_forget_input_files();
             return EXIT_FAILED;

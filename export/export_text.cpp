@@ -1,4 +1,4 @@
-// UTF-8 checking and the two mappings of texts for the diagram formats.
+// UTF-8 checking and the mapping of texts for the diagram formats.
 #include "export_text.hpp"
 
 #include <cstdint>
@@ -6,10 +6,6 @@
 namespace {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-bool is_ascii_word_char(unsigned char byte) {
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9');
-}
 
 void append_hex_escape(std::string* out, unsigned char byte, export_escape_t escape) {
     static const char digits[] = "0123456789ABCDEF";
@@ -97,31 +93,5 @@ std::string export_text_label(std::string_view text, std::string_view escaped, e
             at += length;
         }
     }
-    return out;
-}
-
-std::string export_text_word(std::string_view text, std::string_view kept) {
-    std::string out;
-    out.reserve(text.size());
-    size_t at = 0;
-    while (at < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte < 0x80) {
-            const bool keep = is_ascii_word_char(byte) || kept.find(static_cast<char>(byte)) != kept.npos;
-            out.push_back(keep ? static_cast<char>(byte) : '_');
-            ++at;
-            continue;
-        }
-        char32_t code_point = 0;
-        const size_t length = export_text_utf8_char(text.substr(at), &code_point);
-        if (length != 0 && code_point >= 0xC0) {
-            out.append(text.substr(at, length));
-            at += length;
-        } else {
-            out.push_back('_');
-            at += length != 0 ? length : 1;
-        }
-    }
-    if (out.empty()) out.push_back('_');
     return out;
 }

@@ -1,7 +1,7 @@
 // Texts of the schema as the export formats can carry them. Definition texts
 // are bytes: JSON needs them to be UTF-8, and the diagram languages accept
 // only some characters in some places, so each format either refuses a text
-// (JSON) or writes it through one of the mappings below (diagrams).
+// (JSON) or writes it through the mapping below (diagrams).
 #pragma once
 
 #include <cstddef>
@@ -28,9 +28,3 @@ struct export_escape_t {
 // U+FFFE and U+FFFF (no characters of XML), and every byte that is not part
 // of a well-formed UTF-8 character, which are written through `escape`.
 std::string export_text_label(std::string_view text, std::string_view escaped, export_escape_t escape);
-
-// A word made only of ASCII letters, digits and the ASCII characters of
-// `kept`, and of UTF-8 characters from U+00C0 up (which the Mermaid lexer
-// takes as letters): any other character, and every byte that is not part
-// of a well-formed UTF-8 character, becomes "_". An empty text gives "_".
-std::string export_text_word(std::string_view text, std::string_view kept);

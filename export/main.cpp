@@ -4,6 +4,7 @@
 // not at all, to a file.
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -168,22 +169,32 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
     return 0;
 }
 
-// The text in *text; a diagram or a script is held in *diagram.
+// The text in *text; a diagram or a script is held in *diagram. 0, or -1
+// after a message.
 int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
            const program_declarations_t* declarations, export_chunks_t* text, std::string* diagram) {
     const export_format_t format = cmd_line.format;
     if (format == FORMAT_JSON) return export_json(output, declarations, text);
+    schema_t schema;
+    schema_model_build(&schema, output, declarations);
     if (format == FORMAT_SQL) {
-        schema_t model;
-        schema_model_build(&model, output, declarations);
-        if (export_sql(model, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
+        if (export_sql(schema, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
         text->assign(1, *diagram);
         return 0;
     }
     if (format == FORMAT_MERMAID) {
-        export_mermaid(output, diagram);
+        export_mermaid(schema, diagram);
+        // Mermaid would draw only its own error message, and still succeed.
+        const size_t length = export_mermaid_length(*diagram);
+        if (length > EXPORT_MERMAID_MAX_LENGTH) {
+            std::fprintf(stderr,
+                         "Cannot export the schema as Mermaid: the diagram has %zu characters, more than the %zu "
+                         "Mermaid draws\n",
+                         length, EXPORT_MERMAID_MAX_LENGTH);
+            return -1;
+        }
     } else {
-        export_dot(output, diagram);
+        export_dot(schema, diagram);
     }
     text->assign(1, *diagram);
     return 0;
@@ -201,6 +212,8 @@ int run(compiled_program_t* program, program_output_t* output, program_declarati
 }  // namespace
 
 int main(int argc, char** argv) try {
+    // A reader that has gone away is a failed write, reported as such.
+    std::signal(SIGPIPE, SIG_IGN);
     export_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 

@@ -221,6 +221,32 @@ check_editors "cmake --install" "$scratch/prefix"
 check_editors "Debian package" "$scratch/root/usr"
 # --- end of editor packages -------------------------------------------------------
 
+# --- tabula-lint ------------------------------------------------------------------
+# When the build made tabula-lint, both trees hold it and its manual page, and
+# it lints the installed example.
+# check_lint LABEL ROOT (the tree's prefix: bin/, share/)
+check_lint() {
+    local label=$1 root=$2
+    local binary=$root/bin/tabula-lint
+    [[ -x "$binary" ]] || { fail "$label: no executable $binary"; return; }
+    gzip -dc "$root/share/man/man1/tabula-lint.1.gz" 2>/dev/null | grep -q '^\.TH TABULA-LINT 1 ' ||
+        fail "$label: no tabula-lint manual page"
+    local status=0
+    "$binary" --help >"$scratch/lint-usage" || status=$?
+    [[ $status -eq 1 ]] && grep -q '^Usage: tabula-lint ' "$scratch/lint-usage" ||
+        fail "$label: tabula-lint --help exited with $status: $(head -c 200 "$scratch/lint-usage")"
+    status=0
+    "$binary" "$root/share/doc/tabula/examples/shop/main.def" >"$scratch/lint.out" || status=$?
+    [[ $status -eq 0 || $status -eq 3 ]] ||
+        fail "$label: linting the installed example exited with $status: $(head -c 300 "$scratch/lint.out")"
+    echo "lint:        $binary"
+}
+if [[ -x "$build/lint/tabula-lint" ]]; then
+    check_lint "cmake --install" "$scratch/prefix"
+    check_lint "Debian package" "$scratch/root/usr"
+fi
+# --- end of tabula-lint -----------------------------------------------------------
+
 if ((failures)); then
     echo "$failures installation check(s) failed"
     exit 1

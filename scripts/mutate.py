@@ -243,11 +243,19 @@ def sync_tree(scratch):
     return tree
 
 
+def default_signals():
+    """A sampler started in the background has SIGINT and SIGQUIT ignored, and
+    its children would inherit that; the tests that interrupt a run need
+    them as a terminal delivers them."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+
+
 def run_limited(command, cwd, limit):
     """Runs `command` in a process group of its own, killed whole at `limit`
     seconds. Returns (status, timed out, output)."""
     process = subprocess.Popen(["nice", "-n", "10"] + command, cwd=cwd, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, start_new_session=True)
+                               stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=default_signals)
     try:
         output, _ = process.communicate(timeout=limit)
         return process.returncode, False, output.decode(errors="replace")

@@ -8,6 +8,7 @@
 #include "schema_model.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "compile.hpp"
 #include "exception.hpp"
@@ -204,6 +205,11 @@ int schema_model_load(schema_t* model, const char* filename) {
     memory_pool_free_all();
     compile_forget_input_files();
     return result;
+}
+
+int schema_model_load(schema_t* model, const char* filename, diagnostic_sink_t sink) {
+    const diagnostic_sink_scope_t scope(std::move(sink));
+    return schema_model_load(model, filename);
 }
 
 const schema_table_t* schema_find_table(const schema_t& model, std::string_view name) {

@@ -4,7 +4,8 @@
 #   check.sh schema  EXPORT SOURCE          the JSON is valid against docs/tabula-schema.json
 #   check.sh agree   EXPORT TABULA SOURCE   tabula's PHP, loaded by php, and the JSON agree
 #   check.sh dot     EXPORT SOURCE          dot -Tsvg takes the DOT without a word on stderr
-#   check.sh mermaid EXPORT SOURCE...       the Mermaid CLI renders every diagram
+#   check.sh mermaid EXPORT SOURCE...       the Mermaid CLI renders every diagram, and each
+#                                           label reads back from the SVG as written
 #   check.sh refusal EXPORT                 names that are not UTF-8 are refused as JSON
 #   check.sh svg     EXPORT SVG             SVG is the dot drawing of examples/shop
 #   check.sh expected EXPORT CASE           each CASE/expected.FORMAT is the export
@@ -14,8 +15,10 @@
 #
 # A SOURCE is a golden case folder (its args name the input, main.def by
 # default), a definition file, "hostile" or "hostile-non-utf8" (made by
-# hostile.py). Each runs in a scratch copy. A check whose tool is missing
-# exits 77, which ctest reports as skipped.
+# hostile.py), or "benchmark-N" (bench/generate.py's N tables). A folder
+# with a labels.json lists there texts that must each be one label of its
+# rendered Mermaid diagram, exactly. Each runs in a scratch copy. A check
+# whose tool is missing exits 77, which ctest reports as skipped.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -39,6 +42,7 @@ prepare() {  # source [folder-name]
     case "$source" in
     hostile) python3 "$here/hostile.py" "$dir/main.def" && input=$dir/main.def ;;
     hostile-non-utf8) python3 "$here/hostile.py" --non-utf8 "$dir/main.def" && input=$dir/main.def ;;
+    benchmark-*) python3 "$root/bench/generate.py" "${source#benchmark-}" "$dir/main.def" && input=$dir/main.def ;;
     *)
         if [[ -d "$source" ]]; then
             cp -R "$source"/. "$dir"/
@@ -113,17 +117,48 @@ mermaid)
     shift 2
     # One markdown file of all the diagrams, so that the browser starts once.
     number=0
+    expected=()
     for source in "$@"; do
         number=$((number + 1))
         prepare "$source" "case$number"
         export_to mermaid "$work/diagram$number.mmd"
         printf '```mermaid\n%s\n```\n\n' "$(cat "$work/diagram$number.mmd")" >>"$work/all.md"
+        [[ -f "$source/labels.json" ]] && expected+=("$number=$source/labels.json")
     done
     (cd "$work" && PUPPETEER_EXECUTABLE_PATH=$chromium timeout 600 "$mmdc" --quiet -p "$here/puppeteer-config.json" \
         -i all.md -o rendered.md >mmdc.log 2>&1) || fail "the Mermaid CLI failed: $(grep -m 5 -A 4 -i error "$work/mmdc.log")"
     rendered=$(ls "$work"/rendered-*.svg 2>/dev/null | wc -l)
     [[ $rendered -eq $number ]] || fail "$rendered of $number diagrams rendered"
-    echo "the Mermaid CLI rendered all $number diagrams"
+    # Mermaid reports a diagram it cannot draw inside the picture, and
+    # succeeds; and what it takes for markup becomes elements in the labels.
+    python3 - "$work" "$number" "${expected[@]}" <<'PYTHON' || exit 1
+import json, sys, xml.etree.ElementTree as ElementTree
+work, count, expected = sys.argv[1], int(sys.argv[2]), dict(a.split("=", 1) for a in sys.argv[3:])
+SVG, XHTML = "{http://www.w3.org/2000/svg}", "{http://www.w3.org/1999/xhtml}"
+failed = False
+for number in range(1, count + 1):
+    try:
+        root = ElementTree.parse("%s/rendered-%d.svg" % (work, number)).getroot()
+    except ElementTree.ParseError as error:
+        print("FAIL: diagram %d: the SVG is not well-formed XML: %s" % (number, error))
+        failed = True
+        continue
+    labels = ["".join(label.itertext()) for label in root.iter(SVG + "foreignObject")]
+    if any("Syntax error" in t or "Maximum text size" in t for t in root.itertext()):
+        print("FAIL: diagram %d: Mermaid drew an error: %s" % (number, " ".join(root.itertext())[:300]))
+        failed = True
+    markup = [e.tag for e in root.iter() if e.tag.startswith(XHTML) and e.tag[len(XHTML):] in ("em", "strong", "i", "b", "math", "a", "code")]
+    if markup:
+        print("FAIL: diagram %d: labels read as markup: %s" % (number, sorted(set(markup))))
+        failed = True
+    if str(number) in expected:
+        for text in json.load(open(expected[str(number)], encoding="utf-8")):
+            if text not in labels:
+                print("FAIL: diagram %d: no label reads %r; the labels: %r" % (number, text, labels))
+                failed = True
+sys.exit(1 if failed else 0)
+PYTHON
+    echo "the Mermaid CLI rendered all $number diagrams, every label as written"
     ;;
 refusal)
     prepare hostile-non-utf8

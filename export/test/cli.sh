@@ -6,6 +6,7 @@
 set -u
 tool=$1
 tabula=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -60,6 +61,11 @@ cp main.def -- -dash.def
 "$tool" --format json -- -dash.def >dash.json || fail "a dash file after -- is not read"
 "$tool" main.def >stdout.json && "$tool" --output file.json main.def && cmp -s stdout.json file.json ||
     fail "--output writes other bytes than standard output"
+# Standard output named as the output, into a pipe; standard input closed.
+"$tool" --output /dev/stdout main.def | cat >piped.json && cmp -s stdout.json piped.json ||
+    fail "--output /dev/stdout into a pipe writes other bytes than standard output"
+"$tool" --output closed.json main.def <&- && cmp -s stdout.json closed.json ||
+    fail "with standard input closed the output differs"
 
 # Definition errors: tabula's messages, then the closing line, status 2, the
 # output file left as it was.
@@ -79,6 +85,25 @@ if [[ -w /dev/full ]]; then
     status=$?
     [[ $status -eq 2 && "$(cat err)" == "Failed to write to standard output: 28(No space left on device)
 Failed to compile the SQL code." ]] || fail "writing to a full device: status $status, $(cat err)"
+fi
+
+# A reader that has gone away: the write error, not death by SIGPIPE.
+if command -v python3 >/dev/null 2>&1; then
+    python3 - "$tool" <<'PYTHON' || fail "writing into a closed pipe"
+import os, subprocess, sys
+read_end, write_end = os.pipe()
+os.close(read_end)
+run = subprocess.run([sys.argv[1], "main.def"], stdout=write_end, stderr=subprocess.PIPE)
+expected = b"Failed to write to standard output: 32(Broken pipe)\nFailed to compile the SQL code.\n"
+if run.returncode != 2 or run.stderr != expected:
+    print("status %d, %r" % (run.returncode, run.stderr))
+    sys.exit(1)
+PYTHON
+
+    # A Mermaid diagram longer than Mermaid draws is refused, not written.
+    python3 "$root/bench/generate.py" 250 big.def
+    expect 2 "" "Cannot export the schema as Mermaid: the diagram has 54998 characters, more than the 50000 Mermaid draws
+Failed to compile the SQL code." -- --format mermaid big.def
 fi
 
 if ((failures)); then

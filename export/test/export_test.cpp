@@ -8,6 +8,7 @@
 #include "export_diagram.hpp"
 #include "export_json.hpp"
 #include "export_text.hpp"
+#include "schema_model.hpp"
 #include "test_files.hpp"
 
 namespace {
@@ -29,14 +30,44 @@ TEST(ExportText, LabelsEscapeWhatTheyCannotCarryAndKeepUtf8) {
     const export_escape_t hex = {"\\x", ""};
     EXPECT_EQ(export_text_label("a\"b\\c\n\x7f\xc3\xa9\xff", "\"\\", hex), "a\\x22b\\x5Cc\\x0A\\x7F\xc3\xa9\\xFF");
     EXPECT_EQ(export_text_label("50%", "%", {"[x", "]"}), "50[x25]");
+    // U+FFFE and U+FFFF are not characters of XML; U+FFFD is.
+    EXPECT_EQ(export_text_label("a\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd", "", hex),
+              "a\\xEF\\xBF\\xBE\\xEF\\xBF\\xBF\xef\xbf\xbd");
 }
 
+// Mermaid attribute words stay bare only where Mermaid's lexer and Markdown
+// leave them as they are; any other text is quoted, as written.
 TEST(ExportText, WordsKeepWordCharactersOnly) {
-    EXPECT_EQ(export_text_word("NUMERIC(12,2)", "(),"), "NUMERIC(12,2)");
-    EXPECT_EQ(export_text_word("TIMESTAMP WITH TIME ZONE", ""), "TIMESTAMP_WITH_TIME_ZONE");
-    // U+00C0 and up are letters to Mermaid; U+00A0 and bytes that are not UTF-8 are not.
-    EXPECT_EQ(export_text_word("\xc3\xa9t\xc3\xa9\xc2\xa0\xff", ""), "\xc3\xa9t\xc3\xa9__");
-    EXPECT_EQ(export_text_word("", ""), "_");
+    schema_t schema;
+    schema_table_t& table = schema.tables.emplace_back();
+    table.name = "t";
+    for (const char* type : {"NUMERIC(12,2)", "TIMESTAMP WITH TIME ZONE", "\xc3\xa9t\xc3\xa9\xc2\xa0\xff", ""}) {
+        table.fields.push_back({"a_b", "x", type, false, OPTIMIZE_NONE, {}, 1});
+    }
+    for (const char* name : {"__init__", "a_", "pk", "Pk(1)", "pkey", "1st", "a b",
+                             "a\xef\xbf\xbe"
+                             "b"}) {
+        table.fields.push_back({name, "x", "INTEGER", false, OPTIMIZE_NONE, {}, 1});
+    }
+    std::string text;
+    export_mermaid(schema, &text);
+    EXPECT_EQ(text,
+              "erDiagram\n"
+              "\tt1[\"t\"] {\n"
+              "\t\tNUMERIC(12,2) a_b\n"
+              "\t\t`TIMESTAMP WITH TIME ZONE` a_b\n"
+              "\t\t`\xc3\xa9t\xc3\xa9\xc2\xa0#91;xFF#93;` a_b\n"
+              "\t\t`#91;empty#93;` a_b\n"
+              "\t\tINTEGER `#95;#95;init#95;#95;`\n"
+              "\t\tINTEGER `a#95;`\n"
+              "\t\tINTEGER `pk`\n"
+              "\t\tINTEGER `Pk(1)`\n"
+              "\t\tINTEGER pkey\n"
+              "\t\tINTEGER `1st`\n"
+              "\t\tINTEGER `a b`\n"
+              "\t\tINTEGER `a#91;xEF#93;#91;xBF#93;#91;xBE#93;b`\n"
+              "\t}\n");
+    EXPECT_EQ(export_mermaid_length("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"), 5u);  // UTF-16 code units
 }
 
 // Runs definition files of a temporary folder with the declarations kept.
@@ -119,23 +150,33 @@ TEST_F(ExportTest, DiagramsNameTablesByPositionAndMapWhatTheirSyntaxCannotCarry)
         "function first($kept, $dropped) = $kept;\n"
         "view w = first(\"\", dump_table(\"a\", 0, array(array(\"pk\", \"id_t\", 0, 2, array()),\n"
         "    array(\"1st\", \"money_t\", 1, 0, array(array(\"b\", 1)))), array()));\n"
-        "table b { primary id_t id [incoming: a]; };\n");
+        "table b { primary id_t id [incoming: a, incoming: c]; };\n"
+        "table c { primary id_t id; };\n");
+    schema_t schema;
+    schema_model_build(&schema, &output_, &declarations_);
     std::string text;
-    export_mermaid(&output_, &text);
+    export_mermaid(schema, &text);
     EXPECT_EQ(text,
               "erDiagram\n"
               "\tt1[\"a\"] {\n"
-              "\t\tINTEGER _pk PK \"name: pk\"\n"
-              "\t\tNUMERIC(12,2)_NOT_NULL _1st FK \"nullable; name: 1st; type: NUMERIC(12,2) NOT NULL\"\n"
+              "\t\tINTEGER `pk` PK\n"
+              "\t\t`NUMERIC(12,2) NOT NULL` `1st` FK \"nullable\"\n"
               "\t}\n"
               "\tt2[\"b\"] {\n"
               "\t\tINTEGER id PK\n"
               "\t}\n"
+              "\tt3[\"c\"] {\n"
+              "\t\tINTEGER id PK\n"
+              "\t}\n"
               "\tt2 |o--o{ t1 : \"1st\"\n"
-              "\tt2 ||--o{ t1 : \"id\"\n");
-    export_dot(&output_, &text);
-    EXPECT_NE(text.find("\tt1:f2 -> t2;\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\tt1 -> t2:f1 [style=dashed];\n"), std::string::npos) << text;
+              "\tt2 ||--o{ t3 : \"id\"\n");
+    // Links leave the field's right side for the linked table's primary key;
+    // an incoming link comes in dashed. A reference declared from both sides
+    // (b's incoming link from a) is drawn once, in both formats.
+    export_dot(schema, &text);
+    EXPECT_NE(text.find("\tt1:r2:e -> t2:l1:w;\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\tt1:e -> "), std::string::npos) << text;
+    EXPECT_NE(text.find("\tt3:e -> t2:l1:w [style=dashed];\n"), std::string::npos) << text;
 }
 
 }  // namespace

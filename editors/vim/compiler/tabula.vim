@@ -21,12 +21,21 @@ set cpo&vim
 execute 'CompilerSet makeprg=' . escape(get(g:, 'tabula_program', 'tabula')
       \ . ' --output ' . get(g:, 'tabula_output', '%:r:S.php') . ' %:S', ' \|"')
 
-" Every error is "MESSAGE in FILE:LINE" with an absolute path; the message may
-" contain " in " itself, so the file is taken after the last " in /". The
+" Errors are "MESSAGE in FILE:LINE" with an absolute path. Both sides may hold
+" " in /": the message inside the quoted names it repeats, the path in a
+" folder's name. So the file is taken after the first " in /" outside double
+" quotes; where the quotes do not pair up, after the last " in /". The
 " closing "Failed to compile the SQL code." has no location and is dropped;
-" other lines without one (output file errors) stay as text.
-CompilerSet errorformat=%-GFailed\ to\ compile\ the\ SQL\ code.,
-      \%m\ in\ %\\%%(/%\\)%\\@=%f:%l
+" other lines without one (output file errors) stay as text. tabula-lint's
+" findings are "FILE:LINE: warning: MESSAGE [RULE]".
+let s:efm = join([
+      \ '%-GFailed to compile the SQL code.',
+      \ '%f:%l: %tarning: %m',
+      \ '%m%\%%(%^%\%%(%\%%( in /%\)%\@!%[%^"]%\|"%[%^"]%#"%\)%#%\)%\@<= in %\%%(/%\)%\@=%f:%l',
+      \ '%m in %\%%(/%\)%\@=%f:%l',
+      \ ], ',')
+execute 'CompilerSet errorformat=' . escape(s:efm, ' \|"')
+unlet s:efm
 
 let &cpo = s:cpo_save
 unlet s:cpo_save

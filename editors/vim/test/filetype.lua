@@ -67,6 +67,16 @@ for line in io.lines(scratch .. '/cases.tsv') do
   expect('entries without a location', #vim.fn.getqflist() - #valid, 0)
 end
 
+-- tabula-lint's findings: warnings at their file and line.
+vim.cmd('compiler tabula')
+for line in io.lines(scratch .. '/lint.tsv') do
+  local text, file, lnum, message = line:match('^([^\t]+)\t([^\t]+)\t([^\t]+)\t([^\t]+)$')
+  vim.fn.setqflist({}, 'r', { lines = { text }, efm = vim.bo.errorformat })
+  local entry = vim.fn.getqflist()[1]
+  expect('finding ' .. text, vim.inspect({ entry.valid, vim.fn.bufname(entry.bufnr), entry.lnum, entry.type, entry.text }),
+         vim.inspect({ 1, file, tonumber(lnum), 'w', message }))
+end
+
 -- A project that compiles: the PHP file lands beside it, the list is empty.
 vim.g.tabula_output = nil
 filetype_of(marked)

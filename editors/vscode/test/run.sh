@@ -28,8 +28,10 @@ package)
                  extension/syntaxes/tabula.tmLanguage.json extension/node_modules/vscode-languageclient/node.js; do
         grep -q " *$entry " <<<"$listing" || { echo "$entry missing from $vsix"; exit 1; }
     done
-    if grep -E ' *extension/(test/|node_modules/(@vscode/vsce|vscode-tmgrammar-test)/)' <<<"$listing"; then
-        echo "test files or development packages in $vsix"
+    grep -q ' *extension/LICENSE.txt ' <<<"$listing" || { echo "no LICENSE in $vsix"; exit 1; }
+    if grep -E ' *extension/(test/|node_modules/(@vscode/vsce|vscode-tmgrammar-test)/|.*\.gitignore |.*\.d\.ts )' \
+        <<<"$listing"; then
+        echo "test files, development packages, .gitignore or TypeScript declarations in $vsix"
         exit 1
     fi
     echo "checked $vsix"
