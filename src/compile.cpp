@@ -186,7 +186,11 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
 
 int compile_program(compiled_program_t* program, const char* filename) {
     int status = -1;
-    phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    try {
+        phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    } catch (const bailout_exception&) {
+        // no stack for the phase: the fatal error has said so
+    }
     return status;
 }
 
