@@ -26,6 +26,7 @@
 #include "memory_pool.hpp"
 #include "path_info.hpp"
 #include "phase_stack.hpp"
+#include "utils.hpp"
 
 compiler_globals_t compiler_globals = {nullptr, nullptr};
 
@@ -173,6 +174,7 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         file_compilations = 0;
+        input_bytes_reset();
         compile_definition(filename);
         compiler_globals = {nullptr, nullptr};
         return 0;

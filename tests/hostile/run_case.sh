@@ -253,6 +253,21 @@ address_space_limits)
         echo "stack ${stack:-as usual}: written under every limit from the lowest that fits"
     done
     ;;
+input_limits)
+    # A file without end and a file past the run's limit end with the limit's
+    # message; a huge file whose first byte is an error is not read on
+    # (a 200 MB file of NUL bytes, under a 64 MB address-space limit).
+    if [[ -n $sanitized ]]; then echo "skipped: needs an address-space limit"; exit 77; fi
+    printf 'type t = "TEXT";\ntable x { primary t id; } = "/proc/self/pagemap";\n' >main.def
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_rejected "^Input files exceed 268435456 bytes in all in $work/main.def:2\$"
+    truncate -s 2560M huge.def
+    run 10 $((1 * GB)) --output out.php huge.def
+    expect_rejected "^Input files exceed 268435456 bytes in all in $work/huge.def:1\$"
+    truncate -s 200M nul.def
+    run 10 $((64 * 1024)) --output out.php nul.def
+    expect_rejected "^Unexpected NUL character in $work/nul.def:1\$"
+    ;;
 small_stack_includes)
     # The documented include depth: 200 files compile, a 201st is refused.
     stack_kb=$SMALL_STACK_KB
