@@ -81,7 +81,7 @@ void compile_or_abort(compiled_program_t* program, const char* path) {
 // Every token of the schema, each value released as soon as it is read.
 void BM_Scan(benchmark::State& state) {
     const schema_file_t file(static_cast<int>(state.range(0)));
-    compiled_file_t current = {"bench.def", nullptr, 1, nullptr, 0, 0, 1};
+    compiled_file_t current = {"bench.def", nullptr, 1, nullptr, 0, 0, 1, nullptr};
     compiler_globals.file = &current;
     int64_t tokens = 0;
     for (auto _ : state) {

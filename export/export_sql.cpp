@@ -5,8 +5,8 @@
 // - PostgreSQL: sequences, tables with their primary keys, functions, views,
 //   rows, indexes, then the foreign keys, added once every row is in. No
 //   enclosing transaction: a large schema would run out of locks.
-// - MariaDB: key checks off, tables with their primary keys, indexes and
-//   foreign keys, sequences, views, the rows in one transaction, checks on.
+// - MariaDB: key checks off, sequences, tables with their primary keys,
+//   indexes and foreign keys, views, the rows in one transaction, checks on.
 // - SQLite: one transaction with foreign keys on and their checks deferred
 //   to the commit; tables with their keys, indexes, views, rows.
 #include "export_sql.hpp"
@@ -19,6 +19,27 @@
 namespace {
 
 bool is_mariadb(const sql_writer_t& writer) { return writer.dialect == SQL_DIALECT_MARIADB; }
+
+// `text` between two `quote`s, each quote inside doubled; appended in place,
+// since a large script is mostly names and values.
+void append_quoted(std::string* out, char quote, std::string_view text) {
+    out->push_back(quote);
+    for (size_t at = 0;;) {
+        const size_t found = text.find(quote, at);
+        if (found == std::string_view::npos) {
+            out->append(text.substr(at));
+            break;
+        }
+        out->append(text.substr(at, found + 1 - at));
+        out->push_back(quote);
+        at = found + 1;
+    }
+    out->push_back(quote);
+}
+
+void append_name(std::string* out, const sql_writer_t& writer, std::string_view name) {
+    append_quoted(out, is_mariadb(writer) ? '`' : '"', name);
+}
 
 std::string fold_case(std::string_view name) {
     std::string folded(name);
@@ -46,8 +67,8 @@ std::string_view cut_at_character(std::string_view text, size_t limit) {
 }
 
 // `wish` itself when short enough, else its head and "_" and its hash.
-std::string shortened(std::string_view wish) {
-    if (wish.size() <= SQL_GENERATED_NAME_MAX) return std::string(wish);
+std::string shortened(std::string wish) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX) return wish;
     char hash[10];
     std::snprintf(hash, sizeof hash, "_%08x", fnv1a(wish));
     return std::string(cut_at_character(wish, SQL_GENERATED_NAME_MAX - 9)) + hash;
@@ -63,13 +84,14 @@ const schema_field_t& field_at(const sql_writer_t& writer, size_t table, size_t 
     return writer.model->tables[table].fields[field];
 }
 
-// The field list "(a, b)" or the column with MariaDB's index prefix.
-std::string indexed_column(const sql_writer_t& writer, const schema_field_t& field) {
-    std::string column = sql_quote_name(writer.dialect, field.name);
+// "(column)" of an index, with MariaDB's prefix length where it needs one.
+void append_indexed_column(std::string* out, const sql_writer_t& writer, const schema_field_t& field) {
+    out->push_back('(');
+    append_name(out, writer, field.name);
     if (is_mariadb(writer) && sql_mariadb_is_long_type(field.sql)) {
-        column += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
+        *out += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
     }
-    return column;
+    out->push_back(')');
 }
 
 // Whether the outgoing `link` of `field` can be a foreign key here: MariaDB
@@ -82,13 +104,26 @@ bool foreign_key_holds(const sql_writer_t& writer, const schema_field_t& field, 
            (target == nullptr || !sql_mariadb_is_long_type(schema_primary(*target).sql));
 }
 
-std::string foreign_key_clause(const sql_writer_t& writer, size_t table, size_t field, size_t link) {
+void append_foreign_key(std::string* out, const sql_writer_t& writer, size_t table, size_t field, size_t link) {
     const schema_field_t& source = field_at(writer, table, field);
     const schema_table_t& target = *schema_find_table(*writer.model, source.links[link].table);
-    return "CONSTRAINT " + sql_quote_name(writer.dialect, writer.names->foreign_keys[table][field][link]) +
-           " FOREIGN KEY (" + sql_quote_name(writer.dialect, source.name) + ") REFERENCES " +
-           sql_quote_name(writer.dialect, target.name) + " (" +
-           sql_quote_name(writer.dialect, schema_primary(target).name) + ")";
+    *out += "CONSTRAINT ";
+    append_name(out, writer, writer.names->foreign_keys[table][field][link]);
+    *out += " FOREIGN KEY (";
+    append_name(out, writer, source.name);
+    *out += ") REFERENCES ";
+    append_name(out, writer, target.name);
+    *out += " (";
+    append_name(out, writer, schema_primary(target).name);
+    *out += ")";
+}
+
+std::string claim(std::string wish, std::unordered_set<std::string>* taken) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX && taken->insert(fold_case(wish)).second) return wish;
+    for (unsigned attempt = 1;; ++attempt) {
+        std::string name = shortened(attempt == 1 ? wish : wish + "_" + std::to_string(attempt));
+        if (taken->insert(fold_case(name)).second) return name;
+    }
 }
 
 }  // namespace
@@ -126,24 +161,34 @@ unsigned sql_omit_parse(std::string_view name) {
 }
 
 std::string sql_quote_name(sql_dialect_t dialect, std::string_view name) {
-    const char quote = dialect == SQL_DIALECT_MARIADB ? '`' : '"';
-    std::string quoted(1, quote);
-    for (char c : name) {
-        if (c == quote) quoted += quote;
-        quoted += c;
-    }
-    quoted += quote;
+    std::string quoted;
+    append_quoted(&quoted, dialect == SQL_DIALECT_MARIADB ? '`' : '"', name);
     return quoted;
 }
 
 std::string sql_quote_text(std::string_view value) {
-    std::string quoted("'");
-    for (char c : value) {
-        if (c == '\'') quoted += '\'';
-        quoted += c;
-    }
-    quoted += '\'';
+    std::string quoted;
+    append_quoted(&quoted, '\'', value);
     return quoted;
+}
+
+bool sql_text_has_control(std::string_view text) {
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
+std::string sql_value_literal(sql_dialect_t dialect, std::string_view value) {
+    if (dialect == SQL_DIALECT_POSTGRESQL || !sql_text_has_control(value)) return sql_quote_text(value);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : value) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    if (dialect == SQL_DIALECT_MARIADB) return "_utf8mb4 X'" + hex + "'";
+    return "CAST(X'" + hex + "' AS TEXT)";
 }
 
 const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool is_relation) {
@@ -151,7 +196,7 @@ const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool 
     switch (dialect) {
     case SQL_DIALECT_POSTGRESQL:
         if (name.size() > 63) return "is longer than 63 bytes";
-        break;
+        return nullptr;
     case SQL_DIALECT_MARIADB:
         if (utf8_length(name) > 64) return "is longer than 64 characters";
         if (name.back() == ' ') return "ends with a blank";
@@ -163,20 +208,19 @@ const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool 
         if (is_relation && fold_case(name.substr(0, 7)) == "sqlite_") return "starts with \"sqlite_\"";
         break;
     }
+    // Their clients read a carriage return before a line end as part of it.
+    if (sql_text_has_control(name)) return "holds a control character";
     return nullptr;
 }
 
 std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken) {
-    std::string name = shortened(wish);
-    for (unsigned attempt = 2; !taken->insert(fold_case(name)).second; ++attempt) {
-        name = shortened(std::string(wish) + "_" + std::to_string(attempt));
-    }
-    return name;
+    return claim(std::string(wish), taken);
 }
 
 void sql_names_build(const schema_t& model, sql_names_t* names) {
     *names = sql_names_t{};
     std::unordered_set<std::string> taken{"primary"};  // MariaDB's name of every primary key
+    taken.reserve(model.tables.size() * 4 + model.views.size() + model.sequences.size() + model.plsql.size());
     auto declared = [&](const auto& objects) {
         for (const auto& object : objects) taken.insert(fold_case(object.name));
     };
@@ -184,16 +228,27 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     declared(model.views);
     declared(model.sequences);
     declared(model.plsql);
+    names->primary_keys.reserve(model.tables.size());
+    names->indexes.reserve(model.tables.size());
+    names->foreign_keys.reserve(model.tables.size());
     for (const schema_table_t& table : model.tables) {
-        names->primary_keys.push_back(sql_names_claim(table.name + "_pkey", &taken));
-        auto& indexes = names->indexes.emplace_back();
-        auto& foreign_keys = names->foreign_keys.emplace_back();
-        for (const schema_field_t& field : table.fields) {
-            const std::string stem = table.name + "_" + field.name;
-            indexes.push_back(field.index == OPTIMIZE_INDEX ? sql_names_claim(stem + "_idx", &taken) : "");
-            auto& links = foreign_keys.emplace_back();
-            for (const schema_link_t& link : field.links) {
-                links.push_back(link.direction == DIRECTION_OUTGOING ? sql_names_claim(stem + "_fkey", &taken) : "");
+        names->primary_keys.push_back(claim(table.name + "_pkey", &taken));
+        auto& indexes = names->indexes.emplace_back(table.fields.size());
+        auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
+        for (size_t f = 0; f < table.fields.size(); ++f) {
+            const schema_field_t& field = table.fields[f];
+            auto stem = [&](std::string_view suffix) {
+                std::string wish;
+                wish.reserve(table.name.size() + field.name.size() + 1 + suffix.size());
+                wish.append(table.name).append(1, '_').append(field.name).append(suffix);
+                return wish;
+            };
+            if (field.index == OPTIMIZE_INDEX) indexes[f] = claim(stem("_idx"), &taken);
+            foreign_keys[f].resize(field.links.size());
+            for (size_t l = 0; l < field.links.size(); ++l) {
+                if (field.links[l].direction == DIRECTION_OUTGOING) {
+                    foreign_keys[f][l] = claim(stem("_fkey"), &taken);
+                }
             }
         }
     }
@@ -249,29 +304,41 @@ void sql_write_epilogue(const sql_writer_t& writer, std::string* out) {
 void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_table_options_t options,
                             std::string* out) {
     const schema_table_t& table = writer.model->tables[table_at];
-    const sql_dialect_t dialect = writer.dialect;
-    *out += "CREATE TABLE " + sql_quote_name(dialect, table.name) + " (";
+    *out += "CREATE TABLE ";
+    append_name(out, writer, table.name);
+    *out += " (";
     const char* separator = "\n    ";
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
-        *out += separator + sql_quote_name(dialect, field.name) + " " + field.sql;
+        *out += separator;
+        append_name(out, writer, field.name);
+        *out += ' ';
+        *out += field.sql;
         if (!field.nullable || i == table.primary) *out += " NOT NULL";
         separator = ",\n    ";
     }
     *out += separator;
-    if (!is_mariadb(writer))
-        *out += "CONSTRAINT " + sql_quote_name(dialect, writer.names->primary_keys[table_at]) + " ";
-    *out += "PRIMARY KEY (" + indexed_column(writer, schema_primary(table)) + ")";
+    if (!is_mariadb(writer)) {
+        *out += "CONSTRAINT ";
+        append_name(out, writer, writer.names->primary_keys[table_at]);
+        *out += ' ';
+    }
+    *out += "PRIMARY KEY ";
+    append_indexed_column(out, writer, schema_primary(table));
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
         if (options.indexes && is_mariadb(writer) && field.index == OPTIMIZE_INDEX) {
-            *out += std::string(separator) + "INDEX " + sql_quote_name(dialect, writer.names->indexes[table_at][i]) +
-                    " (" + indexed_column(writer, field) + ")";
+            *out += separator;
+            *out += "INDEX ";
+            append_name(out, writer, writer.names->indexes[table_at][i]);
+            *out += ' ';
+            append_indexed_column(out, writer, field);
         }
         if (!options.foreign_keys) continue;
         for (size_t link = 0; link < field.links.size(); ++link) {
             if (foreign_key_holds(writer, field, field.links[link])) {
-                *out += separator + foreign_key_clause(writer, table_at, i, link);
+                *out += separator;
+                append_foreign_key(out, writer, table_at, i, link);
             }
         }
     }
@@ -281,33 +348,50 @@ void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_tab
 }
 
 void sql_write_create_index(const sql_writer_t& writer, size_t table, size_t field, std::string* out) {
-    *out += "CREATE INDEX " + sql_quote_name(writer.dialect, writer.names->indexes[table][field]) + " ON " +
-            sql_quote_name(writer.dialect, writer.model->tables[table].name) + " (" +
-            indexed_column(writer, field_at(writer, table, field)) + ");\n";
+    *out += "CREATE INDEX ";
+    append_name(out, writer, writer.names->indexes[table][field]);
+    *out += " ON ";
+    append_name(out, writer, writer.model->tables[table].name);
+    *out += ' ';
+    append_indexed_column(out, writer, field_at(writer, table, field));
+    *out += ";\n";
 }
 
 void sql_write_add_foreign_key(const sql_writer_t& writer, size_t table, size_t field, size_t link, std::string* out) {
-    *out += "ALTER TABLE " + sql_quote_name(writer.dialect, writer.model->tables[table].name) + " ADD " +
-            foreign_key_clause(writer, table, field, link) + ";\n";
+    *out += "ALTER TABLE ";
+    append_name(out, writer, writer.model->tables[table].name);
+    *out += " ADD ";
+    append_foreign_key(out, writer, table, field, link);
+    *out += ";\n";
 }
 
 void sql_write_insert_rows(const sql_writer_t& writer, size_t table_at, size_t first, size_t last, std::string* out) {
     const schema_table_t& table = writer.model->tables[table_at];
-    std::string head = "INSERT INTO " + sql_quote_name(writer.dialect, table.name) + " (";
-    for (size_t i = 0; i < table.fields.size(); ++i) {
-        if (i > 0) head += ", ";
-        head += sql_quote_name(writer.dialect, table.fields[i].name);
-    }
-    head += ") VALUES";
     for (size_t row = first; row < last; ++row) {
-        const bool batch_start = (row - first) % SQL_ROWS_PER_INSERT == 0;
-        *out += batch_start ? head + "\n(" : ",\n(";
+        if ((row - first) % SQL_ROWS_PER_INSERT == 0) {
+            *out += "INSERT INTO ";
+            append_name(out, writer, table.name);
+            *out += " (";
+            for (size_t i = 0; i < table.fields.size(); ++i) {
+                if (i > 0) *out += ", ";
+                append_name(out, writer, table.fields[i].name);
+            }
+            *out += ") VALUES\n(";
+        } else {
+            *out += ",\n(";
+        }
         const schema_row_t& cells = table.rows[row];
         for (size_t i = 0; i < cells.size(); ++i) {
             if (i > 0) *out += ", ";
-            *out += cells[i] ? sql_quote_text(*cells[i]) : "NULL";
+            if (!cells[i]) {
+                *out += "NULL";
+            } else if (writer.dialect == SQL_DIALECT_POSTGRESQL || !sql_text_has_control(*cells[i])) {
+                append_quoted(out, '\'', *cells[i]);
+            } else {
+                *out += sql_value_literal(writer.dialect, *cells[i]);
+            }
         }
-        *out += ")";
+        *out += ')';
         if (row + 1 == last || (row + 1 - first) % SQL_ROWS_PER_INSERT == 0) *out += ";\n";
     }
 }
@@ -315,7 +399,11 @@ void sql_write_insert_rows(const sql_writer_t& writer, size_t table_at, size_t f
 void sql_write_create_view(const sql_writer_t& writer, size_t view_at, std::string* out) {
     const schema_view_t& view = writer.model->views[view_at];
     // The statement's end on a line of its own: the text may end in a comment.
-    *out += "CREATE VIEW " + sql_quote_name(writer.dialect, view.name) + " AS\n" + view.sql + "\n;\n";
+    *out += "CREATE VIEW ";
+    append_name(out, writer, view.name);
+    *out += " AS\n";
+    *out += view.sql;
+    *out += "\n;\n";
 }
 
 void sql_write_create_sequence(const sql_writer_t& writer, size_t sequence_at, std::string* out) {
@@ -352,7 +440,9 @@ void sql_write_create_function(const sql_writer_t& writer, size_t function_at, s
 
 namespace {
 
-// The checks of one export, reporting through the sink.
+// The checks of one export, reporting through the sink. An object's
+// description ("field \"f\" of table \"t\"") is made only for a message:
+// most schemas have none, and tens of thousands of fields.
 class checker_t {
 public:
     checker_t(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink)
@@ -362,19 +452,19 @@ public:
         for (const schema_table_t& table : model_.tables) check_table(table);
         if (!omitted(SQL_OMIT_VIEWS)) {
             for (const schema_view_t& view : model_.views) {
-                const std::string object = "view \"" + view.name + "\"";
-                relation_name(object, view.name, view.location);
+                auto object = [&] { return "view \"" + view.name + "\""; };
+                name(object, view.name, true, view.location);
                 utf8(object, "SQL text", view.sql, view.location);
             }
         }
         if (!omitted(SQL_OMIT_SEQUENCES)) {
             for (const schema_sequence_t& sequence : model_.sequences) {
-                const std::string object = "sequence \"" + sequence.name + "\"";
+                auto object = [&] { return "sequence \"" + sequence.name + "\""; };
                 if (options_.dialect == SQL_DIALECT_SQLITE) {
-                    warn(std::string("SQLite has no sequences: ") + object + " is left out", sequence.location);
+                    warn("SQLite has no sequences: " + object() + " is left out", sequence.location);
                     continue;
                 }
-                relation_name(object, sequence.name, sequence.location);
+                name(object, sequence.name, true, sequence.location);
             }
         }
         if (!omitted(SQL_OMIT_PLSQL)) {
@@ -391,49 +481,47 @@ private:
         diagnostic.severity = severity;
         diagnostic.message = std::move(message);
         diagnostic.file = location.file;
-        diagnostic.line = line;
+        diagnostic.line = line != 0 ? line : location.line;
         sink_(diagnostic);
         if (severity == SEVERITY_ERROR) ++errors_;
     }
-    void warn(std::string message, const schema_location_t& location) {
-        report(SEVERITY_WARNING, std::move(message), location, location.line);
+    void warn(std::string message, const schema_location_t& location, unsigned line = 0) {
+        report(SEVERITY_WARNING, std::move(message), location, line);
     }
-    void refuse(const std::string& object, const std::string& why, const schema_location_t& location, unsigned line) {
-        report(SEVERITY_ERROR, "Cannot export " + object + " as " + title_ + ": " + why, location, line);
+    template <typename Object>
+    void refuse(Object object, const std::string& why, const schema_location_t& location, unsigned line) {
+        report(SEVERITY_ERROR, "Cannot export " + object() + " as " + title_ + ": " + why, location, line);
     }
-    // Non-UTF-8 first: a name's other problems are read in characters.
-    bool utf8(const std::string& object, const char* what, std::string_view text, const schema_location_t& location,
+    template <typename Object>
+    bool utf8(Object object, const std::string& what, std::string_view text, const schema_location_t& location,
               unsigned line = 0) {
         if (export_text_is_utf8(text)) return true;
-        refuse(object, std::string("its ") + what + " is not valid UTF-8", location, line ? line : location.line);
+        refuse(object, "its " + what + " is not valid UTF-8", location, line);
         return false;
     }
-    void name(const std::string& object, std::string_view name, bool is_relation, const schema_location_t& location,
+    // Non-UTF-8 first: a name's other problems are read in characters.
+    template <typename Object>
+    void name(Object object, std::string_view text, bool is_relation, const schema_location_t& location,
               unsigned line = 0) {
-        if (!utf8(object, "name", name, location, line)) return;
-        const char* problem = sql_name_problem(options_.dialect, name, is_relation);
-        if (problem != nullptr)
-            refuse(object, std::string("its name ") + problem, location, line ? line : location.line);
-    }
-    void relation_name(const std::string& object, std::string_view text, const schema_location_t& location) {
-        name(object, text, true, location);
+        if (!utf8(object, "name", text, location, line)) return;
+        const char* problem = sql_name_problem(options_.dialect, text, is_relation);
+        if (problem != nullptr) refuse(object, std::string("its name ") + problem, location, line);
     }
 
     void check_table(const schema_table_t& table) {
-        const std::string object = "table \"" + table.name + "\"";
-        relation_name(object, table.name, table.location);
+        auto object = [&] { return "table \"" + table.name + "\""; };
+        name(object, table.name, true, table.location);
         for (const schema_field_t& field : table.fields) {
-            const std::string field_object = "field \"" + field.name + "\" of " + object;
+            auto field_object = [&] { return "field \"" + field.name + "\" of " + object(); };
             name(field_object, field.name, false, table.location, field.line);
             utf8(field_object, "SQL type", field.sql, table.location, field.line);
             check_links(field_object, field, table.location);
         }
         const schema_field_t& primary = schema_primary(table);
         if (primary.nullable) {
-            report(
-                SEVERITY_WARNING,
-                "primary key \"" + primary.name + "\" of " + object + " is written NOT NULL, though declared nullable",
-                table.location, primary.line);
+            warn("primary key \"" + primary.name + "\" of " + object() +
+                     " is written NOT NULL, though declared nullable",
+                 table.location, primary.line);
         }
         if (omitted(SQL_OMIT_ROWS)) return;
         for (size_t row = 0; row < table.rows.size(); ++row) {
@@ -441,39 +529,40 @@ private:
             if (!cells[table.primary]) {
                 refuse(object,
                        "its row " + std::to_string(row + 1) + " has no value for primary key \"" + primary.name + "\"",
-                       table.location, table.location.line);
+                       table.location, 0);
             }
             for (const schema_cell_t& cell : cells) {
-                if (cell && !utf8(object, ("row " + std::to_string(row + 1)).c_str(), *cell, table.location)) break;
+                if (cell && !utf8(object, "row " + std::to_string(row + 1), *cell, table.location)) break;
             }
         }
     }
 
-    void check_links(const std::string& object, const schema_field_t& field, const schema_location_t& location) {
+    template <typename Object>
+    void check_links(Object object, const schema_field_t& field, const schema_location_t& location) {
         if (omitted(SQL_OMIT_FOREIGN_KEYS) || options_.dialect != SQL_DIALECT_MARIADB) return;
         for (const schema_link_t& link : field.links) {
             if (link.direction != DIRECTION_OUTGOING) continue;
             const schema_table_t* target = schema_find_table(model_, link.table);
             if (sql_mariadb_is_long_type(field.sql) ||
                 (target != nullptr && sql_mariadb_is_long_type(schema_primary(*target).sql))) {
-                report(SEVERITY_WARNING,
-                       "MariaDB has no foreign keys on TEXT or BLOB columns: the link of " + object + " to table \"" +
-                           link.table + "\" is left out",
-                       location, field.line);
+                warn("MariaDB has no foreign keys on TEXT or BLOB columns: the link of " + object() + " to table \"" +
+                         link.table + "\" is left out",
+                     location, field.line);
             }
         }
     }
 
     void check_function(const schema_plsql_t& function) {
-        const std::string object = "function \"" + function.name + "\"";
+        auto object = [&] { return "function \"" + function.name + "\""; };
         if (options_.dialect != SQL_DIALECT_POSTGRESQL) {
-            warn(title_ + " cannot run PL/SQL: " + object + " is left out", function.location);
+            warn(title_ + " cannot run PL/SQL: " + object() + " is left out", function.location);
             return;
         }
         name(object, function.name, false, function.location);
         for (const auto* variables : {&function.args, &function.locals}) {
             for (const schema_variable_t& variable : *variables) {
-                name("variable \"" + variable.name + "\" of " + object, variable.name, false, function.location);
+                name([&] { return "variable \"" + variable.name + "\" of " + object(); }, variable.name, false,
+                     function.location);
                 utf8(object, "variable type", variable.sql, function.location);
             }
         }
@@ -488,6 +577,25 @@ private:
     size_t errors_ = 0;
 };
 
+// A little more than the script will take, so that it is not copied as it
+// grows: its names and values, with room for the statements around them.
+size_t script_size_estimate(const schema_t& model) {
+    size_t size = 4096;
+    for (const schema_table_t& table : model.tables) {
+        size += 3 * table.name.size() + 128;
+        for (const schema_field_t& field : table.fields) {
+            size += 4 * field.name.size() + field.sql.size() + 32 + 2 * table.name.size() * (field.index != 0);
+            size += (2 * table.name.size() + 3 * field.name.size() + 96) * field.links.size();
+        }
+        for (const schema_row_t& row : table.rows) {
+            for (const schema_cell_t& cell : row) size += (cell ? cell->size() : 0) + 8;
+        }
+    }
+    for (const schema_view_t& view : model.views) size += view.name.size() + view.sql.size() + 32;
+    for (const schema_plsql_t& function : model.plsql) size += function.body.size() + 512;
+    return size;
+}
+
 }  // namespace
 
 size_t sql_check(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink) {
@@ -498,6 +606,7 @@ int export_sql(const schema_t& model, const sql_options_t& options, const diagno
                std::string* script) {
     script->clear();
     if (sql_check(model, options, sink) != 0) return -1;
+    script->reserve(script_size_estimate(model));
     sql_names_t names;
     sql_names_build(model, &names);
     const sql_writer_t writer{options.dialect, &model, &names};

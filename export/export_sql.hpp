@@ -57,6 +57,15 @@ std::string sql_quote_name(sql_dialect_t dialect, std::string_view name);
 // byte for byte only in a session with NO_BACKSLASH_ESCAPES (the preamble).
 std::string sql_quote_text(std::string_view value);
 
+// Whether `text` holds a control character other than tab and line feed.
+bool sql_text_has_control(std::string_view text);
+// An initial value as a literal that the dialect's client reads back byte
+// for byte: the quoted text, or, on MariaDB and SQLite, whose clients take a
+// carriage return before a line end for part of it, a hex literal read as
+// text when the value holds a control character other than tab and line
+// feed.
+std::string sql_value_literal(sql_dialect_t dialect, std::string_view value);
+
 // Why `dialect` cannot hold `name` as the name of a table, view, sequence or
 // index ("is longer than 63 bytes", "is empty", ...), or null when it can.
 // Field names, function names and arguments take `is_relation` false.

@@ -86,6 +86,12 @@ std::string export_text_label(std::string_view text, std::string_view escaped, e
         if (length == 0) {
             append_hex_escape(&out, byte, escape);
             ++at;
+        } else if (code_point == 0xFFFE || code_point == 0xFFFF) {
+            // Not characters of XML, which the drawings are written in.
+            for (size_t i = 0; i < length; ++i) {
+                append_hex_escape(&out, static_cast<unsigned char>(text[at + i]), escape);
+            }
+            at += length;
         } else {
             out.append(text.substr(at, length));
             at += length;

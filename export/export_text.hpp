@@ -24,9 +24,9 @@ struct export_escape_t {
 };
 
 // A label for display: every character kept as it is, except the bytes in
-// `escaped` (ASCII only), the control bytes 1-31 and 127, and every byte
-// that is not part of a well-formed UTF-8 character, which are written
-// through `escape`.
+// `escaped` (ASCII only), the control bytes 1-31 and 127, the bytes of
+// U+FFFE and U+FFFF (no characters of XML), and every byte that is not part
+// of a well-formed UTF-8 character, which are written through `escape`.
 std::string export_text_label(std::string_view text, std::string_view escaped, export_escape_t escape);
 
 // A word made only of ASCII letters, digits and the ASCII characters of

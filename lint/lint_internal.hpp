@@ -8,13 +8,16 @@
 #include "lint.hpp"
 
 // What a finding is about: a declaration (its keyword and name) and, for a
-// finding about a field, the field's name. `line` is the model's line.
+// finding about a field, the field's name. `line` is the model's line. The
+// texts are views of the model, which outlives the check.
 struct lint_subject_t {
-    std::string file;
+    std::string_view file;
     unsigned line = 0;
     std::string_view keyword;  // "table", "view", "sequence", "plsql"
-    std::string declaration;
-    std::string field;  // empty: the finding is about the declaration
+    std::string_view declaration;
+    std::string_view field;        // empty: the finding is about the declaration
+    const void* object = nullptr;  // the declaration in the model
+    unsigned head_from = 0;        // its keyword is at or above this line
 };
 
 struct lint_found_t {

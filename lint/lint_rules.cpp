@@ -60,6 +60,13 @@ struct lint_run_t {
     const schema_t& model;
     std::set<std::string, std::less<>> disabled;
     std::vector<lint_found_t> found;
+    std::unordered_map<std::string_view, lint_sql_type_t> types;  // by SQL text; a schema has few
+
+    const lint_sql_type_t& type(std::string_view sql) {
+        auto found_type = types.find(sql);
+        if (found_type == types.end()) found_type = types.emplace(sql, lint_sql_type(sql)).first;
+        return found_type->second;
+    }
 
     bool enabled(std::string_view rule) const { return disabled.find(rule) == disabled.end(); }
 
@@ -68,7 +75,7 @@ struct lint_run_t {
         lint_finding_t finding;
         finding.rule = std::string(rule);
         finding.message = std::move(message);
-        finding.file = subject.file;
+        finding.file = std::string(subject.file);
         finding.line = subject.line;
         found.push_back({std::move(finding), subject});
     }
@@ -111,12 +118,20 @@ std::string lower(std::string_view name) {
     return text;
 }
 
+// The model places a table at its end; where its fields have lines of their
+// own, its keyword is at or above the first of them.
+unsigned head_from(const schema_table_t& table) {
+    unsigned line = table.location.line;
+    for (const schema_field_t& field : table.fields) line = std::min(line, field.line);
+    return line;
+}
+
 lint_subject_t table_subject(const schema_table_t& table) {
-    return {table.location.file, table.location.line, "table", table.name, ""};
+    return {table.location.file, table.location.line, "table", table.name, "", &table, head_from(table)};
 }
 
 lint_subject_t field_subject(const schema_table_t& table, const schema_field_t& field) {
-    return {table.location.file, field.line, "table", table.name, field.name};
+    return {table.location.file, field.line, "table", table.name, field.name, &table, head_from(table)};
 }
 
 // ---- links --------------------------------------------------------------------------
@@ -150,7 +165,7 @@ void check_link_types(lint_run_t* run, const schema_table_t& table, const schema
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
         const schema_field_t& key = schema_primary(*target);
-        if (lint_sql_same_key_type(field.sql, key.sql)) continue;
+        if (run->type(field.sql).key == run->type(key.sql).key) continue;
         run->report("link-type-mismatch",
                     "link field " + quoted(field.name) + " is " + field.sql + ", but the primary key " +
                         quoted(target->name + "." + key.name) + " it links to is " + key.sql,
@@ -194,60 +209,75 @@ std::string row_count_tail(size_t more) {
     return " (and " + std::to_string(more) + (more == 1 ? " more row)" : " more rows)");
 }
 
-// The primary keys of the initial rows of each table, built when first asked.
+// The primary keys of the initial rows of each table, sorted, built when
+// first asked. Sorted vectors: most tables have a handful of rows.
 class key_sets_t {
 public:
-    const std::unordered_set<std::string>& of(const schema_table_t& table) {
-        auto [entry, added] = sets_.try_emplace(&table);
+    bool contains(lint_run_t* run, const schema_table_t& table, const std::string& key) {
+        auto [entry, added] = keys_.try_emplace(&table);
+        std::vector<std::string>& keys = entry->second;
         if (added) {
-            const schema_field_t& key = schema_primary(table);
-            const lint_value_kind_t kind = lint_sql_value_kind(key.sql);
+            const lint_value_kind_t kind = run->type(schema_primary(table).sql).kind;
+            keys.reserve(table.rows.size());
             for (const schema_row_t& row : table.rows) {
                 const schema_cell_t& cell = row[table.primary];
-                if (cell) entry->second.insert(lint_value_key(kind, *cell, false));
+                if (cell) keys.push_back(lint_value_key(kind, *cell, false));
             }
+            std::sort(keys.begin(), keys.end());
         }
-        return entry->second;
+        return std::binary_search(keys.begin(), keys.end(), key);
     }
 
 private:
-    std::unordered_map<const schema_table_t*, std::unordered_set<std::string>> sets_;
+    std::unordered_map<const schema_table_t*, std::vector<std::string>> keys_;
 };
 
 void check_row_keys(lint_run_t* run, const schema_table_t& table) {
     const schema_field_t& key = schema_primary(table);
-    const lint_value_kind_t kind = lint_sql_value_kind(key.sql);
-    std::unordered_map<std::string, size_t> first_row;
+    const lint_value_kind_t kind = run->type(key.sql).kind;
+    std::vector<std::pair<std::string, size_t>> keys;  // key, row
+    keys.reserve(table.rows.size());
     for (size_t i = 0; i < table.rows.size(); ++i) {
         const schema_cell_t& cell = table.rows[i][table.primary];
-        if (!cell) {
-            run->report(
-                "seed-null-key",
-                "initial row " + std::to_string(i + 1) + " has no value for the primary key " + quoted(key.name),
-                field_subject(table, key));
+        if (cell) {
+            keys.emplace_back(lint_value_key(kind, *cell, true), i);
             continue;
         }
-        auto [entry, added] = first_row.try_emplace(lint_value_key(kind, *cell, true), i);
-        if (added) continue;
+        run->report("seed-null-key",
+                    "initial row " + std::to_string(i + 1) + " has no value for the primary key " + quoted(key.name),
+                    field_subject(table, key));
+    }
+    // Each later row with the key of an earlier one, in the order of the
+    // later rows.
+    std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<size_t, size_t>> repeats;  // first row, later row
+    for (size_t i = 1, first = 0; i < keys.size(); ++i) {
+        if (keys[i].first != keys[first].first) {
+            first = i;
+        } else {
+            repeats.emplace_back(keys[first].second, keys[i].second);
+        }
+    }
+    std::sort(repeats.begin(), repeats.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    for (const auto& [first, later] : repeats) {
         run->report("seed-duplicate-key",
-                    "initial rows " + std::to_string(entry->second + 1) + " and " + std::to_string(i + 1) +
-                        " have the same primary key " + shown(*cell),
+                    "initial rows " + std::to_string(first + 1) + " and " + std::to_string(later + 1) +
+                        " have the same primary key " + shown(*table.rows[later][table.primary]),
                     field_subject(table, key));
     }
 }
 
 void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t& table, size_t column) {
     const schema_field_t& field = table.fields[column];
-    const lint_value_kind_t kind = lint_sql_value_kind(field.sql);
+    const lint_value_kind_t kind = run->type(field.sql).kind;
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
-        const std::unordered_set<std::string>& keys = key_sets->of(*target);
         size_t first = 0;
         size_t dangling = 0;
         for (size_t i = 0; i < table.rows.size(); ++i) {
             const schema_cell_t& cell = table.rows[i][column];
-            if (!cell || keys.count(lint_value_key(kind, *cell, false)) != 0) continue;
+            if (!cell || key_sets->contains(run, *target, lint_value_key(kind, *cell, false))) continue;
             if (dangling++ == 0) first = i;
         }
         if (dangling == 0) continue;
@@ -261,7 +291,7 @@ void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t
 
 void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t column) {
     const schema_field_t& field = table.fields[column];
-    const std::optional<lint_integer_range_t> range = lint_sql_integer_range(field.sql);
+    const std::optional<lint_integer_range_t>& range = run->type(field.sql).range;
     if (!range) return;
     size_t first = 0;
     size_t wrong = 0;
@@ -329,20 +359,55 @@ void check_name(lint_run_t* run, std::string_view kind, std::string_view name, c
 }
 
 // Reports each name that differs from an earlier one of the same group only
-// in letter case. Names equal byte for byte are no concern of this rule.
+// in letter case. Names equal byte for byte are no concern of this rule. A
+// group is searched along its list until it is large enough for an index.
 class case_group_t {
 public:
     void add(lint_run_t* run, std::string_view kind, const std::string& name, const lint_subject_t& subject) {
-        auto [entry, added] = first_.try_emplace(lower(name), std::string(kind), name);
-        if (added || entry->second.second == name) return;
+        std::string folded = lower(name);
+        const entry_t* first = find(folded);
+        if (first == nullptr) {
+            remember({std::move(folded), kind, name});
+            return;
+        }
+        if (first->name == name) return;
         run->report("name-case",
-                    std::string(kind) + " " + quoted(name) + " differs from " + entry->second.first + " " +
-                        quoted(entry->second.second) + " only in letter case",
+                    std::string(kind) + " " + quoted(name) + " differs from " + std::string(first->kind) + " " +
+                        quoted(first->name) + " only in letter case",
                     subject);
     }
 
 private:
-    std::unordered_map<std::string, std::pair<std::string, std::string>> first_;  // kind, name
+    static constexpr size_t LIST_SIZE = 16;
+
+    struct entry_t {
+        std::string folded;
+        std::string_view kind;
+        std::string_view name;  // in the model
+    };
+
+    const entry_t* find(const std::string& folded) const {
+        if (entries_.size() <= LIST_SIZE) {
+            for (const entry_t& entry : entries_) {
+                if (entry.folded == folded) return &entry;
+            }
+            return nullptr;
+        }
+        const auto found = index_.find(folded);
+        return found == index_.end() ? nullptr : &entries_[found->second];
+    }
+
+    void remember(entry_t entry) {
+        entries_.push_back(std::move(entry));
+        if (entries_.size() == LIST_SIZE + 1) {
+            for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].folded, i);
+        } else if (entries_.size() > LIST_SIZE + 1) {
+            index_.emplace(entries_.back().folded, entries_.size() - 1);
+        }
+    }
+
+    std::vector<entry_t> entries_;
+    std::unordered_map<std::string, size_t> index_;
 };
 
 void check_table_names(lint_run_t* run, const schema_table_t& table, case_group_t* relations) {
@@ -356,7 +421,8 @@ void check_table_names(lint_run_t* run, const schema_table_t& table, case_group_
 }
 
 void check_function_names(lint_run_t* run, const schema_plsql_t& function) {
-    const lint_subject_t subject{function.location.file, function.location.line, "plsql", function.name, ""};
+    const lint_subject_t subject{function.location.file, function.location.line, "plsql", function.name, "", &function,
+                                 function.location.line};
     check_name(run, "function", function.name, subject);
     case_group_t variables;
     for (const schema_variable_t& argument : function.args) {
@@ -375,7 +441,9 @@ void check_sequences(lint_run_t* run) {
         relations.emplace(lower(table.name), "table " + quoted(table.name));
     for (const schema_view_t& view : run->model.views) relations.emplace(lower(view.name), "view " + quoted(view.name));
     for (const schema_sequence_t& sequence : run->model.sequences) {
-        const lint_subject_t subject{sequence.location.file, sequence.location.line, "sequence", sequence.name, ""};
+        const lint_subject_t subject{
+            sequence.location.file, sequence.location.line, "sequence", sequence.name, "", &sequence,
+            sequence.location.line};
         check_name(run, "sequence", sequence.name, subject);
         const auto found = relations.find(lower(sequence.name));
         if (found != relations.end()) {
@@ -389,7 +457,8 @@ void check_names(lint_run_t* run) {
     case_group_t relations;
     for (const schema_table_t& table : run->model.tables) check_table_names(run, table, &relations);
     for (const schema_view_t& view : run->model.views) {
-        const lint_subject_t subject{view.location.file, view.location.line, "view", view.name, ""};
+        const lint_subject_t subject{view.location.file, view.location.line, "view", view.name, "", &view,
+                                     view.location.line};
         check_name(run, "view", view.name, subject);
         relations.add(run, "view", view.name, subject);
     }
@@ -424,7 +493,7 @@ const lint_rule_t* lint_find_rule(std::string_view name) {
 }
 
 std::vector<lint_finding_t> lint_check(const schema_t& model, const lint_options_t& options) {
-    lint_run_t run{model, {options.disabled.begin(), options.disabled.end()}, {}};
+    lint_run_t run{model, {options.disabled.begin(), options.disabled.end()}, {}, {}};
     check_tables(&run);
     check_links_one_sided(&run);
     check_names(&run);

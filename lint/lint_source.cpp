@@ -2,10 +2,10 @@
 // and the forms a finding is printed in.
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "lint.hpp"
 #include "lint_internal.hpp"
@@ -70,15 +70,15 @@ public:
 
     void place(lint_found_t* found) {
         const lint_subject_t& subject = found->subject;
-        const place_t head = head_of(subject);
+        lint_finding_t& finding = found->finding;
+        const place_t head = head_of(subject, finding.file);
         place_t place = head;
         if (!subject.field.empty()) {
             const unsigned to = head.line != 0 ? head.line : 1;
-            place = search_back(lines_, subject.file, subject.line, to,
+            place = search_back(lines_, finding.file, subject.line, to,
                                 [&](std::string_view text) { return find_field(text, subject.field); });
         }
         if (place.line == 0) return;
-        lint_finding_t& finding = found->finding;
         finding.line = place.line;
         finding.column_start = static_cast<unsigned>(place.column);
         finding.column_end =
@@ -88,36 +88,44 @@ public:
 private:
     // The line of a declaration's keyword and name, searched back from the
     // line the model gives (where the declaration ends); kept per object.
-    place_t head_of(const lint_subject_t& subject) {
-        const std::string key = subject.file + '\0' + std::string(subject.keyword) + '\0' + subject.declaration;
-        auto [entry, added] = heads_.try_emplace(key);
+    place_t head_of(const lint_subject_t& subject, const std::string& file) {
+        auto [entry, added] = heads_.try_emplace(subject.object);
         if (!added) return entry->second;
-        const unsigned from = subject.line;
+        const unsigned from = subject.head_from;
         const unsigned to = from > HEAD_SEARCH_LINES ? from - HEAD_SEARCH_LINES : 1;
-        entry->second = search_back(lines_, subject.file, from, to, [&](std::string_view text) {
+        entry->second = search_back(lines_, file, from, to, [&](std::string_view text) {
             return find_declaration(text, subject.keyword, subject.declaration);
         });
         return entry->second;
     }
 
     const lint_line_source_t& lines_;
-    std::map<std::string, place_t> heads_;
+    std::unordered_map<const void*, place_t> heads_;
 };
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\n' && text[i] != '\r') {
-            line += text[i];
-            continue;
+// The file's lines, as offsets of their starts and ends in its text.
+struct file_lines_t {
+    std::string text;
+    std::vector<std::pair<size_t, size_t>> lines;
+};
+
+void split_lines(file_lines_t* file) {
+    const std::string& text = file->text;
+    size_t start = 0;
+    if (text.find('\r') == std::string::npos) {  // the common case, found by memchr
+        for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+            file->lines.emplace_back(start, end);
+            start = end + 1;
         }
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        lines.push_back(std::move(line));
-        line.clear();
+    } else {
+        for (size_t end = 0; end < text.size(); ++end) {
+            if (text[end] != '\n' && text[end] != '\r') continue;
+            file->lines.emplace_back(start, end);
+            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+            start = end + 1;
+        }
     }
-    lines.push_back(std::move(line));
-    return lines;
+    file->lines.emplace_back(start, text.size());
 }
 
 }  // namespace
@@ -173,14 +181,22 @@ std::string lint_text(const lint_finding_t& finding) {
 }
 
 lint_line_source_t lint_file_lines() {
-    auto files = std::make_shared<std::map<std::string, std::vector<std::string>>>();
-    return [files](const std::string& file, unsigned line) -> std::optional<std::string> {
-        auto [entry, added] = files->try_emplace(file);
+    auto files = std::make_shared<std::map<std::string, file_lines_t, std::less<>>>();
+    return [files](const std::string& name, unsigned line) -> std::optional<std::string> {
+        auto [entry, added] = files->try_emplace(name);
+        file_lines_t& file = entry->second;
         if (added) {
-            std::ifstream stream(file, std::ios::binary);
-            if (stream) entry->second = split_lines({std::istreambuf_iterator<char>(stream), {}});
+            std::ifstream stream(name, std::ios::binary | std::ios::ate);
+            if (stream) {
+                file.text.resize(static_cast<size_t>(std::max<std::streamoff>(stream.tellg(), 0)));
+                stream.seekg(0);
+                stream.read(file.text.data(), static_cast<std::streamsize>(file.text.size()));
+                file.text.resize(static_cast<size_t>(stream.gcount()));
+                split_lines(&file);
+            }
         }
-        if (line == 0 || line > entry->second.size()) return std::nullopt;
-        return entry->second[line - 1];
+        if (line == 0 || line > file.lines.size()) return std::nullopt;
+        const auto [start, end] = file.lines[line - 1];
+        return file.text.substr(start, end - start);
     };
 }

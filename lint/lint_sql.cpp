@@ -217,6 +217,10 @@ bool lint_integer_in_range(std::string_view text, const lint_integer_range_t& ra
     return compare_integers(text, range.low) >= 0 && compare_integers(text, range.high) <= 0;
 }
 
+lint_sql_type_t lint_sql_type(std::string_view sql) {
+    return {key_type(sql), lint_sql_value_kind(sql), lint_sql_integer_range(sql)};
+}
+
 std::string lint_value_key(lint_value_kind_t kind, std::string_view text, bool pad_blanks) {
     switch (kind) {
     case VALUE_KIND_INTEGER: return lint_integer_text(text).value_or(std::string(trim(text)));

@@ -35,6 +35,14 @@ lint_value_kind_t lint_sql_value_kind(std::string_view sql);
 // of a known width.
 std::optional<lint_integer_range_t> lint_sql_integer_range(std::string_view sql);
 
+// What the rules need of one SQL type text, worked out once per text.
+struct lint_sql_type_t {
+    std::string key;  // equal for the types lint_sql_same_key_type matches
+    lint_value_kind_t kind = VALUE_KIND_TEXT;
+    std::optional<lint_integer_range_t> range;  // lint_sql_integer_range
+};
+lint_sql_type_t lint_sql_type(std::string_view sql);
+
 // The value `text` of a field of `kind` as the key the servers compare: one
 // text for every spelling of one value. Texts that are no number of a numeric
 // kind are kept as written, less surrounding blanks. `pad_blanks` drops

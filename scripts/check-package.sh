@@ -3,7 +3,8 @@
 # and the Debian package made by `cpack -G DEB`, unpacked into a scratch root.
 # In both, the binary and the manual page must be in place, the binary must
 # print its usage for --help (exit status 1) and compile the installed example
-# project into the expected PHP.
+# project into the expected PHP; the companion tools and the editor packages
+# the build made must be in place too.
 #
 #   scripts/check-package.sh BUILD_DIR
 set -euo pipefail
@@ -108,11 +109,34 @@ check_export_tree() {  # LABEL ROOT (the tree's prefix: bin/, share/)
 }
 # --- end of tabula-export -----------------------------------------------------------
 
+# --- tabula-diff -------------------------------------------------------------------
+# Where the build has tabula-diff, the tree must hold it and its manual page,
+# and it must find nothing to migrate between the installed example and
+# itself (status 0 with --exit-code, an empty script).
+check_diff_tree() {  # LABEL ROOT
+    local label=$1 root=$2
+    [[ -x "$build/diff/tabula-diff" ]] || return 0
+    local binary=$root/bin/tabula-diff
+    if [[ ! -x "$binary" ]]; then
+        fail "$label: no executable $binary"
+        return
+    fi
+    echo "diff:        $binary"
+    gzip -dc "$root/share/man/man1/tabula-diff.1.gz" 2>/dev/null | grep -q '^\.TH TABULA-DIFF 1 ' ||
+        fail "$label: no tabula-diff manual page"
+    local status=0 example=$root/share/doc/tabula/examples/shop/main.def
+    "$binary" --dialect postgresql --exit-code "$example" "$example" >"$scratch/migration.sql" || status=$?
+    [[ $status -eq 0 && ! -s "$scratch/migration.sql" ]] ||
+        fail "$label: tabula-diff of the installed example against itself exited with $status"
+}
+# --- end of tabula-diff ------------------------------------------------------------
+
 echo "== cmake --install"
 cmake --install "$build" --prefix "$scratch/prefix" >"$scratch/install.log"
 check_tree "cmake --install" "$scratch/prefix/bin/tabula" \
     "$scratch/prefix/share/man/man1/tabula.1.gz" "$scratch/prefix/share/doc/tabula"
 check_export_tree "cmake --install" "$scratch/prefix"
+check_diff_tree "cmake --install" "$scratch/prefix"
 
 echo "== cpack -G DEB"
 (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) || {
@@ -135,6 +159,7 @@ dpkg-deb --extract "$deb" "$scratch/root"
 check_tree "Debian package" "$scratch/root/usr/bin/tabula" \
     "$scratch/root/usr/share/man/man1/tabula.1.gz" "$scratch/root/usr/share/doc/tabula"
 check_export_tree "Debian package" "$scratch/root/usr"
+check_diff_tree "Debian package" "$scratch/root/usr"
 
 # --- language server ----------------------------------------------------------
 # When the build made tabula-lsp, both trees hold it and its manual page, and
@@ -162,6 +187,65 @@ if [[ -x "$build/lsp/tabula-lsp" ]]; then
     check_lsp "Debian package" "$scratch/root/usr/bin/tabula-lsp" "$scratch/root/usr/share/man/man1/tabula-lsp.1.gz"
 fi
 # --- end of language server -------------------------------------------------------
+
+# --- editor packages -------------------------------------------------------------
+# Both trees hold the Vim files (without their tests) where Neovim and Debian's
+# Vim look for them, and Neovim started on that tree alone knows a marked file
+# as a tabula file; and the .vsix where the build packaged one.
+check_editors() {  # LABEL ROOT (the tree's prefix: share/)
+    local label=$1 root=$2 folder file vsix
+    for folder in nvim/site vim/vimfiles; do
+        while IFS= read -r file; do
+            cmp -s "$source_dir/editors/vim/$file" "$root/share/$folder/$file" ||
+                fail "$label: share/$folder/$file is not editors/vim/$file"
+        done < <(cd "$source_dir/editors/vim" && find . -path ./test -prune -o -type f -printf '%P\n')
+        [[ ! -e "$root/share/$folder/test" ]] || fail "$label: the Vim files' tests are installed"
+    done
+    if command -v nvim >/dev/null 2>&1; then
+        printf '/* tabula: a marked file */\n' >"$scratch/marked.def"
+        local found
+        found=$(cd "$scratch" && HOME=$scratch XDG_CONFIG_HOME=$scratch/none XDG_DATA_HOME=$scratch/none \
+            XDG_DATA_DIRS=$root/share timeout 30 nvim --headless -u NORC marked.def \
+            -c 'lua io.stdout:write(vim.bo.filetype .. " " .. tostring(vim.b.current_syntax))' -c 'qa!' 2>&1) || true
+        [[ "$found" == "tabula tabula" ]] || fail "$label: Neovim on the installed files gives filetype and syntax '$found'"
+    fi
+    echo "vim files:   $root/share/nvim/site, $root/share/vim/vimfiles"
+    for vsix in "$build"/editors/tabula-*.vsix; do
+        [[ -f "$vsix" ]] || continue
+        cmp -s "$vsix" "$root/share/tabula/vscode/$(basename "$vsix")" ||
+            fail "$label: share/tabula/vscode/$(basename "$vsix") is not the .vsix of the build"
+        echo "vscode:      $root/share/tabula/vscode/$(basename "$vsix")"
+    done
+}
+check_editors "cmake --install" "$scratch/prefix"
+check_editors "Debian package" "$scratch/root/usr"
+# --- end of editor packages -------------------------------------------------------
+
+# --- tabula-lint ------------------------------------------------------------------
+# When the build made tabula-lint, both trees hold it and its manual page, and
+# it lints the installed example.
+# check_lint LABEL ROOT (the tree's prefix: bin/, share/)
+check_lint() {
+    local label=$1 root=$2
+    local binary=$root/bin/tabula-lint
+    [[ -x "$binary" ]] || { fail "$label: no executable $binary"; return; }
+    gzip -dc "$root/share/man/man1/tabula-lint.1.gz" 2>/dev/null | grep -q '^\.TH TABULA-LINT 1 ' ||
+        fail "$label: no tabula-lint manual page"
+    local status=0
+    "$binary" --help >"$scratch/lint-usage" || status=$?
+    [[ $status -eq 1 ]] && grep -q '^Usage: tabula-lint ' "$scratch/lint-usage" ||
+        fail "$label: tabula-lint --help exited with $status: $(head -c 200 "$scratch/lint-usage")"
+    status=0
+    "$binary" "$root/share/doc/tabula/examples/shop/main.def" >"$scratch/lint.out" || status=$?
+    [[ $status -eq 0 || $status -eq 3 ]] ||
+        fail "$label: linting the installed example exited with $status: $(head -c 300 "$scratch/lint.out")"
+    echo "lint:        $binary"
+}
+if [[ -x "$build/lint/tabula-lint" ]]; then
+    check_lint "cmake --install" "$scratch/prefix"
+    check_lint "Debian package" "$scratch/root/usr"
+fi
+# --- end of tabula-lint -----------------------------------------------------------
 
 if ((failures)); then
     echo "$failures installation check(s) failed"

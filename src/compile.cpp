@@ -65,11 +65,15 @@ struct open_definition_t {
     }
 };
 
-// A compile error is located in the file being read, at its scanner's line;
-// before any file is open there is no location.
+// A compile error is located in the file being read, at its scanner's line
+// and the token the scanner read last; before any file is open there is no
+// location.
 exception_location_t compile_location() {
     const compiled_file_t* file = compiler_globals.file;
-    return file != nullptr ? exception_location_t{file->pathname, file->line} : exception_location_t{nullptr, 0};
+    if (file == nullptr) return {nullptr, 0};
+    exception_location_t location{file->pathname, file->line};
+    if (file->scanner != nullptr) deflex_token_columns(file->scanner, &location.column_start, &location.column_end);
+    return location;
 }
 
 void register_natives(compiled_program_t* program) {
@@ -141,9 +145,11 @@ void check_include_chain(const char* pathname, const struct stat& status) {
 void parse_definition(compiled_file_t* record, open_definition_t* open) {
     if (deflex_init(&open->scanner) != 0) compile_bailout("Failed to initialize the definition scanner");
     defset_in(record->handle, open->scanner);
+    record->scanner = open->scanner;
     if (defparse(open->scanner) != 0) compile_bailout("Definition parsing has failed");
     def_scanner_t* scanner = open->scanner;
     open->scanner = nullptr;
+    record->scanner = nullptr;
     if (deflex_destroy(scanner) != 0) compile_bailout("Failed to destroy the definition scanner");
 }
 
@@ -222,6 +228,7 @@ void compile_definition(const char* filename) {
     record->device = status.st_dev;
     record->inode = status.st_ino;
     record->depth = record->prev != nullptr ? record->prev->depth + 1 : 1;
+    record->scanner = nullptr;
     compiler_globals.file = record;
 
     parse_definition(record, &open);

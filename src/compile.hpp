@@ -12,6 +12,8 @@
 #include "native_handler.hpp"
 #include "sql_node.hpp"
 
+struct def_scanner_t;
+
 struct func_info_user_t {
     hash_table_t args;     // parameter names in order, no data
     sql_node_t code_user;  // the body, owned
@@ -40,7 +42,8 @@ struct compiled_file_t {
     compiled_file_t* prev;  // the including file
     dev_t device;           // identity of the open file, for cycle detection
     ino_t inode;
-    unsigned depth;  // 1 for the input file
+    unsigned depth;          // 1 for the input file
+    def_scanner_t* scanner;  // the file's scanner while it has one, for the columns of an error
 };
 
 struct compiler_globals_t {

@@ -44,6 +44,7 @@ struct def_scanner_t {
     input_text_t text;
     size_t pos = 0;
     size_t token_start = 0;  // byte offset of the token returned last
+    size_t line_start = 0;   // byte offset of the first byte of the current line
     bool loaded = false;
     bool complete = false;       // the whole stream has been read
     size_t expected = SIZE_MAX;  // the size of a regular file, once known
@@ -272,23 +273,41 @@ int32_t saturated_integer(const char* p, const char* end) {
 // Rule 21, whitespace: skipped, its line breaks counted. Returns its end,
 // which is before a carriage return that ends the text read so far when more
 // may follow (a line feed after it belongs to the same line break).
-const char* skip_whitespace(const char* p, const char* end, bool complete) {
+const char* skip_whitespace(def_scanner_t* scanner, const char* p, const char* end) {
+    const bool complete = scanner->complete;
     unsigned breaks = 0;
+    const char* line_start = nullptr;
     for (; p < end && class_of(*p) == BYTE_SPACE; ++p) {
         if (*p == '\n') {
             ++breaks;
+            line_start = p + 1;
         } else if (*p == '\r') {
             if (p + 1 == end && !complete) break;
             ++breaks;
             if (p + 1 < end && p[1] == '\n') ++p;
+            line_start = p + 1;
         }
     }
-    if (breaks > 0) compiler_globals.file->line += breaks;
+    if (breaks > 0) {
+        compiler_globals.file->line += breaks;
+        scanner->line_start = static_cast<size_t>(line_start - scanner->text.data);
+    }
     return p;
 }
 
-int scan_string(sql_node_t* value, const char* start, const string_literal_t& literal) {
-    if (literal.has_line_break) process_string_newlines(start, literal.length);
+// Counts the line breaks of a comment or a string literal at `start`.
+void count_line_breaks(def_scanner_t* scanner, const char* start, size_t length) {
+    process_string_newlines(start, length);
+    for (size_t i = length; i > 0; --i) {
+        if (start[i - 1] == '\n' || start[i - 1] == '\r') {
+            scanner->line_start = static_cast<size_t>(start + i - scanner->text.data);
+            return;
+        }
+    }
+}
+
+int scan_string(def_scanner_t* scanner, sql_node_t* value, const char* start, const string_literal_t& literal) {
+    if (literal.has_line_break) count_line_breaks(scanner, start, literal.length);
     if (literal.has_nul) compile_bailout("Unexpected NUL character in a string literal");
     nv_init_string_clen(value, start + 1, literal.length - 2);
     unsigned offset = 0;
@@ -322,6 +341,16 @@ void defset_in(FILE* in, def_scanner_t* scanner) { scanner->in = in; }
 
 size_t deflex_token_start(const def_scanner_t* scanner) { return scanner->token_start; }
 
+void deflex_token_columns(const def_scanner_t* scanner, unsigned* start, unsigned* end) {
+    // A token that starts on an earlier line (a string literal with line
+    // breaks) starts at the current line for this purpose.
+    const size_t first = scanner->token_start > scanner->line_start ? scanner->token_start : scanner->line_start;
+    size_t last = scanner->pos > first ? scanner->pos : first + 1;  // an unmatched byte is one wide
+    if (last > scanner->text.size) last = scanner->text.size;
+    *start = static_cast<unsigned>(first - scanner->line_start);
+    *end = static_cast<unsigned>((last > first ? last : first) - scanner->line_start);
+}
+
 int deflex_destroy(def_scanner_t* scanner) {
     delete scanner;
     return 0;
@@ -347,7 +376,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
         const char* const start = p;
         const uint8_t kind = class_of(*p);
         if (kind == BYTE_SPACE) {
-            p = skip_whitespace(p, end, complete);
+            p = skip_whitespace(scanner, p, end);
             if (p == start) {  // a carriage return at the end of the text read
                 scanner->pos = static_cast<size_t>(p - scanner->text.data);
                 return NEEDS_MORE;
@@ -358,7 +387,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
         scanner->token_start = scanner->pos;
         if (kind == BYTE_SLASH) {  // only a comment starts with a slash
             if (const size_t length = match_comment(p, end)) {
-                process_string_newlines(p, length);
+                count_line_breaks(scanner, p, length);
                 p += length;
                 continue;
             }
@@ -380,7 +409,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
                 break;
             }
             scanner->pos += literal.length;
-            return scan_string(value, start, literal);
+            return scan_string(scanner, value, start, literal);
         }
         case BYTE_LETTER: {
             p = label_end(p + 1, end);

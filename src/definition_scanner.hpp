@@ -16,3 +16,7 @@ int deflex_destroy(def_scanner_t* scanner);
 // last (the input's length after the end marker): the column of a token for
 // tools that point into the text, where the line counter is not enough.
 size_t deflex_token_start(const def_scanner_t* scanner);
+// The byte range [*start, *end) of that token on the current line, 0-based:
+// what a bail-out during the token reports as its columns. A token that began
+// on an earlier line counts from the line's start.
+void deflex_token_columns(const def_scanner_t* scanner, unsigned* start, unsigned* end);

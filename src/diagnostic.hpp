@@ -5,6 +5,10 @@
 // and line it is about and a column range on that line. The command-line
 // programs print each one as a line of standard error; a long-running tool
 // keeps them as records and never reads text back.
+//
+// Invariant: every diagnostic of a run goes through diagnostic_report to the
+// current sink, which is diagnostic_print unless a caller has set another
+// (diagnostic_sink_scope_t); a sink never sees a message with a line end.
 #pragma once
 
 #include <functional>
@@ -33,3 +37,23 @@ std::string diagnostic_text(const diagnostic_t& diagnostic);
 // The sink of the command-line programs: diagnostic_text and a line end on
 // standard error.
 void diagnostic_print(const diagnostic_t& diagnostic);
+
+// Hands `diagnostic` to the current sink.
+void diagnostic_report(const diagnostic_t& diagnostic);
+
+// A warning about `file`:`line` (no place when `file` is null), reported
+// through the current sink.
+void diagnostic_warn(const char* file, unsigned line, const std::string& message);
+
+// Makes `sink` the current sink while it lives; the one before is current
+// again afterwards. Scopes nest and end in the reverse order of their start.
+class diagnostic_sink_scope_t {
+public:
+    explicit diagnostic_sink_scope_t(diagnostic_sink_t sink);
+    ~diagnostic_sink_scope_t();
+    diagnostic_sink_scope_t(const diagnostic_sink_scope_t&) = delete;
+    diagnostic_sink_scope_t& operator=(const diagnostic_sink_scope_t&) = delete;
+
+private:
+    diagnostic_sink_t previous_;
+};

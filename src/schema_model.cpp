@@ -8,6 +8,7 @@
 #include "schema_model.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "compile.hpp"
 #include "exception.hpp"
@@ -79,12 +80,15 @@ schema_table_t table_of(const sql_value_t* record, const hash_table_t* declarati
     table.location = location_of(declaration);
     table.is_volatile = slot(record, 1)->integer != 0;
     type_names_t type_names(&declaration);
+    table.fields.reserve(hash_count(slot(record, 2)->hash));
+    table.rows.reserve(hash_count(slot(record, 3)->hash));
     for_each_item(slot(record, 2), [&](const sql_value_t* field) {
         table.fields.push_back(field_of(field, &type_names, declaration.line));
         if (table.fields.back().index == OPTIMIZE_PRIMARY) table.primary = table.fields.size() - 1;
     });
     for_each_item(slot(record, 3), [&](const sql_value_t* row) {
         schema_row_t cells;
+        cells.reserve(hash_count(row->hash));
         for_each_item(row, [&](const sql_value_t* cell) {
             if (cell->type == VALUE_STRING) {
                 cells.emplace_back(std::string(cell->string));
@@ -170,6 +174,7 @@ void schema_model_build(schema_t* model, const program_output_t* output, const p
     simple_objects(&model->views, &output->views, &declarations->views, sql_text);
     simple_objects(&model->sequences, &output->sequences, &declarations->sequences,
                    [](schema_sequence_t* sequence, const sql_value_t* value) { sequence->start = value->integer; });
+    model->tables.reserve(hash_count(output->tables.hash));
     for_each_item(&output->tables,
                   [&](const sql_value_t* record) { model->tables.push_back(table_of(record, &declarations->tables)); });
     for_each_item(&output->queries, [&](const sql_value_t* record) {
@@ -200,6 +205,11 @@ int schema_model_load(schema_t* model, const char* filename) {
     memory_pool_free_all();
     compile_forget_input_files();
     return result;
+}
+
+int schema_model_load(schema_t* model, const char* filename, diagnostic_sink_t sink) {
+    const diagnostic_sink_scope_t scope(std::move(sink));
+    return schema_model_load(model, filename);
 }
 
 const schema_table_t* schema_find_table(const schema_t& model, std::string_view name) {

@@ -129,9 +129,12 @@ struct schema_t {
 void schema_model_build(schema_t* model, const program_output_t* output, const program_declarations_t* declarations);
 
 // Compiles and runs `filename` as tabula does and builds its model. Returns 0,
-// or -1 after the error has been reported. The memory pool is emptied before
-// it returns either way: the caller must hold nothing of its own in it.
+// or -1 after the error has been reported. Every diagnostic of the run goes to
+// `sink` (the two-argument form: to the current sink, which prints unless the
+// caller has set another). The memory pool is emptied before it returns
+// either way: the caller must hold nothing of its own in it.
 int schema_model_load(schema_t* model, const char* filename);
+int schema_model_load(schema_t* model, const char* filename, diagnostic_sink_t sink);
 
 // The table named `name`, or null.
 const schema_table_t* schema_find_table(const schema_t& model, std::string_view name);

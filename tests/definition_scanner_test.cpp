@@ -21,7 +21,7 @@ using Tokens = std::vector<std::string>;
 class DefinitionScannerTest : public testing::Test {
 protected:
     void SetUp() override {
-        file_ = {"test.def", nullptr, 1, nullptr, 0, 0, 1};
+        file_ = {"test.def", nullptr, 1, nullptr, 0, 0, 1, nullptr};
         compiler_globals.file = &file_;
     }
     void TearDown() override {

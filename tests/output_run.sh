@@ -10,6 +10,8 @@
 #   file_size_limit    the file-size limit (ulimit -f) is smaller than the file
 #   full_file_system   the file system fills up (a small tmpfs, in a mount
 #                      namespace of its own: needs root)
+#   standard_streams   /dev/stdout as the output, into a pipe and a file;
+#                      standard input closed
 #   links_and_modes    a symbolic link as output, a file mounted over the
 #                      output's name (as root), a read-only output, a
 #                      read-only folder holding a writable output
@@ -232,6 +234,35 @@ case_full_file_system() {
     cmp -s stderr expected.stderr || fail "standard error: $(cat stderr)"
     cmp -s after.php a.php || fail "the earlier file was changed"
     [[ $(cat listing) == out.php ]] || fail "the folder holds: $(cat listing)"
+}
+
+# The standard streams: /dev/stdout as the output, into a pipe (more than the
+# pipe holds, read late) and into a file; a run with standard input closed,
+# where the files the run opens take its descriptor.
+case_standard_streams() {
+    prepare 0 2000
+    local status
+    "$tabula" --output /dev/stdout b.def 2>stderr | { sleep 0.2; cat; } >piped.php
+    status=${PIPESTATUS[0]}
+    [[ $status == 0 && ! -s stderr ]] || fail "/dev/stdout into a pipe: status $status, $(cat stderr)"
+    cmp -s piped.php b.php || fail "/dev/stdout into a pipe: $(wc -c <piped.php) bytes, not those of b.php"
+    "$tabula" --output /dev/stdout b.def >out/out.php || fail "/dev/stdout into a file failed"
+    output_is_one_of "/dev/stdout into a file" b.php
+    only_output_in out "/dev/stdout into a file"
+
+    cp a.php out/out.php
+    "$tabula" --output out/out.php b.def <&- >stdout 2>stderr
+    status=$?
+    [[ $status == 0 && ! -s stdout && ! -s stderr ]] || fail "standard input closed: status $status, $(cat stderr)"
+    output_is_one_of "standard input closed" b.php
+    only_output_in out "standard input closed"
+    "$tabula" --output out/out.php /dev/stdin <&- >stdout 2>stderr
+    status=$?
+    printf '%s\n' 'Failed to open compiled file "/dev/stdin": 2(No such file or directory)' \
+        'Failed to compile the SQL code.' >expected.stderr
+    [[ $status == 2 ]] && cmp -s stderr expected.stderr ||
+        fail "/dev/stdin with standard input closed: status $status, $(cat stderr)"
+    output_is_one_of "/dev/stdin with standard input closed" b.php
 }
 
 # As root, the cases about permissions run as the user nobody.

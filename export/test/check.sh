@@ -5,8 +5,12 @@
 #   check.sh agree   EXPORT TABULA SOURCE   tabula's PHP, loaded by php, and the JSON agree
 #   check.sh dot     EXPORT SOURCE          dot -Tsvg takes the DOT without a word on stderr
 #   check.sh mermaid EXPORT SOURCE...       the Mermaid CLI renders every diagram
-#   check.sh refusal EXPORT                 a name that is not UTF-8 is refused as JSON
+#   check.sh refusal EXPORT                 names that are not UTF-8 are refused as JSON
 #   check.sh svg     EXPORT SVG             SVG is the dot drawing of examples/shop
+#   check.sh expected EXPORT CASE           each CASE/expected.FORMAT is the export
+#                                           of CASE/main.def as FORMAT, byte for
+#                                           byte, with the case's folder as @DIR@
+#                                           (UPDATE=1 rewrites them, and fails)
 #
 # A SOURCE is a golden case folder (its args name the input, main.def by
 # default), a definition file, "hostile" or "hostile-non-utf8" (made by
@@ -130,7 +134,40 @@ refusal)
     line=$(grep -n -a 'caf' "$input" | head -n 1 | cut -d: -f1)
     expected=$(printf 'Cannot export table "caf\xe9 \xff" as JSON: its name is not valid UTF-8 in %s:%s\nFailed to compile the SQL code.' "$input" "$line")
     [[ "$(cat "$work/err")" == "$expected" ]] || fail "standard error: $(cat -v "$work/err")"
+    # Overlong forms (of U+0000, U+007F, U+07FF, U+FFFF), surrogates, beyond
+    # U+10FFFF, bytes never in UTF-8, a lone continuation, cut sequences.
+    for sequence in '\xc0\x80' '\xc1\xbf' '\xe0\x9f\xbf' '\xf0\x8f\xbf\xbf' '\xed\xa0\x80' '\xed\xbf\xbf' \
+        '\xf4\x90\x80\x80' '\xf5\x80\x80\x80' '\xfe' '\x80' '\xdf' '\xe2\x82' '\xf0\x9f\x98'; do
+        name=$(printf "n${sequence}.")
+        printf '%s\n' "view v = first(\"x\", dump_table(\"$name\", 0, array(array(\"id\", \"id_t\", 0, 2, array())), array()));" \
+            'function first($kept, $dropped) = $kept;' 'type id_t = "INTEGER";' >"$work/one.def"
+        (cd "$work" && "$tool" one.def >"$work/out" 2>"$work/err")
+        status=$?
+        expected=$(printf 'Cannot export table "%s" as JSON: its name is not valid UTF-8 in %s:1\nFailed to compile the SQL code.' \
+            "$name" "$work/one.def")
+        [[ $status -eq 2 && ! -s "$work/out" && "$(cat "$work/err")" == "$expected" ]] ||
+            fail "the name n${sequence}. gave status $status, standard error: $(cat -v "$work/err")"
+    done
     echo "refused with the object's name and declaration"
+    ;;
+expected)
+    prepare "$3"
+    dir=$(cd "$(dirname "$input")" && pwd -P)
+    input=$dir/main.def
+    rewrote=0
+    for file in "$3"/expected.*; do
+        format=${file##*/expected.}
+        export_to "$format" "$work/actual"
+        sed -i "s|$dir|@DIR@|g" "$work/actual"
+        if [[ "${UPDATE:-0}" == 1 ]]; then
+            cmp -s "$file" "$work/actual" || { cp "$work/actual" "$file"; echo "rewrote $file"; rewrote=1; }
+        elif ! cmp -s "$file" "$work/actual"; then
+            diff "$file" "$work/actual" | head -n 20 | cat -v
+            fail "the $format export differs from $file"
+        fi
+    done
+    ((rewrote)) && fail "expected files rewritten"
+    echo "every export of $(basename "$3") as expected"
     ;;
 svg)
     command -v dot >/dev/null 2>&1 || skip "dot is not installed (Debian: graphviz)"

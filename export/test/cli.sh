@@ -60,6 +60,11 @@ cp main.def -- -dash.def
 "$tool" --format json -- -dash.def >dash.json || fail "a dash file after -- is not read"
 "$tool" main.def >stdout.json && "$tool" --output file.json main.def && cmp -s stdout.json file.json ||
     fail "--output writes other bytes than standard output"
+# Standard output named as the output, into a pipe; standard input closed.
+"$tool" --output /dev/stdout main.def | cat >piped.json && cmp -s stdout.json piped.json ||
+    fail "--output /dev/stdout into a pipe writes other bytes than standard output"
+"$tool" --output closed.json main.def <&- && cmp -s stdout.json closed.json ||
+    fail "with standard input closed the output differs"
 
 # Definition errors: tabula's messages, then the closing line, status 2, the
 # output file left as it was.

@@ -124,7 +124,7 @@ $this->tables = array (
 			"parent_id" => array (
 				"type" => "INTEGER",
 				"nullable" => true,
-				"optimize" => const_sql::DB_OPTIMIZE_NONE,
+				"optimize" => const_sql::DB_OPTIMIZE_INDEX,
 				"links" => array (
 					array ("table" => "categories", "direction" => const_sql::DB_LINK_OUTGOING)
 				)
@@ -224,13 +224,15 @@ $this->tables = array (
 			"supplier_id" => array (
 				"type" => "INTEGER",
 				"nullable" => true,
-				"optimize" => const_sql::DB_OPTIMIZE_NONE,
+				"optimize" => const_sql::DB_OPTIMIZE_INDEX,
 				"links" => array (
 					array ("table" => "suppliers", "direction" => const_sql::DB_LINK_OUTGOING)
 				)
 			)
 		),
 		"init" => array (
+			array ("1", "BOK-0001", "The Left Hand of Darkness", "A novel.", "2", "1"),
+			array ("2", "MUS-0001", "Kind of Blue", null, "5", "2")
 		)
 	),
 	"prices" => array (
@@ -377,7 +379,7 @@ $this->tables = array (
 			"product_id" => array (
 				"type" => "INTEGER",
 				"nullable" => false,
-				"optimize" => const_sql::DB_OPTIMIZE_NONE,
+				"optimize" => const_sql::DB_OPTIMIZE_INDEX,
 				"links" => array (
 					array ("table" => "products", "direction" => const_sql::DB_LINK_OUTGOING)
 				)
@@ -458,7 +460,7 @@ $this->tables = array (
 			"product_id" => array (
 				"type" => "INTEGER",
 				"nullable" => false,
-				"optimize" => const_sql::DB_OPTIMIZE_NONE,
+				"optimize" => const_sql::DB_OPTIMIZE_INDEX,
 				"links" => array (
 					array ("table" => "products", "direction" => const_sql::DB_LINK_OUTGOING)
 				)
@@ -466,7 +468,7 @@ $this->tables = array (
 			"customer_id" => array (
 				"type" => "INTEGER",
 				"nullable" => false,
-				"optimize" => const_sql::DB_OPTIMIZE_NONE,
+				"optimize" => const_sql::DB_OPTIMIZE_INDEX,
 				"links" => array (
 					array ("table" => "customers", "direction" => const_sql::DB_LINK_OUTGOING)
 				)
@@ -540,8 +542,8 @@ $this->tables = array (
 			)
 		),
 		"init" => array (
-			array ("1", "ada@example.com", "Ada Lovelace", null, "t", "2026-01-05 09:00:00"),
-			array ("2", "alan@example.com", "Alan Turing", "Bletchley \"Park\"", "f", "2026-02-11 14:30:00")
+			array ("1", "ada@example.com", "Ada Lovelace", null, "1", "2026-01-05 09:00:00"),
+			array ("2", "alan@example.com", "Alan Turing", "Bletchley \"Park\"", "0", "2026-02-11 14:30:00")
 		)
 	),
 	"addresses" => array (

@@ -112,7 +112,7 @@ sql_start() {
 }
 
 sql__psql() { psql -X -q -h "$SQL_SCRATCH/pg" -U postgres -v ON_ERROR_STOP=1 "$@"; }
-sql__mariadb() { mariadb --no-defaults --socket="$SQL_SCRATCH/maria/sock" -uroot "$@"; }
+sql__mariadb() { mariadb --no-defaults --socket="$SQL_SCRATCH/maria/sock" -uroot --default-character-set=utf8mb4 "$@"; }
 
 # Creates the new, empty database `db`.
 sql_create() {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The VS Code extension's tests:
 #   run.sh grammar                   the grammar on the annotated samples here
-#   run.sh package FILE.vsix         vsce package, then a look inside the .vsix
+#   run.sh package FILE.vsix         a look inside the .vsix the build packaged
 #   run.sh problem-matcher TABULA    the problem matcher on real tabula output
 # Exit 77 (skipped) when node, or the npm packages that `npm ci` installs in
 # editors/vscode, are missing.
@@ -21,10 +21,8 @@ package)
     [[ -x $bin/vsce ]] || skip "vsce not installed (npm ci in editors/vscode)"
     command -v python3 >/dev/null || skip "python3 not found"
     vsix=$2
-    mkdir -p "$(dirname "$vsix")"
-    rm -f "$vsix"
+    [[ -f $vsix ]] || skip "the build made no $vsix (vsce was installed after the build was configured)"
     node --check extension.js
-    timeout 300 "$bin/vsce" package --skip-license --allow-missing-repository --out "$vsix" </dev/null
     listing=$(python3 -m zipfile -l "$vsix")
     for entry in extension/package.json extension/extension.js extension/language-configuration.json \
                  extension/syntaxes/tabula.tmLanguage.json extension/node_modules/vscode-languageclient/node.js; do
@@ -34,7 +32,7 @@ package)
         echo "test files or development packages in $vsix"
         exit 1
     fi
-    echo "packaged $vsix"
+    echo "checked $vsix"
     ;;
 problem-matcher)
     scratch=$(mktemp -d)

@@ -1,0 +1,1 @@
+INSERT INTO "we""ird `t` ;x" ("id", "a b'c") VALUES (10, 'o''clock \ $$');

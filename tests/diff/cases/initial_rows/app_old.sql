@@ -1,0 +1,1 @@
+INSERT INTO "colours" ("code", "label", "rank") VALUES ('pink', 'Pink', 9);

@@ -1,0 +1,1 @@
+INSERT INTO "people" ("id", "name", "city") VALUES (2, 'Pierre', 'Warsaw');

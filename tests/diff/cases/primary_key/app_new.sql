@@ -1,0 +1,1 @@
+INSERT INTO "codes" ("id", "code", "label") VALUES (2, 'b', 'B');
