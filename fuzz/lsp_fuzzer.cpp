@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "lsp_server.hpp"
+#include "lsp_protocol.hpp"
 
 namespace {
 

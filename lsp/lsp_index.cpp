@@ -10,6 +10,7 @@
 #include "compile.hpp"
 #include "definition_parser.hpp"
 #include "definition_scanner.hpp"
+#include "diagnostic.hpp"
 #include "exception.hpp"
 #include "lsp_text.hpp"
 #include "path_info.hpp"
@@ -50,7 +51,7 @@ void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_
     const compiler_globals_t saved = compiler_globals;
     compiler_globals.file = &record;
     def_scanner_t* scanner = nullptr;
-    lsp_stderr_capture_t quiet;
+    diagnostic_sink_scope_t quiet([](const diagnostic_t&) {});  // the compiler reports the file's errors
     if (deflex_init(&scanner) == 0) {
         defset_in(stream, scanner);
         try {
@@ -285,21 +286,4 @@ std::string lsp_resolve_name(const std::string& from, const std::string& name) {
     if (path_native_dir(directory, sizeof directory, from.c_str()) != 0) return {};
     if (path_native_prefix(resolved, sizeof resolved, directory, name.c_str(), PATH_SLASH_OR_BACKSLASH) != 0) return {};
     return lsp_normal_path(resolved);
-}
-
-lsp_stderr_capture_t::lsp_stderr_capture_t() : saved_(stderr), stream_(open_memstream(&buffer_, &size_)) {
-    // The C library lets a program point stderr at another stream.
-    if (stream_ != nullptr) stderr = stream_;
-}
-
-lsp_stderr_capture_t::~lsp_stderr_capture_t() {
-    stderr = saved_;
-    if (stream_ != nullptr) std::fclose(stream_);
-    std::free(buffer_);
-}
-
-std::string lsp_stderr_capture_t::text() {
-    if (stream_ == nullptr) return {};
-    std::fflush(stream_);
-    return std::string(buffer_, size_);
 }

@@ -77,19 +77,3 @@ FILE* lsp_memory_file(std::string_view text);
 // A path named in a definition file, resolved as the compiler does against
 // the directory of `from`; empty when it cannot be.
 std::string lsp_resolve_name(const std::string& from, const std::string& name);
-
-// Standard error redirected into memory while it lives, as the compiler's
-// messages go there.
-struct lsp_stderr_capture_t {
-    lsp_stderr_capture_t();
-    ~lsp_stderr_capture_t();
-    lsp_stderr_capture_t(const lsp_stderr_capture_t&) = delete;
-    lsp_stderr_capture_t& operator=(const lsp_stderr_capture_t&) = delete;
-    std::string text();  // what was written so far
-
-private:
-    FILE* saved_;
-    FILE* stream_;
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-};

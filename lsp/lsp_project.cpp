@@ -1,12 +1,14 @@
 // One project run: the compiler's own compile and execute phases, with the
 // open documents put in place of the files on disk through the input hook and
-// the messages taken from standard error. Every run ends by releasing the
-// whole pool, so the server's memory does not grow from one run to the next.
+// the diagnostics kept as the records the run reports to its sink. Every run
+// ends by releasing the whole pool, so the server's memory does not grow from
+// one run to the next.
 #include "lsp_project.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -81,34 +83,6 @@ FILE* open_hook(const char* pathname, struct stat* status, int* error) {
     return stream;
 }
 
-bool all_digits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// "MESSAGE in PATH:LINE": the location is the " in " whose path is a file of
-// the run; a message without one has no location.
-void split_message(const std::string& captured, lsp_run_t* run) {
-    std::string line = captured;
-    while (!line.empty() && line.back() == '\n') line.pop_back();
-    const size_t last_break = line.rfind('\n');
-    if (last_break != std::string::npos) line = line.substr(last_break + 1);
-    run->message = line;
-    for (size_t at = line.find(" in /"); at != std::string::npos; at = line.find(" in /", at + 1)) {
-        const size_t colon = line.rfind(':');
-        if (colon == std::string::npos || colon < at) break;
-        const std::string digits = line.substr(colon + 1);
-        if (!all_digits(digits) || digits.size() > 9) break;
-        const std::string path = lsp_normal_path(line.substr(at + 4, colon - at - 4));
-        bool known = false;
-        for (const std::string& file : run->files) known = known || file == path;
-        if (!known) continue;
-        run->message = line.substr(0, at);
-        run->path = path;
-        run->line = static_cast<unsigned>(std::stoul(digits));
-        return;
-    }
-}
-
 void record_edges(lsp_project_t* project, const lsp_run_t& run) {
     for (auto& [includer, included] : hook_state.edges) {
         std::vector<std::string>& known = project->includes[includer];
@@ -126,6 +100,71 @@ void forget_disk_file(lsp_disk_index_t* entry) {
     entry->index = nullptr;
     entry->size = -1;
     lsp_text_set(&entry->text, {});
+}
+
+// Compiles and runs the root's project and builds its model, as the
+// compiler's own driver does.
+void compile_and_run(const std::string& root, lsp_run_t* run) {
+    compiled_program_t program{};
+    run->compiled = compile_program(&program, root.c_str()) == 0;
+    if (!run->compiled) return;
+    program_output_t output{};
+    program_declarations_t declarations;
+    program_declarations_init(&declarations);
+    builtin_declarations = &declarations;
+    run->succeeded = execute_program(&output, &program) == 0;
+    builtin_declarations = nullptr;
+    if (run->succeeded) {
+        auto model = std::make_shared<schema_t>();
+        schema_model_build(model.get(), &output, &declarations);
+        run->model = std::move(model);
+    }
+    compiled_program_shutdown(&program);
+}
+
+// The files a definition file includes, read from its text without the
+// compiler: "include" and a string, outside comments and strings. The text is
+// not kept; the compiler's own tokens replace these edges once the file is
+// indexed or compiled.
+std::vector<std::string> scan_includes(const std::string& path, std::string_view text) {
+    std::vector<std::string> includes;
+    const auto is_label = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    const auto skip_blanks = [&](size_t p) {
+        for (;;) {
+            while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+            if (text.compare(p, 2, "/*") != 0) return p;
+            const size_t close = text.find("*/", p + 2);
+            p = close == std::string_view::npos ? text.size() : close + 2;
+        }
+    };
+    const auto string_end = [&](size_t p, std::string* value) {  // p at the opening quote
+        for (++p; p < text.size() && text[p] != '"'; ++p) {
+            if (text[p] == '\\' && p + 1 < text.size()) ++p;
+            if (value != nullptr) value->push_back(text[p]);
+        }
+        return std::min(p + 1, text.size());
+    };
+    for (size_t p = 0; p < text.size();) {
+        const char c = text[p];
+        if (c == '/' && text.compare(p, 2, "/*") == 0) {
+            p = skip_blanks(p);
+        } else if (c == '"') {
+            p = string_end(p, nullptr);
+        } else if (is_label(c)) {
+            const size_t start = p;
+            while (p < text.size() && is_label(text[p])) ++p;
+            if (text.substr(start, p - start) != "include") continue;
+            const size_t quote = skip_blanks(p);
+            if (quote >= text.size() || text[quote] != '"') continue;
+            std::string name;
+            p = string_end(quote, &name);
+            std::string resolved = lsp_resolve_name(path, name);
+            if (!resolved.empty()) includes.push_back(std::move(resolved));
+        } else {
+            ++p;
+        }
+    }
+    return includes;
 }
 
 }  // namespace
@@ -156,24 +195,22 @@ bool lsp_read_file(const std::string& path, std::string* text, int* error) {
     return true;
 }
 
-lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root, const lsp_inspect_t& inspect) {
+lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root) {
     lsp_run_t run;
     hook_state = {project, &run, {}};
     input_open_hook = open_hook;
-    std::string captured;
     {
-        lsp_stderr_capture_t capture;
-        compiled_program_t program{};
-        program_output_t output{};
-        run.compiled = compile_program(&program, root.c_str()) == 0;
-        run.succeeded = run.compiled && execute_program(&output, &program) == 0;
-        if (run.succeeded && inspect) inspect(program, output);
-        captured = capture.text();
+        diagnostic_sink_scope_t sink([&](const diagnostic_t& diagnostic) { run.diagnostics.push_back(diagnostic); });
+        compile_and_run(root, &run);
     }
     input_open_hook = nullptr;
     memory_pool_free_all();
     compile_forget_input_files();
-    if (!run.succeeded) split_message(captured, &run);
+    for (diagnostic_t& diagnostic : run.diagnostics) {
+        if (!diagnostic.file.empty()) diagnostic.file = lsp_normal_path(diagnostic.file);
+    }
+    if (run.model) project->models[root] = run.model;
+    project->read[root] = std::set<std::string>(run.files.begin(), run.files.end());
     record_edges(project, run);
     hook_state = {};
     return run;
@@ -194,27 +231,60 @@ void lsp_project_scan_workspace(lsp_project_t* project) {
         }
         ++seen;
         if (path.extension() != ".def" || !it->is_regular_file(error)) continue;
-        const std::string normal = lsp_normal_path(path.string());
-        if (auto index = lsp_project_index(project, normal)) project->includes[normal] = index->includes;
+        lsp_project_rescan(project, lsp_normal_path(path.string()));
     }
 }
 
-std::string lsp_project_root(const lsp_project_t& project, const std::string& path) {
+void lsp_project_rescan(lsp_project_t* project, const std::string& path) {
+    if (project->documents.count(path) != 0) return;  // the open text speaks for it
+    std::string text;
+    int error = 0;
+    if (!lsp_read_file(path, &text, &error)) {
+        project->includes.erase(path);
+        project->disk.erase(path);
+        return;
+    }
+    project->includes[path] = scan_includes(path, text);
+}
+
+std::vector<std::string> lsp_project_roots(const lsp_project_t& project, const std::string& path) {
+    std::map<std::string, std::vector<std::string>> includers;
+    for (const auto& [file, included] : project.includes) {
+        for (const std::string& target : included) includers[target].push_back(file);
+    }
+    std::set<std::string> roots;
     std::set<std::string> visited{path};
-    std::string current = path;
-    for (;;) {
-        std::string includer;
-        for (const auto& [file, included] : project.includes) {
-            if (visited.count(file) != 0) continue;
-            if (std::find(included.begin(), included.end(), current) != included.end()) {
-                includer = file;  // the map is sorted: the first includer by path
-                break;
+    std::vector<std::string> pending{path};
+    while (!pending.empty()) {
+        const std::string current = pending.back();
+        pending.pop_back();
+        auto found = includers.find(current);
+        bool included = false;
+        if (found != includers.end()) {
+            for (const std::string& includer : found->second) {
+                if (includer == current) continue;
+                included = true;
+                if (visited.insert(includer).second) pending.push_back(includer);
             }
         }
-        if (includer.empty()) return current;
-        visited.insert(includer);
-        current = includer;
+        if (!included) roots.insert(current);
     }
+    if (roots.empty()) roots.insert(path);  // a circle of includes: the file itself
+    // An initializer file, or a file an include names, is no root of its own.
+    std::vector<std::string> readers;
+    for (const auto& [root, files] : project.read) {
+        if (files.count(path) != 0) readers.push_back(root);
+    }
+    if (!readers.empty() && roots.size() == 1 && *roots.begin() == path) return readers;
+    roots.insert(readers.begin(), readers.end());
+    return {roots.begin(), roots.end()};
+}
+
+bool lsp_project_is_read(const lsp_project_t& project, const std::string& path) {
+    for (const auto& [root, files] : project.read) {
+        if (files.count(path) != 0) return true;
+    }
+    return false;
 }
 
 std::vector<std::string> lsp_project_files(lsp_project_t* project, const std::string& root) {
@@ -267,6 +337,7 @@ std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project
     auto index = std::make_shared<lsp_file_index_t>(lsp_index_text(path, text));
     lsp_text_set(&entry.text, std::move(text));
     entry.index = index;
+    project->includes[path] = index->includes;
     return entry.index;
 }
 

@@ -1,11 +1,14 @@
 // The files the server knows (open documents over files on disk), which file
 // is the root of a project, and one run of the compiler over a project.
 //
-// Root-file rule: a file's project is compiled from the file itself, unless
-// another known file includes it; then from that file, and so on upwards. The
-// known files are the definition files under the workspace folder and the open
-// documents. A file included from two places takes the includer whose path
-// sorts first.
+// Root-file rule: a file's projects are compiled from the files that include
+// it, directly or through others, and that no known file includes; a file
+// that nothing includes is its own root. A file included from two roots
+// belongs to both projects. The known files are the definition files under
+// the workspace folder and the open documents.
+//
+// A project keeps the model of its last successful run; requests read it,
+// and only a change runs the project again.
 #pragma once
 
 #include <ctime>
@@ -16,11 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "diagnostic.hpp"
 #include "lsp_index.hpp"
 #include "lsp_text.hpp"
-
-struct compiled_program_t;
-struct program_output_t;
+#include "schema_model.hpp"
 
 struct lsp_document_t {
     std::string uri;
@@ -38,32 +40,39 @@ struct lsp_disk_index_t {
 };
 
 struct lsp_project_t {
-    std::string workspace;                                     // folder, or empty
-    std::map<std::string, lsp_document_t> documents;           // by normal path
-    std::map<std::string, lsp_disk_index_t> disk;              // indexes of files on disk
-    std::map<std::string, std::vector<std::string>> includes;  // known include edges, by includer
+    std::string workspace;                                          // folder, or empty
+    std::map<std::string, lsp_document_t> documents;                // by key: normal path, or the URI of an unsaved one
+    std::map<std::string, lsp_disk_index_t> disk;                   // indexes of files on disk
+    std::map<std::string, std::vector<std::string>> includes;       // known include edges, by includer
+    std::map<std::string, std::shared_ptr<const schema_t>> models;  // last good model, by root
+    std::map<std::string, std::set<std::string>> read;              // files the last run read, by root
 };
 
 // What one compile-and-run of a project found.
 struct lsp_run_t {
     bool compiled = false;  // the compile phase succeeded
     bool succeeded = false;
-    std::string message;             // the compiler's message, without the location
-    std::string path;                // where the message lands (normal path), or empty
-    unsigned line = 0;               // 1-based; 0: no line
-    std::vector<std::string> files;  // every file read, definitions and initializers
-    std::string last_initializer;    // the initializer file read last, if any
+    std::vector<diagnostic_t> diagnostics;  // as the compiler reported them
+    std::vector<std::string> files;         // every file read, definitions and initializers
+    std::string last_initializer;           // the initializer file read last, if any
+    std::shared_ptr<const schema_t> model;  // after a successful run
 };
 
-// Called after a successful run, while its program and output still exist.
-using lsp_inspect_t = std::function<void(const compiled_program_t&, const program_output_t&)>;
+// Compiles and runs the project of `root`, keeping its model when it succeeds.
+lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root);
 
-lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root, const lsp_inspect_t& inspect = {});
-
-// Finds the definition files under the workspace folder and their includes.
+// Learns the include edges of the definition files under the workspace
+// folder, reading each once without keeping its text.
 void lsp_project_scan_workspace(lsp_project_t* project);
+// Learns the include edges of one file, or forgets the file when it is gone.
+void lsp_project_rescan(lsp_project_t* project, const std::string& path);
 
-std::string lsp_project_root(const lsp_project_t& project, const std::string& path);
+// The roots of every project `path` belongs to, sorted: those of the files
+// that include it and those whose last run read it; `path` itself when
+// nothing includes it and no run read it but its own.
+std::vector<std::string> lsp_project_roots(const lsp_project_t& project, const std::string& path);
+// True when the last run of some project read `path`.
+bool lsp_project_is_read(const lsp_project_t& project, const std::string& path);
 // The root and every file it includes, transitively, that can be read.
 std::vector<std::string> lsp_project_files(lsp_project_t* project, const std::string& root);
 

@@ -28,14 +28,37 @@ size_t line_end(const lsp_text_t& doc, uint32_t line) {
     return end;
 }
 
-// Code units of one UTF-8 sequence starting with `lead`, and its length in
-// bytes; a stray byte counts as one unit of one byte.
-size_t sequence_bytes(unsigned char lead) {
-    if (lead >= 0xF0 && lead < 0xF8) return 4;
-    if (lead >= 0xE0 && lead < 0xF0) return 3;
-    if (lead >= 0xC0 && lead < 0xE0) return 2;
-    return 1;
+// Length in bytes of the UTF-8 sequence at text[p, end). Where the bytes
+// are not valid UTF-8, the longest start of a valid sequence (at least one
+// byte) is one character, as decoders that follow the Unicode standard's
+// practice show it: one replacement character.
+size_t sequence_bytes(const std::string& text, size_t p, size_t end) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(p);
+    size_t length = 1;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    }
+    size_t valid = 1;
+    while (valid < length && p + valid < end) {
+        const unsigned char next = byte(p + valid);
+        if (valid == 1 ? next < low || next > high : next < 0x80 || next > 0xBF) break;
+        ++valid;
+    }
+    return valid;
 }
+
+// UTF-16 code units of the character sequence_bytes found.
+uint32_t sequence_units(size_t bytes) { return bytes == 4 ? 2 : 1; }
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -56,18 +79,41 @@ uint32_t lsp_text_line(const lsp_text_t& doc, size_t offset) {
     return static_cast<uint32_t>(it - doc.line_starts.begin() - 1);
 }
 
-lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding) {
-    offset = std::min(offset, doc.text.size());
-    const uint32_t line = lsp_text_line(doc, offset);
+namespace {
+
+lsp_position_t position_on_line(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding, uint32_t line) {
     size_t p = doc.line_starts[line];
     if (encoding == ENCODING_UTF8) return {line, static_cast<uint32_t>(offset - p)};
     uint32_t units = 0;
+    const size_t end = line + 1 < doc.line_starts.size() ? doc.line_starts[line + 1] : doc.text.size();
+    while (p < offset && static_cast<unsigned char>(doc.text[p]) < 0x80) ++p, ++units;  // most text is ASCII
     while (p < offset) {
-        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
-        units += bytes == 4 ? 2 : 1;
+        const size_t bytes = sequence_bytes(doc.text, p, end);
+        units += sequence_units(bytes);
         p += bytes;
     }
     return {line, units};
+}
+
+}  // namespace
+
+lsp_position_t lsp_text_position(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding) {
+    offset = std::min(offset, doc.text.size());
+    return position_on_line(doc, offset, encoding, lsp_text_line(doc, offset));
+}
+
+lsp_position_t lsp_text_position_near(const lsp_text_t& doc, size_t offset, lsp_encoding_t encoding, uint32_t* line) {
+    offset = std::min(offset, doc.text.size());
+    const size_t lines = doc.line_starts.size();
+    uint32_t at = *line < lines && doc.line_starts[*line] <= offset ? *line : lsp_text_line(doc, offset);
+    for (int step = 0; at + 1 < lines && doc.line_starts[at + 1] <= offset; ++at) {
+        if (++step == 8) {  // far ahead: search instead
+            at = lsp_text_line(doc, offset);
+            break;
+        }
+    }
+    *line = at;
+    return position_on_line(doc, offset, encoding, at);
 }
 
 size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encoding_t encoding) {
@@ -78,8 +124,8 @@ size_t lsp_text_offset(const lsp_text_t& doc, lsp_position_t position, lsp_encod
     size_t p = start;
     uint32_t units = 0;
     while (p < end && units < position.character) {
-        const size_t bytes = sequence_bytes(static_cast<unsigned char>(doc.text[p]));
-        units += bytes == 4 ? 2 : 1;
+        const size_t bytes = sequence_bytes(doc.text, p, end);
+        units += sequence_units(bytes);
         p += bytes;
     }
     return std::min(p, end);
@@ -110,6 +156,15 @@ std::string lsp_uri_to_path(std::string_view uri) {
     }
     if (path.find('\0') != std::string::npos) return {};
     return lsp_normal_path(path);
+}
+
+std::string lsp_uri_to_key(std::string_view uri) {
+    // The compiler makes relative names absolute: a name that starts with
+    // "/" reaches the input hook as it is.
+    if (uri.substr(0, 9) == "untitled:") {
+        return uri.find('\0') == std::string_view::npos ? "/" + std::string(uri) : std::string();
+    }
+    return lsp_uri_to_path(uri);
 }
 
 std::string lsp_path_to_uri(std::string_view path) {

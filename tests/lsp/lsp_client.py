@@ -10,9 +10,10 @@ import time
 
 
 class Client:
-    def __init__(self, server, root=None, capabilities=None, initialize=True):
-        # Standard error is the test's own: a sanitizer's report shows there.
-        self.process = subprocess.Popen([server], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    def __init__(self, server, root=None, capabilities=None, initialize=True, stderr=None):
+        # Standard error is the test's own unless asked for: a sanitizer's
+        # report shows there.
+        self.process = subprocess.Popen([server], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
         self.buffer = b""
         self.next_id = 1
         self.notifications = []
@@ -75,6 +76,18 @@ class Client:
         while request_id not in self.responses:
             self.pump(deadline)
         return self.responses.pop(request_id)
+
+    def wait_request(self, method, timeout=10):
+        """The next request of the server to the client."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for index, message in enumerate(self.notifications):
+                if message.get("method") == method and "id" in message:
+                    return self.notifications.pop(index)
+            self.pump(deadline)
+
+    def respond(self, request_id, result):
+        self.send({"jsonrpc": "2.0", "id": request_id, "result": result})
 
     def wait_diagnostics(self, path, timeout=10, predicate=lambda diagnostics: True):
         """The next diagnostics published for `path` that satisfy `predicate`."""

@@ -343,6 +343,113 @@ class HostileTest(ProjectCase):
         self.client.close = lambda: 0
 
 
+class StreamTest(ProjectCase):
+    """Framing faults the server recovers from, and the one it cannot."""
+
+    def framed(self, message, extra=0):
+        body = lsp_client.json.dumps(message).encode()
+        return b"Content-Length: %d\r\n\r\n" % (len(body) + extra) + body
+
+    def test_a_header_without_length_and_a_length_too_long_leave_the_server_answering(self):
+        self.open_clean()
+        hover = {"jsonrpc": "2.0", "method": "textDocument/hover",
+                 "params": {"textDocument": {"uri": uri(self.main)}, "position": {"line": 4, "character": 6}}}
+        body = lsp_client.json.dumps(dict(hover, id=50)).encode()
+        self.client.send_raw(b"Content-Type: x\r\n\r\n" + body + self.framed(dict(hover, id=51)))
+        self.assertIn("name_t", self.client.wait_response(51)["result"]["contents"]["value"])
+        self.client.send_raw(self.framed(dict(hover, id=60), extra=25) + self.framed(dict(hover, id=61)))
+        self.assertEqual(self.client.wait_response(60)["error"]["code"], -32700)
+        self.assertIn("name_t", self.client.wait_response(61)["result"]["contents"]["value"])
+
+    def test_input_that_cannot_be_followed_ends_the_server_with_status_1(self):
+        fresh = lsp_client.Client(SERVER, root=self.folder, stderr=lsp_client.subprocess.PIPE)
+        fresh.send_raw(b"x" * 70000)
+        self.assertEqual(fresh.process.wait(timeout=10), 1)
+        self.assertIn(b"cannot be read as messages", fresh.process.stderr.read())
+        fresh.process.stdin.close()
+        fresh.process.stdout.close()
+        fresh.process.stderr.close()
+
+
+class DiskTest(ProjectCase):
+    """Files that other programs create, change and delete."""
+
+    def capabilities(self):
+        return {"workspace": {"didChangeWatchedFiles": {"dynamicRegistration": True}}}
+
+    def changed(self, name, kind):
+        self.client.notify("workspace/didChangeWatchedFiles",
+                           {"changes": [{"uri": uri(self.path(name)), "type": kind}]})
+
+    def test_the_server_asks_for_file_events_and_follows_them(self):
+        registration = self.client.wait_request("client/registerCapability")
+        self.assertEqual(registration["params"]["registrations"][0]["method"], "workspace/didChangeWatchedFiles")
+        self.client.respond(registration["id"], None)
+        self.open_clean()
+        self.write("types.def", 'type id_t = "INTEGER";\n')
+        self.changed("types.def", 2)
+        diagnostics = self.client.wait_diagnostics(self.main, predicate=bool)
+        self.assertEqual(diagnostics[0]["message"], 'Unable to resolve SQL type "name_t"')
+        os.remove(self.types)
+        self.changed("types.def", 3)
+        diagnostics = self.client.wait_diagnostics(self.main, predicate=bool)
+        self.assertIn("Failed to open compiled file", diagnostics[0]["message"])
+        self.write("types.def", TYPES)
+        self.changed("types.def", 1)
+        self.assertEqual(self.client.wait_diagnostics(self.main), [])
+
+    def test_an_initializer_file_changed_on_disk_is_read_again(self):
+        self.open_clean()
+        self.write("groups.init", '"1", "admins"\n"2" "users"\n')
+        self.changed("groups.init", 2)
+        diagnostics = self.client.wait_diagnostics(self.path("groups.init"), predicate=bool)
+        self.assertTrue(diagnostics[0]["message"].startswith("syntax error"), diagnostics)
+
+
+class ProjectsTest(ProjectCase):
+    def test_a_file_included_from_two_roots_hears_from_both(self):
+        # Only the root that sorts last declares the type again.
+        self.write("other.def", 'type extra_t = "INTEGER";\ninclude "types.def";\ntable others { primary id_t id; };\n')
+        self.client.close()
+        self.client = lsp_client.Client(SERVER, root=self.folder)
+        self.client.open(self.types, TYPES + 'type extra_t = "BIGINT";\n')
+        diagnostics = self.client.wait_diagnostics(self.types, predicate=bool)
+        self.assertEqual(diagnostics[0]["message"], 'Redefinition of type "extra_t"')
+        self.assertEqual(diagnostics[0]["range"]["start"]["line"], 2)
+        result = self.at("textDocument/references", self.types, TYPES, "id_t", context={"includeDeclaration": False})
+        self.assertEqual({r["uri"] for r in result}, {uri(self.main), uri(self.path("other.def"))})
+
+    def test_an_untitled_document_is_compiled_on_its_own(self):
+        self.client.notify("textDocument/didOpen", {"textDocument": {
+            "uri": "untitled:Untitled-1", "languageId": "tabula", "version": 1,
+            "text": 'type t = "X";\ntable x { primary t id; u *n; };\n'}})
+        deadline = time.monotonic() + 10
+        while True:
+            published = [m for m in self.client.notifications if m.get("method") == "textDocument/publishDiagnostics"
+                         and m["params"]["uri"] == "untitled:Untitled-1"]
+            if published:
+                break
+            self.client.pump(deadline)
+        diagnostics = published[0]["params"]["diagnostics"]
+        self.assertEqual(diagnostics[0]["message"], 'Unable to resolve SQL type "u"')
+        self.assertEqual(diagnostics[0]["range"]["start"], {"line": 1, "character": 24})
+
+    def test_a_message_about_a_name_holding_a_line_end_is_shown_whole(self):
+        self.open_clean()
+        self.client.change(self.main, MAIN + 'query broken = "SELECT a{FIELD:bad\\ntype} FROM users";\n', 2)
+        diagnostics = self.client.wait_diagnostics(self.main, predicate=bool)
+        self.assertEqual(diagnostics[0]["message"], 'Unable to resolve SQL type "bad\ntype"')
+
+    def test_columns_stay_right_in_a_file_on_disk_that_is_not_utf8(self):
+        raw = b'/* caf\xe9 \xe2\x82 */ type id_t = "INTEGER"; type name_t = "TEXT";\n'
+        with open(self.types, "wb") as out:
+            out.write(raw)
+        shown = raw.decode("utf-8", errors="replace")  # as an editor shows the file
+        self.open_clean()
+        result = self.at("textDocument/definition", self.main, MAIN, "name_t name")
+        self.assertEqual(result[0]["range"]["start"], {"line": 0, "character": shown.index("name_t")})
+
+
 if __name__ == "__main__":
     SERVER = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

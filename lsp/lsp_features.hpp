@@ -1,0 +1,84 @@
+// What tabula-lsp tells about a project, in its own terms: the name at an
+// offset, where it is declared and used, what it stands for in SQL, what a
+// file declares, what may be typed at a place, and where a diagnostic lands.
+//
+// Everything here reads the token indexes of the files and the last good
+// model of their projects; nothing compiles. Places are byte offsets into the
+// texts lsp_project_text gives; the protocol turns them into positions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diagnostic.hpp"
+#include "lsp_project.hpp"
+
+// A range of a file, or the file's start when `file_start` is set (the file
+// has no text the server can read, or the range is not known).
+struct lsp_span_t {
+    std::string path;
+    uint32_t start = 0;
+    uint32_t end = 0;
+    bool file_start = false;
+};
+
+struct lsp_hover_t {
+    std::string markdown;
+    uint32_t start = 0;  // the name hovered
+    uint32_t end = 0;
+};
+
+enum lsp_symbol_kind_t {
+    SYMBOL_TABLE,
+    SYMBOL_VIEW,
+    SYMBOL_TYPE,
+    SYMBOL_SEQUENCE,
+    SYMBOL_QUERY,
+    SYMBOL_FUNCTION,
+    SYMBOL_FIELD
+};
+
+// Names point into the file's index, which lives as long as the caller
+// holds it or the file is unchanged.
+struct lsp_symbol_t {
+    std::string_view name;
+    lsp_symbol_kind_t kind = SYMBOL_TABLE;
+    const char* detail = "";  // the declaring keyword; empty for a field
+    uint32_t start = 0;       // the whole declaration
+    uint32_t end = 0;
+    uint32_t name_start = 0;
+    uint32_t name_end = 0;
+    std::vector<lsp_symbol_t> children;  // a table's fields
+};
+
+enum lsp_completion_kind_t { COMPLETION_KEYWORD, COMPLETION_TYPE, COMPLETION_TABLE, COMPLETION_FUNCTION };
+
+struct lsp_completion_t {
+    std::string label;
+    lsp_completion_kind_t kind = COMPLETION_KEYWORD;
+    const char* detail = "";
+};
+
+// A diagnostic placed in a file.
+struct lsp_finding_t {
+    lsp_span_t span;
+    diagnostic_severity_t severity = SEVERITY_ERROR;
+    std::string message;
+    std::string code;  // empty: none
+};
+
+// Declarations of the name at `offset` of `path`; for an include or an
+// initializer file name, the start of that file.
+std::vector<lsp_span_t> lsp_definition(lsp_project_t* project, const std::string& path, size_t offset);
+// Uses of the name at `offset` across every project of `path`, and its
+// declarations when `declarations` is set.
+std::vector<lsp_span_t> lsp_references(lsp_project_t* project, const std::string& path, size_t offset,
+                                       bool declarations);
+// False when there is no name at `offset`.
+bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, lsp_hover_t* hover);
+std::vector<lsp_symbol_t> lsp_document_symbols(lsp_project_t* project, const std::string& path);
+std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset);
+// Where the diagnostics of a run of `root`'s project land.
+std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const std::string& root, const lsp_run_t& run);

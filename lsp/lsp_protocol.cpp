@@ -1,0 +1,612 @@
+// Messages of the Language Server Protocol 3.17 that tabula-lsp answers.
+//
+// Invariants: every request with a usable id gets exactly one response, an
+// error response when its message or parameters are not understood; a
+// message whose id is neither a string nor an integer gets an error with a
+// null id and is not carried out; nothing a client sends ends the process
+// except "exit" and a stream that cannot be followed; positions from the
+// client are clamped to the text they point into.
+#include "lsp_protocol.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr int NESTING_LIMIT = 200;
+
+constexpr int PARSE_ERROR = -32700;
+constexpr int INVALID_REQUEST = -32600;
+constexpr int METHOD_NOT_FOUND = -32601;
+constexpr int INVALID_PARAMS = -32602;
+constexpr int INTERNAL_ERROR = -32603;
+constexpr int SERVER_NOT_INITIALIZED = -32002;
+
+// --- output ----------------------------------------------------------------
+
+std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void send(lsp_server_t* server, const json& message) { server->output += lsp_transport_frame(dump(message)); }
+
+void respond(lsp_server_t* server, const json& id, json result) {
+    send(server, {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+}
+
+void respond_error(lsp_server_t* server, const json& id, int code, const std::string& message) {
+    send(server, {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}});
+}
+
+void notify(lsp_server_t* server, const char* method, json params) {
+    send(server, {{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}});
+}
+
+// nlohmann's parser keeps a stack of its own, but a value nested this deep
+// has no business in the protocol; refusing it first bounds every later walk.
+bool nesting_within_limit(std::string_view body) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > NESTING_LIMIT) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+// --- parameters -----------------------------------------------------------
+
+const json& member(const json& object, const char* key) {
+    static const json none;
+    if (!object.is_object()) return none;
+    auto it = object.find(key);
+    return it == object.end() ? none : *it;
+}
+
+std::string text_member(const json& object, const char* key) {
+    const json& value = member(object, key);
+    return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+std::string document_key(const json& params) {
+    return lsp_uri_to_key(text_member(member(params, "textDocument"), "uri"));
+}
+
+lsp_position_t position_of(const json& value) {
+    const json& line = member(value, "line");
+    const json& character = member(value, "character");
+    const auto clamp = [](const json& number) -> uint32_t {
+        if (!number.is_number()) return 0;
+        const double n = number.get<double>();
+        return n <= 0 ? 0 : n >= 4e9 ? 4000000000u : static_cast<uint32_t>(n);
+    };
+    return {clamp(line), clamp(character)};
+}
+
+// The file and byte offset a position request points at; false when the
+// file is neither open nor readable.
+bool target_of(lsp_server_t* server, const json& params, std::string* key, size_t* offset) {
+    *key = document_key(params);
+    if (key->empty()) return false;
+    const lsp_text_t* text = lsp_project_text(&server->project, *key);
+    if (text == nullptr) return false;
+    *offset = lsp_text_offset(*text, position_of(member(params, "position")), server->encoding);
+    return true;
+}
+
+// --- places ------------------------------------------------------------------
+
+std::string uri_of(const lsp_server_t& server, const std::string& key) {
+    auto document = server.project.documents.find(key);
+    return document != server.project.documents.end() ? document->second.uri : lsp_path_to_uri(key);
+}
+
+json position_json(const lsp_position_t& position) {
+    return {{"line", position.line}, {"character", position.character}};
+}
+
+json range_json(const lsp_server_t& server, const lsp_text_t& text, size_t start, size_t end) {
+    return {{"start", position_json(lsp_text_position(text, start, server.encoding))},
+            {"end", position_json(lsp_text_position(text, end, server.encoding))}};
+}
+
+json file_start_range() {
+    return {{"start", {{"line", 0}, {"character", 0}}}, {"end", {{"line", 0}, {"character", 0}}}};
+}
+
+json span_range(lsp_server_t* server, const lsp_span_t& span) {
+    const lsp_text_t* text = span.file_start ? nullptr : lsp_project_text(&server->project, span.path);
+    return text != nullptr ? range_json(*server, *text, span.start, span.end) : file_start_range();
+}
+
+json location_json(lsp_server_t* server, const lsp_span_t& span) {
+    return {{"uri", uri_of(*server, span.path)}, {"range", span_range(server, span)}};
+}
+
+// --- requests ---------------------------------------------------------------------
+
+bool offers(const json& list, const char* wanted) {
+    if (!list.is_array()) return false;
+    return std::any_of(list.begin(), list.end(), [&](const json& item) { return item.is_string() && item == wanted; });
+}
+
+json initialize(lsp_server_t* server, const json& params) {
+    const json& capabilities = member(params, "capabilities");
+    const bool utf8 = offers(member(member(capabilities, "general"), "positionEncodings"), "utf-8") ||
+                      offers(member(capabilities, "offsetEncoding"), "utf-8");
+    server->encoding = utf8 ? ENCODING_UTF8 : ENCODING_UTF16;
+    const json& watch =
+        member(member(member(capabilities, "workspace"), "didChangeWatchedFiles"), "dynamicRegistration");
+    server->register_watchers = watch.is_boolean() && watch.get<bool>();
+    std::string workspace = lsp_uri_to_path(text_member(params, "rootUri"));
+    const json& folders = member(params, "workspaceFolders");
+    if (workspace.empty() && folders.is_array() && !folders.empty()) {
+        workspace = lsp_uri_to_path(text_member(folders.front(), "uri"));
+    }
+    if (workspace.empty()) {
+        const std::string root_path = text_member(params, "rootPath");
+        if (!root_path.empty() && root_path[0] == '/') workspace = lsp_normal_path(root_path);
+    }
+    server->project.workspace = workspace;
+    lsp_project_scan_workspace(&server->project);
+    server->initialized = true;
+    const char* encoding = utf8 ? "utf-8" : "utf-16";
+    return {{"capabilities",
+             {{"positionEncoding", encoding},
+              {"textDocumentSync", {{"openClose", true}, {"change", 2}, {"save", {{"includeText", false}}}}},
+              {"definitionProvider", true},
+              {"referencesProvider", true},
+              {"hoverProvider", true},
+              {"documentSymbolProvider", true},
+              {"completionProvider", {{"triggerCharacters", {":"}}}}}},
+            {"offsetEncoding", encoding},
+            {"serverInfo", {{"name", "tabula-lsp"}, {"version", "1.0.0"}}}};
+}
+
+// Every file event of the workspace: definition files, and the initializer
+// files that projects read whatever their names.
+void register_watchers(lsp_server_t* server) {
+    const json watchers = json::array({{{"globPattern", "**/*"}}});
+    send(server, {{"jsonrpc", "2.0"},
+                  {"id", "tabula-lsp/watch"},
+                  {"method", "client/registerCapability"},
+                  {"params",
+                   {{"registrations", json::array({{{"id", "tabula-lsp/watch"},
+                                                    {"method", "workspace/didChangeWatchedFiles"},
+                                                    {"registerOptions", {{"watchers", watchers}}}}})}}}});
+}
+
+json locations_json(lsp_server_t* server, const std::vector<lsp_span_t>& spans) {
+    json locations = json::array();
+    for (const lsp_span_t& span : spans) locations.push_back(location_json(server, span));
+    return locations;
+}
+
+json definition(lsp_server_t* server, const json& params) {
+    std::string key;
+    size_t offset = 0;
+    if (!target_of(server, params, &key, &offset)) return nullptr;
+    const std::vector<lsp_span_t> spans = lsp_definition(&server->project, key, offset);
+    if (spans.empty()) return nullptr;
+    // A file name leads to the file itself.
+    if (spans.size() == 1 && spans[0].file_start) return location_json(server, spans[0]);
+    return locations_json(server, spans);
+}
+
+json references(lsp_server_t* server, const json& params) {
+    std::string key;
+    size_t offset = 0;
+    if (!target_of(server, params, &key, &offset)) return json::array();
+    const json& include = member(member(params, "context"), "includeDeclaration");
+    return locations_json(server,
+                          lsp_references(&server->project, key, offset, !include.is_boolean() || include.get<bool>()));
+}
+
+json hover(lsp_server_t* server, const json& params) {
+    std::string key;
+    size_t offset = 0;
+    lsp_hover_t hover;
+    if (!target_of(server, params, &key, &offset) || !lsp_hover(&server->project, key, offset, &hover)) return nullptr;
+    return {{"contents", {{"kind", "markdown"}, {"value", hover.markdown}}},
+            {"range", range_json(*server, *lsp_project_text(&server->project, key), hover.start, hover.end)}};
+}
+
+int symbol_kind_number(lsp_symbol_kind_t kind) {
+    switch (kind) {
+    case SYMBOL_TABLE: return 5;      // Class
+    case SYMBOL_VIEW: return 11;      // Interface
+    case SYMBOL_TYPE: return 26;      // TypeParameter
+    case SYMBOL_SEQUENCE: return 16;  // Number
+    case SYMBOL_QUERY: return 15;     // String
+    case SYMBOL_FIELD: return 8;      // Field
+    default: return 12;               // Function
+    }
+}
+
+// Written as text: a large file has tens of thousands of symbols, and a JSON
+// tree of them costs many times the text.
+void append_number(std::string* out, uint32_t number) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    out->append(digits, end);
+}
+
+void append_position(std::string* out, const lsp_position_t& position) {
+    *out += "{\"line\":";
+    append_number(out, position.line);
+    *out += ",\"character\":";
+    append_number(out, position.character);
+    *out += '}';
+}
+
+// Symbols come in text order: each position is looked for from the line of
+// the one before.
+struct symbol_writer_t {
+    std::string* out;
+    const lsp_text_t& text;
+    lsp_encoding_t encoding;
+    uint32_t line = 0;
+};
+
+void append_range(symbol_writer_t* writer, size_t start, size_t end) {
+    std::string* out = writer->out;
+    *out += "{\"start\":";
+    append_position(out, lsp_text_position_near(writer->text, start, writer->encoding, &writer->line));
+    *out += ",\"end\":";
+    append_position(out, lsp_text_position_near(writer->text, end, writer->encoding, &writer->line));
+    *out += '}';
+}
+
+// Names are labels, which need no escaping; anything else goes through the
+// JSON library.
+void append_string(std::string* out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    });
+    if (!plain) {
+        *out += dump(std::string(text));
+        return;
+    }
+    *out += '"';
+    *out += text;
+    *out += '"';
+}
+
+void append_symbol(symbol_writer_t* writer, const lsp_symbol_t& symbol) {
+    std::string* out = writer->out;
+    *out += "{\"name\":";
+    append_string(out, symbol.name);
+    if (*symbol.detail != '\0') {
+        *out += ",\"detail\":\"";
+        *out += symbol.detail;
+        *out += '"';
+    }
+    *out += ",\"kind\":";
+    append_number(out, static_cast<uint32_t>(symbol_kind_number(symbol.kind)));
+    *out += ",\"selectionRange\":";
+    append_range(writer, symbol.name_start, symbol.name_end);
+    if (symbol.kind == SYMBOL_TABLE) {
+        *out += ",\"children\":[";
+        for (size_t i = 0; i < symbol.children.size(); ++i) {
+            if (i > 0) *out += ',';
+            append_symbol(writer, symbol.children[i]);
+        }
+        *out += ']';
+    }
+    *out += ",\"range\":";
+    append_range(writer, symbol.start, symbol.end);
+    *out += '}';
+}
+
+// The response to a document symbols request, written straight into the
+// output behind room for its header, which is written once the body's size
+// is known: a large response is made in one buffer, never copied whole.
+void respond_symbols(lsp_server_t* server, const json& id, const json& params) {
+    const std::string key = document_key(params);
+    const lsp_text_t* text = key.empty() ? nullptr : lsp_project_text(&server->project, key);
+    std::vector<lsp_symbol_t> symbols;
+    if (text != nullptr) symbols = lsp_document_symbols(&server->project, key);
+    constexpr std::string_view HEADER_NAME = "Content-Length: ";
+    constexpr size_t HEADER_ROOM = HEADER_NAME.size() + 20 + 4;
+    std::string& out = server->output;
+    const size_t header_at = out.size();
+    size_t estimate = HEADER_ROOM + 64;
+    for (const lsp_symbol_t& symbol : symbols) estimate += 400 + 250 * symbol.children.size();  // above any real size
+    out.reserve(header_at + estimate);
+    out.append(HEADER_ROOM, ' ');
+    const size_t body_at = out.size();
+    out += "{\"jsonrpc\":\"2.0\",\"id\":" + dump(id) + ",\"result\":[";
+    symbol_writer_t writer{&out, *text, server->encoding};
+    for (size_t i = 0; i < symbols.size(); ++i) {
+        if (i > 0) out += ',';
+        append_symbol(&writer, symbols[i]);
+    }
+    out += "]}";
+    const std::string header = std::string(HEADER_NAME) + std::to_string(out.size() - body_at) + "\r\n\r\n";
+    out.replace(header_at, HEADER_ROOM, header);
+}
+
+json completion(lsp_server_t* server, const json& params) {
+    std::string key;
+    size_t offset = 0;
+    json items = json::array();
+    if (!target_of(server, params, &key, &offset)) return items;
+    for (const lsp_completion_t& item : lsp_completion(&server->project, key, offset)) {
+        // Keyword, TypeParameter, Class, Function.
+        static const int kinds[] = {14, 25, 7, 3};
+        json entry = {{"label", item.label}, {"kind", kinds[item.kind]}};
+        if (*item.detail != '\0') entry["detail"] = item.detail;
+        items.push_back(std::move(entry));
+    }
+    return items;
+}
+
+// --- diagnostics ---------------------------------------------------------------
+
+json finding_json(lsp_server_t* server, const lsp_finding_t& finding) {
+    json diagnostic = {{"range", span_range(server, finding.span)},
+                       {"severity", finding.severity == SEVERITY_WARNING ? 2 : 1},
+                       {"source", "tabula"},
+                       {"message", finding.message}};
+    if (!finding.code.empty()) diagnostic["code"] = finding.code;
+    return diagnostic;
+}
+
+// The diagnostics of `path` from every project it belongs to; a project
+// that no longer holds the file keeps none for it.
+void publish(lsp_server_t* server, const std::string& path) {
+    const std::vector<std::string> roots = lsp_project_roots(server->project, path);
+    json diagnostics = json::array();
+    for (auto& [root, files] : server->findings) {
+        auto found = files.find(path);
+        if (found == files.end()) continue;
+        if (std::find(roots.begin(), roots.end(), root) == roots.end() && root != path) {
+            files.erase(found);
+            continue;
+        }
+        for (const lsp_finding_t& finding : found->second) {
+            json diagnostic = finding_json(server, finding);
+            // Projects that share the file often find the same.
+            if (std::find(diagnostics.begin(), diagnostics.end(), diagnostic) == diagnostics.end()) {
+                diagnostics.push_back(std::move(diagnostic));
+            }
+        }
+    }
+    if (diagnostics.empty()) {
+        server->published.erase(path);
+    } else {
+        server->published.insert(path);
+    }
+    notify(server, "textDocument/publishDiagnostics",
+           {{"uri", uri_of(*server, path)}, {"diagnostics", std::move(diagnostics)}});
+}
+
+// Runs the project of `root` and replaces what it found before.
+void diagnose(lsp_server_t* server, const std::string& root, std::set<std::string>* touched) {
+    std::map<std::string, std::vector<lsp_finding_t>>& files = server->findings[root];
+    for (const auto& [path, findings] : files) touched->insert(path);
+    files.clear();
+    if (!lsp_project_index(&server->project, root)) {  // gone, and not open
+        server->project.models.erase(root);
+        return;
+    }
+    const lsp_run_t run = lsp_project_run(&server->project, root);
+    for (lsp_finding_t& finding : lsp_place_diagnostics(&server->project, root, run)) {
+        touched->insert(finding.span.path);
+        files[finding.span.path].push_back(std::move(finding));
+    }
+}
+
+// --- notifications -------------------------------------------------------------------
+
+void did_open(lsp_server_t* server, const json& params) {
+    const json& document = member(params, "textDocument");
+    const std::string key = lsp_uri_to_key(text_member(document, "uri"));
+    const json& text = member(document, "text");
+    if (key.empty() || !text.is_string()) return;
+    lsp_document_t& doc = server->project.documents[key];
+    doc.uri = text_member(document, "uri");
+    lsp_text_set(&doc.text, text.get<std::string>());
+    const json& version = member(document, "version");
+    doc.version = version.is_number_integer() ? version.get<long long>() : 0;
+    doc.index = nullptr;
+    server->changed.insert(key);
+}
+
+void did_change(lsp_server_t* server, const json& params) {
+    const std::string key = document_key(params);
+    auto found = server->project.documents.find(key);
+    if (found == server->project.documents.end()) return;  // never opened: nothing to change
+    lsp_document_t& doc = found->second;
+    const json& changes = member(params, "contentChanges");
+    if (!changes.is_array()) return;
+    for (const json& change : changes) {
+        if (!member(change, "text").is_string()) continue;
+        const std::string text = change["text"].get<std::string>();
+        const json& range = member(change, "range");
+        if (range.is_object()) {
+            const size_t start = lsp_text_offset(doc.text, position_of(member(range, "start")), server->encoding);
+            const size_t end = lsp_text_offset(doc.text, position_of(member(range, "end")), server->encoding);
+            lsp_text_replace(&doc.text, start, std::max(start, end), text);
+        } else {
+            lsp_text_set(&doc.text, text);
+        }
+    }
+    doc.index = nullptr;
+    server->changed.insert(key);
+}
+
+void did_save(lsp_server_t* server, const json& params) {
+    const std::string key = document_key(params);
+    auto found = server->project.documents.find(key);
+    if (found != server->project.documents.end() && member(params, "text").is_string()) {
+        lsp_text_set(&found->second.text, params["text"].get<std::string>());
+        found->second.index = nullptr;
+    }
+    if (!key.empty()) server->changed.insert(key);
+}
+
+void did_close(lsp_server_t* server, const json& params) {
+    const std::string key = document_key(params);
+    if (server->project.documents.erase(key) == 0) return;
+    lsp_project_rescan(&server->project, key);  // the file on disk speaks for it again
+    server->changed.insert(key);
+}
+
+// Files created, changed or deleted by other programs: a file that a project
+// reads, or a definition file, makes its projects run again.
+void did_change_watched_files(lsp_server_t* server, const json& params) {
+    const json& changes = member(params, "changes");
+    if (!changes.is_array()) return;
+    for (const json& change : changes) {
+        const std::string path = lsp_uri_to_path(text_member(change, "uri"));
+        if (path.empty()) continue;
+        const bool definition = path.size() > 4 && path.compare(path.size() - 4, 4, ".def") == 0;
+        const bool known = server->project.includes.count(path) != 0 || lsp_project_is_read(server->project, path);
+        if (!definition && !known) continue;
+        lsp_project_rescan(&server->project, path);
+        server->changed.insert(path);
+    }
+}
+
+// --- dispatch ---------------------------------------------------------------------
+
+void handle_request(lsp_server_t* server, const std::string& method, const json& id, const json& params) {
+    if (method == "initialize") {
+        if (server->initialized) {
+            respond_error(server, id, INVALID_REQUEST, "The server is already initialized");
+        } else {
+            respond(server, id, initialize(server, params));
+        }
+    } else if (!server->initialized) {
+        respond_error(server, id, SERVER_NOT_INITIALIZED, "The server is not initialized");
+    } else if (server->shut_down) {
+        respond_error(server, id, INVALID_REQUEST, "The server is shut down");
+    } else if (method == "shutdown") {
+        server->shut_down = true;
+        respond(server, id, nullptr);
+    } else if (method == "textDocument/definition") {
+        respond(server, id, definition(server, params));
+    } else if (method == "textDocument/hover") {
+        respond(server, id, hover(server, params));
+    } else if (method == "textDocument/documentSymbol") {
+        respond_symbols(server, id, params);
+    } else if (method == "textDocument/completion") {
+        respond(server, id, completion(server, params));
+    } else if (method == "textDocument/references") {
+        respond(server, id, references(server, params));
+    } else {
+        respond_error(server, id, METHOD_NOT_FOUND, "Unknown method " + method);
+    }
+}
+
+void handle_notification(lsp_server_t* server, const std::string& method, const json& params) {
+    if (method == "exit") {
+        server->exited = true;
+        return;
+    }
+    if (!server->initialized || server->shut_down) return;
+    if (method == "initialized" && server->register_watchers) register_watchers(server);
+    if (method == "textDocument/didOpen") did_open(server, params);
+    if (method == "textDocument/didChange") did_change(server, params);
+    if (method == "textDocument/didSave") did_save(server, params);
+    if (method == "textDocument/didClose") did_close(server, params);
+    if (method == "workspace/didChangeWatchedFiles") did_change_watched_files(server, params);
+}
+
+// An id the protocol allows: a string, or an integer that comes back as it
+// was sent (nlohmann keeps every integer of 64 bits exactly).
+bool usable_id(const json& id) { return id.is_string() || id.is_number_integer(); }
+
+void handle_message(lsp_server_t* server, std::string_view body) {
+    if (!nesting_within_limit(body)) {
+        respond_error(server, nullptr, PARSE_ERROR, "Message nested too deeply");
+        return;
+    }
+    const json message = json::parse(body, nullptr, false);
+    if (message.is_discarded()) {
+        respond_error(server, nullptr, PARSE_ERROR, "Malformed JSON");
+        return;
+    }
+    const json& method = member(message, "method");
+    const json& id = member(message, "id");
+    const bool has_id = message.is_object() && message.contains("id");
+    if (!method.is_string()) {
+        // A response to a request of ours is taken as it comes.
+        const bool response = has_id && (message.contains("result") || message.contains("error"));
+        if (!response) respond_error(server, nullptr, INVALID_REQUEST, "Not a request");
+        return;
+    }
+    if (has_id && !usable_id(id) && !id.is_null()) {
+        respond_error(server, nullptr, INVALID_REQUEST, "A request id must be a string or an integer");
+        return;
+    }
+    const json& params = member(message, "params");
+    try {
+        if (has_id) {
+            handle_request(server, method.get<std::string>(), id, params);
+        } else {
+            handle_notification(server, method.get<std::string>(), params);
+        }
+    } catch (const json::exception& error) {
+        if (has_id) respond_error(server, id, INVALID_PARAMS, error.what());
+    } catch (const std::exception& error) {
+        if (has_id) respond_error(server, id, INTERNAL_ERROR, error.what());
+    }
+}
+
+// A mis-framed message still answers its request, when its id can be read.
+void handle_framing_error(lsp_server_t* server, const lsp_frame_t& frame) {
+    json id = nullptr;
+    if (!frame.body.empty() && nesting_within_limit(frame.body)) {
+        const json message = json::parse(frame.body, nullptr, false);
+        const json& found = member(message, "id");
+        if (usable_id(found) && member(message, "method").is_string()) id = found;
+    }
+    respond_error(server, id, PARSE_ERROR, frame.error);
+}
+
+}  // namespace
+
+void lsp_server_feed(lsp_server_t* server, std::string_view bytes) {
+    lsp_transport_feed(&server->transport, bytes);
+    while (!server->exited && server->failure.empty()) {
+        const lsp_frame_t frame = lsp_transport_next(&server->transport);
+        switch (frame.kind) {
+        case FRAME_NONE: return;
+        case FRAME_MESSAGE: handle_message(server, frame.body); break;
+        case FRAME_ERROR: handle_framing_error(server, frame); break;
+        case FRAME_FATAL: server->failure = frame.error; break;
+        }
+    }
+}
+
+bool lsp_server_busy(const lsp_server_t& server) { return !server.changed.empty() && !server.exited; }
+
+void lsp_server_idle(lsp_server_t* server) {
+    std::set<std::string> roots;
+    for (const std::string& path : server->changed) {
+        for (std::string& root : lsp_project_roots(server->project, path)) roots.insert(std::move(root));
+    }
+    // The documents whose change caused the runs always hear back, so that an
+    // editor knows their state.
+    std::set<std::string> touched;
+    for (const std::string& path : server->changed) {
+        if (server->project.documents.count(path) != 0 || server->published.count(path) != 0) touched.insert(path);
+    }
+    server->changed.clear();
+    for (const std::string& root : roots) diagnose(server, root, &touched);
+    for (const std::string& path : touched) publish(server, path);
+}
+
+int lsp_server_exit_status(const lsp_server_t& server) { return server.shut_down ? 0 : 1; }

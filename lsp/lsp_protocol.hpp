@@ -1,0 +1,42 @@
+// The protocol of tabula-lsp: JSON-RPC messages of the Language Server
+// Protocol 3.17 in, responses and notifications out, with the capabilities
+// the server offers and the dispatch to the features. The server never
+// blocks and never writes by itself: the caller feeds it the bytes it reads,
+// writes what it leaves in `output`, and calls lsp_server_idle when no input
+// is waiting, so that a burst of edits is compiled once, with the latest text.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lsp_features.hpp"
+#include "lsp_project.hpp"
+#include "lsp_text.hpp"
+#include "lsp_transport.hpp"
+
+struct lsp_server_t {
+    lsp_transport_t transport;
+    lsp_project_t project;
+    lsp_encoding_t encoding = ENCODING_UTF16;
+    bool initialized = false;
+    bool shut_down = false;
+    bool exited = false;
+    bool register_watchers = false;  // the client registers file watchers when asked
+    std::string failure;             // why the input cannot be followed any more; empty while it can
+    std::string output;              // framed messages for the client
+    std::set<std::string> changed;   // files whose projects must run again
+    // What each project's last run found, by root, then by file.
+    std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> findings;
+    std::set<std::string> published;  // files whose last diagnostics sent were not empty
+};
+
+void lsp_server_feed(lsp_server_t* server, std::string_view bytes);
+// True when a run is waiting for lsp_server_idle.
+bool lsp_server_busy(const lsp_server_t& server);
+// Runs the projects of the changed files and publishes their diagnostics.
+void lsp_server_idle(lsp_server_t* server);
+// Exit status once the client has said "exit": 0 after "shutdown", 1 otherwise.
+int lsp_server_exit_status(const lsp_server_t& server);
