@@ -226,15 +226,15 @@ int main(int argc, char** argv) try {
     }
 
     // The declarations name their files with the compiled program's
-    // pathnames, so the program is kept until the model is made. The JSON
-    // text then takes pool blocks that the released output leaves free.
-    schema_t schema;
-    schema_model_build(&schema, &output, &declarations);
+    // pathnames, so the program is kept until the model is made. The model
+    // is released with the process: freeing its many small texts one by one
+    // would cost about as much as writing them.
+    static schema_t* const schema = new schema_t;
+    schema_model_build(schema, &output, &declarations);
     compiled_program_shutdown(&program);
-    program_output_shutdown(&output);
     export_chunks_t text;
     std::string diagram;
-    const int rendered = render(cmd_line, schema, &text, &diagram);
+    const int rendered = render(cmd_line, *schema, &text, &diagram);
     if (rendered != 0) return failed();
     const int written =
         cmd_line.output_filename != nullptr ? write_to_file(cmd_line.output_filename, text) : write_to_stdout(text);

@@ -27,6 +27,7 @@
 #include "memory_pool.hpp"
 #include "path_info.hpp"
 #include "phase_stack.hpp"
+#include "utils.hpp"
 
 compiler_globals_t compiler_globals = {nullptr, nullptr};
 
@@ -185,6 +186,7 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         file_compilations = 0;
+        input_bytes_reset();
         compile_definition(filename);
         compiler_globals = {nullptr, nullptr};
         return 0;
@@ -198,7 +200,11 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
 
 int compile_program(compiled_program_t* program, const char* filename) {
     int status = -1;
-    phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    try {
+        phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    } catch (const bailout_exception&) {
+        // no stack for the phase: the fatal error has said so
+    }
     return status;
 }
 
