@@ -1,9 +1,7 @@
 // The JSON model of a schema.
 //
 // Every collection is an array in declaration order, every declared object
-// carries its name, file and line; the records are read in the layouts the
-// built-ins give them after the fix-up, and the declared type names come
-// from the declarations kept beside the output, in the fix-up's order.
+// carries its name, file and line; everything is read from the schema model.
 //
 // The document is written as it is walked, straight into the text: building
 // the library's document tree first costs several times the whole compile
@@ -18,21 +16,20 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "exception.hpp"
-#include "export_records.hpp"
+#include "diagnostic.hpp"
 #include "export_text.hpp"
 #include "memory_pool.hpp"
 
 namespace {
 
-// Thrown once the refusal has been printed.
+// Thrown once the refusal has been reported.
 struct refusal_t {};
 
 // The object being written, for the refusal message.
 struct object_t {
     const char* kind;  // "table", "query", ...
-    const char* name;
-    const declaration_t* declaration;
+    const std::string* name;
+    const schema_location_t* location;
 };
 
 // Writes JSON laid out one member or item per line, indented by tabs, with
@@ -158,227 +155,213 @@ private:
 
 class schema_writer_t {
 public:
-    schema_writer_t(export_chunks_t* chunks, const program_declarations_t* declarations)
-        : out_(chunks), declarations_(declarations) {}
+    explicit schema_writer_t(export_chunks_t* chunks) : out_(chunks) {}
 
-    void write(const program_output_t* output) {
+    void write(const schema_t& model) {
         out_.open_object();
         out_.key("format").word("tabula-schema");
         out_.key("version").number(1);
-        simple_objects("types", &output->types, &declarations_->types, "type", "sql");
-        tables(&output->tables);
-        simple_objects("views", &output->views, &declarations_->views, "view", "sql");
-        simple_objects("sequences", &output->sequences, &declarations_->sequences, "sequence", "start");
-        queries(&output->queries);
-        plsql(&output->plsql);
+        out_.key("types").open_array();
+        for (const schema_type_t& type : model.types) {
+            open_declared("type", type.name, type.location);
+            out_.key("sql");
+            text("SQL text", type.sql);
+            out_.close_object();
+        }
+        out_.close_array();
+        tables(model.tables);
+        out_.key("views").open_array();
+        for (const schema_view_t& view : model.views) {
+            open_declared("view", view.name, view.location);
+            out_.key("sql");
+            text("SQL text", view.sql);
+            out_.close_object();
+        }
+        out_.close_array();
+        out_.key("sequences").open_array();
+        for (const schema_sequence_t& sequence : model.sequences) {
+            open_declared("sequence", sequence.name, sequence.location);
+            out_.key("start").number(sequence.start);
+            out_.close_object();
+        }
+        out_.close_array();
+        queries(model.queries);
+        plsql(model.plsql);
         out_.close_object();
         out_.finish();
     }
 
 private:
-    // `text`, or the refusal naming `what` of the object being written.
-    void text(const char* what, const char* value) {
-        if (!export_text_is_utf8(value)) {
-            std::fprintf(stderr, "Cannot export %s \"%s\" as JSON: its %s is not valid UTF-8 in %s:%u\n", object_.kind,
-                         object_.name, what, object_.declaration->pathname, object_.declaration->line);
+    // `value`, or the refusal naming `what` of the object being written.
+    void text(const char* what, const std::string& value) {
+        if (!export_text_is_utf8(value.c_str())) {
+            diagnostic_t refusal;
+            refusal.message = std::string("Cannot export ") + object_.kind + " \"" + *object_.name +
+                              "\" as JSON: its " + what + " is not valid UTF-8";
+            refusal.file = object_.location->file;
+            refusal.line = object_.location->line;
+            diagnostic_report(refusal);
             throw refusal_t{};
         }
         out_.string(value);
     }
 
-    // Starts the object of `record`, a `kind` of `declarations`, with its
-    // name, file and line.
-    void open_declared(const char* kind, const hash_table_t* declarations, const sql_value_t* record) {
-        const char* name = export_slot(record, 0)->string;
-        const declaration_t* declaration = program_declaration(declarations, name);
-        if (declaration == nullptr) fatal_error("No declaration kept for %s \"%s\"", kind, name);
-        object_ = {kind, name, declaration};
-        type_name_ = declaration->type_names;
-        type_names_left_ = declaration->type_count;
+    // Starts the object of a declared `kind` with its name, file and line.
+    void open_declared(const char* kind, const std::string& name, const schema_location_t& location) {
+        object_ = {kind, &name, &location};
         out_.item().open_object();
         out_.key("name");
         text("name", name);
         out_.key("file");
-        text("file name", declaration->pathname);
-        out_.key("line").number(declaration->line);
+        text("file name", location.file);
+        out_.key("line").number(location.line);
     }
 
-    // The next declared type name of the current object.
-    void type_name() {
-        if (type_names_left_ == 0) fatal_error("Fewer type names kept than %s \"%s\" uses", object_.kind, object_.name);
+    void type_name(const std::string& name) {
         out_.key("type");
-        text("type name", type_name_);
-        type_name_ += std::strlen(type_name_) + 1;
-        --type_names_left_;
+        text("type name", name);
     }
 
-    void simple_objects(const char* member, const sql_value_t* collection, const hash_table_t* declarations,
-                        const char* kind, const char* value_member) {
-        out_.key(member).open_array();
-        export_for_each(collection, [&](const sql_value_t* record) {
-            open_declared(kind, declarations, record);
-            const sql_value_t* value = export_slot(record, 1);
-            out_.key(value_member);
-            if (value->type == VALUE_INTEGER) {
-                out_.number(value->integer);
-            } else {
-                text("SQL text", value->string);
-            }
-            out_.close_object();
-        });
-        out_.close_array();
-    }
-
-    static const char* index_name(int32_t optimize) {
-        switch (optimize) {
+    static const char* index_name(optimize_type_t index) {
+        switch (index) {
         case OPTIMIZE_PRIMARY: return "primary";
         case OPTIMIZE_INDEX: return "index";
         default: return "none";
         }
     }
 
-    void table_field(const sql_value_t* field) {
+    void table_field(const schema_field_t& field) {
         out_.item().open_object();
         out_.key("name");
-        text("field name", export_slot(field, 0)->string);
-        type_name();
+        text("field name", field.name);
+        type_name(field.type_name);
         out_.key("sql");
-        text("field SQL type", export_slot(field, 1)->string);
-        out_.key("nullable").boolean(export_slot(field, 2)->integer != 0);
-        out_.key("index").word(index_name(export_slot(field, 3)->integer));
+        text("field SQL type", field.sql);
+        out_.key("nullable").boolean(field.nullable);
+        out_.key("index").word(index_name(field.index));
         out_.key("links").open_array();
-        export_for_each(export_slot(field, 4), [&](const sql_value_t* link) {
+        for (const schema_link_t& link : field.links) {
             out_.item().open_object();
             out_.key("table");
-            text("linked table name", export_slot(link, 0)->string);
-            out_.key("direction").word(export_slot(link, 1)->integer == DIRECTION_OUTGOING ? "outgoing" : "incoming");
+            text("linked table name", link.table);
+            out_.key("direction").word(link.direction == DIRECTION_OUTGOING ? "outgoing" : "incoming");
             out_.close_object();
-        });
+        }
         out_.close_array();
         out_.close_object();
     }
 
-    void table_rows(const sql_value_t* rows) {
+    void table_rows(const std::vector<schema_row_t>& rows) {
         out_.key("rows").open_array();
-        export_for_each(rows, [&](const sql_value_t* row) {
+        for (const schema_row_t& row : rows) {
             out_.item().open_array();
-            export_for_each(row, [&](const sql_value_t* cell) {
+            for (const schema_cell_t& cell : row) {
                 out_.item();
-                if (cell->type == VALUE_STRING) {
-                    text("row value", cell->string);
+                if (cell.has_value()) {
+                    text("row value", *cell);
                 } else {
                     out_.null();
                 }
-            });
+            }
             out_.close_array();
-        });
+        }
         out_.close_array();
     }
 
-    void tables(const sql_value_t* collection) {
+    void tables(const std::vector<schema_table_t>& tables) {
         out_.key("tables").open_array();
-        export_for_each(collection, [&](const sql_value_t* record) {
-            open_declared("table", &declarations_->tables, record);
-            out_.key("volatile").boolean(export_slot(record, 1)->integer != 0);
-            const sql_value_t* fields = export_slot(record, 2);
-            export_for_each(fields, [&](const sql_value_t* field) {
-                if (export_slot(field, 3)->integer == OPTIMIZE_PRIMARY) primary_ = export_slot(field, 0)->string;
-            });
+        for (const schema_table_t& table : tables) {
+            open_declared("table", table.name, table.location);
+            out_.key("volatile").boolean(table.is_volatile);
             out_.key("primary");
-            text("field name", primary_);
+            text("field name", schema_primary(table).name);
             out_.key("fields").open_array();
-            export_for_each(fields, [&](const sql_value_t* field) { table_field(field); });
+            for (const schema_field_t& field : table.fields) table_field(field);
             out_.close_array();
-            table_rows(export_slot(record, 3));
+            table_rows(table.rows);
             out_.close_object();
-        });
+        }
         out_.close_array();
     }
 
-    void query_piece(const sql_value_t* piece) {
+    void query_piece(const schema_piece_t& piece) {
         out_.item().open_object();
-        const int32_t kind = export_slot(piece, 0)->integer;
-        if (kind == 1) {
+        if (piece.kind == QP_TEXT) {
             out_.key("kind").word("text");
             out_.key("text");
-            text("text", export_slot(piece, 1)->string);
+            text("text", piece.text);
         } else {
-            out_.key("kind").word(kind == 2 ? "param" : "raw");
-            out_.key("number").number(export_slot(piece, 1)->integer);
+            out_.key("kind").word(piece.kind == QP_ESC ? "param" : "raw");
+            out_.key("number").number(piece.number);
         }
         out_.close_object();
     }
 
-    void queries(const sql_value_t* collection) {
+    void queries(const std::vector<schema_query_t>& queries) {
         out_.key("queries").open_array();
-        export_for_each(collection, [&](const sql_value_t* record) {
-            open_declared("query", &declarations_->queries, record);
+        for (const schema_query_t& query : queries) {
+            open_declared("query", query.name, query.location);
             out_.key("pieces").open_array();
-            export_for_each(export_slot(record, 1), [&](const sql_value_t* piece) { query_piece(piece); });
+            for (const schema_piece_t& piece : query.pieces) query_piece(piece);
             out_.close_array();
             out_.key("fields").open_array();
-            export_for_each(export_slot(record, 2), [&](const sql_value_t* sql) {
+            for (const schema_typed_t& field : query.fields) {
                 out_.item().open_object();
-                type_name();
+                type_name(field.type_name);
                 out_.key("sql");
-                text("field SQL type", sql->string);
+                text("field SQL type", field.sql);
                 out_.close_object();
-            });
+            }
             out_.close_array();
             out_.close_object();
-        });
+        }
         out_.close_array();
     }
 
-    void plsql_vars(const char* member, const sql_value_t* vars) {
+    void plsql_vars(const char* member, const std::vector<schema_variable_t>& vars) {
         out_.key(member).open_array();
-        export_for_each(vars, [&](const sql_value_t* var) {
+        for (const schema_variable_t& var : vars) {
             out_.item().open_object();
             out_.key("name");
-            text("variable name", export_slot(var, 0)->string);
-            type_name();
+            text("variable name", var.name);
+            type_name(var.type_name);
             out_.key("sql");
-            text("variable SQL type", export_slot(var, 1)->string);
+            text("variable SQL type", var.sql);
             out_.close_object();
-        });
+        }
         out_.close_array();
     }
 
-    void plsql(const sql_value_t* collection) {
+    void plsql(const std::vector<schema_plsql_t>& functions) {
         out_.key("plsql").open_array();
-        export_for_each(collection, [&](const sql_value_t* record) {
-            open_declared("PL/SQL function", &declarations_->plsql, record);
-            const sql_value_t* returns = export_slot(record, 1);
+        for (const schema_plsql_t& function : functions) {
+            open_declared("PL/SQL function", function.name, function.location);
             out_.key("returns").open_object();
-            type_name();
+            type_name(function.returns.type_name);
             out_.key("sql");
-            text("return SQL type", export_slot(returns, 0)->string);
-            out_.key("set").boolean(export_slot(returns, 1)->integer != 0);
+            text("return SQL type", function.returns.sql);
+            out_.key("set").boolean(function.returns_set);
             out_.close_object();
-            plsql_vars("args", export_slot(record, 2));
-            plsql_vars("locals", export_slot(record, 3));
+            plsql_vars("args", function.args);
+            plsql_vars("locals", function.locals);
             out_.key("body");
-            text("body", export_slot(record, 4)->string);
+            text("body", function.body);
             out_.close_object();
-        });
+        }
         out_.close_array();
     }
 
     json_writer_t out_;
-    const program_declarations_t* declarations_;
     object_t object_{};
-    const char* type_name_ = nullptr;
-    unsigned type_names_left_ = 0;
-    const char* primary_ = "";
 };
 
 }  // namespace
 
-int export_json(const program_output_t* output, const program_declarations_t* declarations, export_chunks_t* chunks) {
+int export_json(const schema_t& model, export_chunks_t* chunks) {
     chunks->clear();
     try {
-        schema_writer_t writer(chunks, declarations);
-        writer.write(output);
+        schema_writer_t writer(chunks);
+        writer.write(model);
         return 0;
     } catch (const refusal_t&) {
         chunks->clear();

@@ -5,15 +5,15 @@
 #include <string_view>
 #include <vector>
 
-#include "builtin.hpp"
+#include "schema_model.hpp"
 
 // A text in pieces, to be written one after the other: a large text grown in
 // one string would be copied again and again as it grows. The JSON writer's
 // pieces are blocks of the memory pool, released with it.
 using export_chunks_t = std::vector<std::string_view>;
 
-// Renders the fixed-up `output`, with the declarations kept beside it, as
-// JSON into *chunks. Returns 0, or -1 after printing, as a run-time error
-// message at the object's declaration, why an object cannot be written: a
-// text that is not UTF-8, which JSON cannot carry.
-int export_json(const program_output_t* output, const program_declarations_t* declarations, export_chunks_t* chunks);
+// Renders `model` as JSON into *chunks. Returns 0, or -1 after reporting
+// through the current diagnostic sink, as an error at the object's
+// declaration, why an object cannot be written: a text that is not UTF-8,
+// which JSON cannot carry.
+int export_json(const schema_t& model, export_chunks_t* chunks);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "export_text.hpp"
 
@@ -450,6 +451,7 @@ public:
 
     size_t run() {
         for (const schema_table_t& table : model_.tables) check_table(table);
+        if (options_.dialect == SQL_DIALECT_SQLITE) check_relation_cases();
         if (!omitted(SQL_OMIT_VIEWS)) {
             for (const schema_view_t& view : model_.views) {
                 auto object = [&] { return "view \"" + view.name + "\""; };
@@ -517,6 +519,7 @@ private:
             utf8(field_object, "SQL type", field.sql, table.location, field.line);
             check_links(field_object, field, table.location);
         }
+        if (options_.dialect != SQL_DIALECT_POSTGRESQL) check_field_cases(table, object);
         const schema_field_t& primary = schema_primary(table);
         if (primary.nullable) {
             warn("primary key \"" + primary.name + "\" of " + object() +
@@ -534,6 +537,66 @@ private:
             for (const schema_cell_t& cell : cells) {
                 if (cell && !utf8(object, "row " + std::to_string(row + 1), *cell, table.location)) break;
             }
+        }
+    }
+
+    // MariaDB and SQLite take two names that differ only in ASCII letter case
+    // for one: fields on both, tables and views on SQLite.
+    void refuse_case_twin(std::unordered_map<std::string, std::string>* seen, const std::string& name,
+                          const std::string& kind, const std::function<std::string()>& object,
+                          const schema_location_t& location, unsigned line) {
+        const auto [twin, added] = seen->emplace(fold_case(name), name);
+        if (!added) {
+            refuse(object, "its name differs from that of " + kind + " \"" + twin->second + "\" only in letter case",
+                   location, line);
+        }
+    }
+
+    static bool same_but_case(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+            const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+            if (x != y) return false;
+        }
+        return true;
+    }
+
+    template <typename Object>
+    void check_field_cases(const schema_table_t& table, Object object) {
+        // Pairs for the usual few fields; a table of its own for many.
+        constexpr size_t FEW = 32;
+        if (table.fields.size() <= FEW) {
+            for (size_t i = 1; i < table.fields.size(); ++i) {
+                for (size_t j = 0; j < i; ++j) {
+                    if (!same_but_case(table.fields[i].name, table.fields[j].name)) continue;
+                    const schema_field_t& field = table.fields[i];
+                    refuse([&] { return "field \"" + field.name + "\" of " + object(); },
+                           "its name differs from that of field \"" + table.fields[j].name + "\" only in letter case",
+                           table.location, field.line);
+                    break;
+                }
+            }
+            return;
+        }
+        std::unordered_map<std::string, std::string> seen;
+        for (const schema_field_t& field : table.fields) {
+            refuse_case_twin(
+                &seen, field.name, "field", [&] { return "field \"" + field.name + "\" of " + object(); },
+                table.location, field.line);
+        }
+    }
+
+    void check_relation_cases() {
+        std::unordered_map<std::string, std::string> seen;
+        for (const schema_table_t& table : model_.tables) {
+            refuse_case_twin(
+                &seen, table.name, "table", [&] { return "table \"" + table.name + "\""; }, table.location, 0);
+        }
+        if (omitted(SQL_OMIT_VIEWS)) return;
+        for (const schema_view_t& view : model_.views) {
+            refuse_case_twin(
+                &seen, view.name, "table or view", [&] { return "view \"" + view.name + "\""; }, view.location, 0);
         }
     }
 

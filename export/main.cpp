@@ -169,16 +169,13 @@ int write_to_file(const char* filename, const export_chunks_t& text) {
     return 0;
 }
 
-// The text in *text; a diagram or a script is held in *diagram. 0, or -1
-// after a message.
-int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
-           const program_declarations_t* declarations, export_chunks_t* text, std::string* diagram) {
+// The text in *text, made from the model; a diagram or a script is held in
+// *diagram. 0, or -1 after a message.
+int render(const export_cmd_line_t& cmd_line, const schema_t& schema, export_chunks_t* text, std::string* diagram) {
     const export_format_t format = cmd_line.format;
-    if (format == FORMAT_JSON) return export_json(output, declarations, text);
-    schema_t schema;
-    schema_model_build(&schema, output, declarations);
+    if (format == FORMAT_JSON) return export_json(schema, text);
     if (format == FORMAT_SQL) {
-        if (export_sql(schema, cmd_line.sql, diagnostic_print, diagram) != 0) return -1;
+        if (export_sql(schema, cmd_line.sql, diagnostic_report, diagram) != 0) return -1;
         text->assign(1, *diagram);
         return 0;
     }
@@ -200,7 +197,8 @@ int render(const export_cmd_line_t& cmd_line, const program_output_t* output,
     return 0;
 }
 
-// Runs the program into `output` with its declarations kept; 0 or -1.
+// Runs the program into `output` with its declarations kept; 0 or -1. This
+// and the building of the model are the only reading of the run's records.
 int run(compiled_program_t* program, program_output_t* output, program_declarations_t* declarations) {
     program_declarations_init(declarations);
     builtin_declarations = declarations;
@@ -228,11 +226,15 @@ int main(int argc, char** argv) try {
     }
 
     // The declarations name their files with the compiled program's
-    // pathnames, so the program is kept until the text is made.
+    // pathnames, so the program is kept until the model is made. The model
+    // is released with the process: freeing its many small texts one by one
+    // would cost about as much as writing them.
+    static schema_t* const schema = new schema_t;
+    schema_model_build(schema, &output, &declarations);
+    compiled_program_shutdown(&program);
     export_chunks_t text;
     std::string diagram;
-    const int rendered = render(cmd_line, &output, &declarations, &text, &diagram);
-    compiled_program_shutdown(&program);
+    const int rendered = render(cmd_line, *schema, &text, &diagram);
     if (rendered != 0) return failed();
     const int written =
         cmd_line.output_filename != nullptr ? write_to_file(cmd_line.output_filename, text) : write_to_stdout(text);

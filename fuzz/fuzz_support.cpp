@@ -44,11 +44,14 @@ void remove_scratch_dir() {
 }  // namespace
 
 // A definition may name any file: include "/dev/zero" or a table rows file
-// "/proc/kmsg" would read forever or block, which is what the user asked for
-// and no fault of the compiler. The fuzz targets are linked with
-// --wrap=fopen, so every open of the compiler comes here first, and such
-// files are refused as unreadable. Regular files of a sane size and folders
-// (whose refusal the compiler itself handles) are opened as usual.
+// "/proc/kmsg" would read forever or block. The compiler does not open its
+// files with fopen: compile.cpp's open_input uses open(2) and refuses,
+// without blocking, whatever a definition names that is not a regular file,
+// so such names never come here. The fuzz targets are still linked with
+// --wrap=fopen, so that an fopen outside the compiler (the targets and their
+// support code) refuses the same special files and over-large regular files
+// as unreadable. What this no longer bounds is the size of a regular file
+// that a definition names.
 extern "C" FILE* __real_fopen(const char* path, const char* mode);
 extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
     char resolved[PATH_MAX];

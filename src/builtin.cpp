@@ -144,6 +144,10 @@ void note_declaration(const sql_value_t* collection, const sql_value_t* record) 
         declaration.line = statement->line;
     }
     keep_type_names(collection, record, &declaration);
+    if (collection == &program_output()->tables && builtin_declarations->table_lines != nullptr) {
+        declaration.table_lines = static_cast<const unsigned*>(
+            hash_find_string(builtin_declarations->table_lines, value_slot(record, 0)->string));
+    }
     _hash_add_string(declarations_of(collection), value_slot(record, 0)->string, &declaration, sizeof declaration,
                      nullptr);
 }
@@ -722,6 +726,7 @@ void program_declarations_init(program_declarations_t* declarations) {
                                 &declarations->tables, &declarations->types, &declarations->views}) {
         _hash_init(table, HASH_CHAINS, declaration_dtor);
     }
+    declarations->table_lines = nullptr;
 }
 
 void program_declarations_shutdown(program_declarations_t* declarations) {

@@ -34,6 +34,9 @@ struct declaration_t {
     // Null when there are none (the other kinds).
     char* type_names;
     unsigned type_count;
+    // A table declared in the grammar: its entry of the compiled program's
+    // table_lines (first line, field count, field lines). Null otherwise.
+    const unsigned* table_lines;
 };
 
 struct program_declarations_t {  // declaration_t by object name, one table per collection
@@ -43,6 +46,8 @@ struct program_declarations_t {  // declaration_t by object name, one table per 
     hash_table_t tables;
     hash_table_t types;
     hash_table_t views;
+    // The compiled program's table_lines while it runs; set by execute_program.
+    const hash_table_t* table_lines;
 };
 
 extern program_declarations_t* builtin_declarations;

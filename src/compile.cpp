@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "definition_parser.hpp"
 #include "definition_scanner.hpp"
@@ -26,6 +27,7 @@
 #include "memory_pool.hpp"
 #include "path_info.hpp"
 #include "phase_stack.hpp"
+#include "utils.hpp"
 
 compiler_globals_t compiler_globals = {nullptr, nullptr};
 
@@ -46,6 +48,9 @@ unsigned file_compilations = 0;
 constexpr size_t LIST_ROOM_MAX = 64;
 constexpr size_t LIST_ROOM_START[] = {1, 0, 0};  // by program_list_t
 size_t list_room[] = {1, 0, 0};
+
+// The lines of the fields of the table declaration being read.
+std::vector<unsigned> field_lines;
 
 void reset_list_room() { std::copy(std::begin(LIST_ROOM_START), std::end(LIST_ROOM_START), list_room); }
 
@@ -174,11 +179,14 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
         _hash_init(&program->code, HASH_CHAINS, node_dtor);
         _hash_init(&program->functions, HASH_CHAINS, function_shutdown);
         _hash_init(&program->pathnames, HASH_CHAINS, nullptr);
+        _hash_init(&program->table_lines, HASH_CHAINS, nullptr);
+        field_lines.clear();
         register_natives(program);
         reset_list_room();
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         file_compilations = 0;
+        input_bytes_reset();
         compile_definition(filename);
         compiler_globals = {nullptr, nullptr};
         return 0;
@@ -192,7 +200,11 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename) {
 
 int compile_program(compiled_program_t* program, const char* filename) {
     int status = -1;
-    phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    try {
+        phase_stack_call([&] { status = compile_on_this_stack(program, filename); });
+    } catch (const bailout_exception&) {
+        // no stack for the phase: the fatal error has said so
+    }
     return status;
 }
 
@@ -251,6 +263,7 @@ void compiled_program_shutdown(compiled_program_t* program) {
     phase_stack_call([program] {
         hash_shutdown(&program->code);
         hash_shutdown(&program->functions);
+        hash_shutdown(&program->table_lines);
         hash_shutdown(&program->pathnames);
     });
 }
@@ -389,6 +402,16 @@ void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list)
     } else {
         program_call(array, "array", list);
     }
+}
+
+void program_table_field(unsigned line) { field_lines.push_back(line); }
+
+void program_table_declared(const char* name, unsigned first_line) {
+    std::vector<unsigned> lines{first_line, static_cast<unsigned>(field_lines.size())};
+    lines.insert(lines.end(), field_lines.begin(), field_lines.end());
+    field_lines.clear();
+    _hash_add_string(&compiler_globals.program->table_lines, name, lines.data(), lines.size() * sizeof(unsigned),
+                     nullptr);
 }
 
 void process_string_newlines(const char* text, size_t length) {

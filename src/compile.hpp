@@ -33,7 +33,16 @@ struct compiled_program_t {
     hash_table_t code;       // statements, one call node each
     hash_table_t functions;  // func_info_t by name
     hash_table_t pathnames;  // resolved path of every compiled file, no data
+    // By table name, where the grammar read each table declaration: an
+    // unsigned array of the line of its first word ("volatile" or "table"),
+    // the number of fields and the line of each field's name, in field order.
+    // Only the first declaration of a name is kept (a second one fails at run
+    // time). Tools that point at fields read it; the PHP output does not.
+    hash_table_t table_lines;
 };
+
+// Slots of a table_lines entry.
+enum table_lines_slot_t { TABLE_LINES_FIRST = 0, TABLE_LINES_COUNT = 1, TABLE_LINES_FIELDS = 2 };
 
 struct compiled_file_t {
     const char* pathname;  // the key text held by `pathnames`
@@ -85,6 +94,10 @@ enum program_list_t { PROGRAM_LIST_FIELDS = 0, PROGRAM_LIST_ROWS = 1, PROGRAM_LI
 void program_array_start(sql_node_t* list, program_list_t kind, sql_node_t* element);
 void program_array_add(sql_node_t* list, sql_node_t* element);
 void program_array_end(sql_node_t* array, program_list_t kind, sql_node_t* list);
+// The lines of a table declaration: each field's name as the grammar reads
+// it, then the table, with the line of its first word.
+void program_table_field(unsigned line);
+void program_table_declared(const char* name, unsigned first_line);
 
 // Adds the line breaks in text[0, length) to the current file's line.
 void process_string_newlines(const char* text, size_t length);

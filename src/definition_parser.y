@@ -212,6 +212,7 @@ dump_sequence:
 dump_table:
     table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'
     {
+        program_table_declared($3.value.string, $1.line);
         node_init_list(&$$, 4);
         node_push(&$$, &$3);
         node_push(&$$, &$1);
@@ -245,6 +246,7 @@ real_table_fields:
 one_table_field:
     field_optimize T_LABEL field_nullable T_LABEL field_links ';'
     {
+        program_table_field($4.line);
         nv_init_list(&$$, 5);
         nv_push(&$$, &$4);
         nv_push(&$$, &$2);

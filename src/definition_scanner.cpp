@@ -1,6 +1,9 @@
-// Scanner of definition files. The whole stream is read into memory on the
-// first call; each call then matches the longest token at the current
-// position, the earlier rule winning a tie, as the rule comments say.
+// Scanner of definition files. Each call matches the longest token at the
+// current position, the earlier rule winning a tie, as the rule comments say.
+// The stream is read as the scan needs it, in parts that double in size: a
+// match that runs into the end of the text read so far is made again once
+// more is read, so an error early in a huge file is reported without reading
+// the rest, and the scan as a whole stays linear.
 #include "definition_scanner.hpp"
 
 #include <sys/mman.h>
@@ -43,6 +46,8 @@ struct def_scanner_t {
     size_t token_start = 0;  // byte offset of the token returned last
     size_t line_start = 0;   // byte offset of the first byte of the current line
     bool loaded = false;
+    bool complete = false;       // the whole stream has been read
+    size_t expected = SIZE_MAX;  // the size of a regular file, once known
 };
 
 namespace {
@@ -110,27 +115,48 @@ void reserve_text(input_text_t* text, size_t wanted) {
     text->capacity = capacity;
 }
 
-// Reads the whole stream. Nothing has been read through the stream's own
+[[noreturn]] void input_too_large() {
+    compile_bailout("Input files exceed %llu bytes in all", static_cast<unsigned long long>(INPUT_BYTES_MAX));
+}
+
+// Reads at least as much again as has been read (a first part of TEXT_STEP),
+// or to the end of the stream. Nothing is read through the stream's own
 // buffer, so its descriptor is read directly.
-void load_input(def_scanner_t* scanner) {
-    scanner->loaded = true;
-    if (scanner->in == nullptr) scanner->in = stdin;
+void load_more(def_scanner_t* scanner) {
     const int descriptor = fileno(scanner->in);
     input_text_t* text = &scanner->text;
-    struct stat status {};
-    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        reserve_text(text, static_cast<size_t>(status.st_size) + 1);  // + 1: the end shows at once
-    }
-    for (;;) {
+    const size_t target = text->size < TEXT_STEP ? TEXT_STEP : size_add(text->size, text->size);
+    // + 1: the end of a file of known size shows without another read.
+    reserve_text(text, (target < scanner->expected ? target : scanner->expected) + 1);
+    while (text->size < target) {
         if (text->size == text->capacity) reserve_text(text, text->size + TEXT_STEP);
-        const ssize_t got = read(descriptor, text->data + text->size, text->capacity - text->size);
-        if (got == 0) break;
+        const size_t room = text->capacity - text->size;
+        const ssize_t got =
+            read(descriptor, text->data + text->size, room < target - text->size ? room : target - text->size);
+        if (got == 0) {
+            scanner->complete = true;
+            return;
+        }
         if (got < 0) {
             if (errno == EINTR) continue;
             fatal_error("input in flex scanner failed");
         }
+        if (!input_bytes_take(static_cast<uint64_t>(got))) input_too_large();
         text->size += static_cast<size_t>(got);
     }
+}
+
+// A file of known size is refused at once when it would pass the run's
+// limit.
+void start_input(def_scanner_t* scanner) {
+    scanner->loaded = true;
+    if (scanner->in == nullptr) scanner->in = stdin;
+    struct stat status {};
+    if (fstat(fileno(scanner->in), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        if (static_cast<uint64_t>(status.st_size) > INPUT_BYTES_MAX) input_too_large();
+        scanner->expected = static_cast<size_t>(status.st_size);
+    }
+    load_more(scanner);
 }
 
 // Rule 1, comment: "/*", then units that are one byte other than "*" or a
@@ -244,8 +270,11 @@ int32_t saturated_integer(const char* p, const char* end) {
     return static_cast<int32_t>(value);
 }
 
-// Rule 21, whitespace: skipped, its line breaks counted. Returns its end.
+// Rule 21, whitespace: skipped, its line breaks counted. Returns its end,
+// which is before a carriage return that ends the text read so far when more
+// may follow (a line feed after it belongs to the same line break).
 const char* skip_whitespace(def_scanner_t* scanner, const char* p, const char* end) {
+    const bool complete = scanner->complete;
     unsigned breaks = 0;
     const char* line_start = nullptr;
     for (; p < end && class_of(*p) == BYTE_SPACE; ++p) {
@@ -253,6 +282,7 @@ const char* skip_whitespace(def_scanner_t* scanner, const char* p, const char* e
             ++breaks;
             line_start = p + 1;
         } else if (*p == '\r') {
+            if (p + 1 == end && !complete) break;
             ++breaks;
             if (p + 1 < end && p[1] == '\n') ++p;
             line_start = p + 1;
@@ -326,47 +356,64 @@ int deflex_destroy(def_scanner_t* scanner) {
     return 0;
 }
 
-int deflex(sql_node_t* value, def_scanner_t* scanner) {
-    if (!scanner->loaded) load_input(scanner);
+namespace {
+
+// deflex's answer when the match at scanner->pos needs more of the stream.
+constexpr int NEEDS_MORE = -1;
+
+// One token from the text read so far; NEEDS_MORE, with the position left
+// where the scan is to start again, when the answer depends on what follows.
+int scan_token(sql_node_t* value, def_scanner_t* scanner) {
     const char* const end = scanner->text.data + scanner->text.size;
     const char* p = scanner->text.data + scanner->pos;
+    const bool complete = scanner->complete;
     for (;;) {
         if (p == end) {
             scanner->pos = scanner->text.size;
             scanner->token_start = scanner->pos;
-            return 0;
+            return complete ? 0 : NEEDS_MORE;
         }
         const char* const start = p;
         const uint8_t kind = class_of(*p);
         if (kind == BYTE_SPACE) {
             p = skip_whitespace(scanner, p, end);
+            if (p == start) {  // a carriage return at the end of the text read
+                scanner->pos = static_cast<size_t>(p - scanner->text.data);
+                return NEEDS_MORE;
+            }
             continue;
         }
+        scanner->pos = static_cast<size_t>(p - scanner->text.data);
+        scanner->token_start = scanner->pos;
         if (kind == BYTE_SLASH) {  // only a comment starts with a slash
             if (const size_t length = match_comment(p, end)) {
                 count_line_breaks(scanner, p, length);
                 p += length;
                 continue;
             }
+            if (!complete && (end - p < 2 || p[1] == '*')) return NEEDS_MORE;
         }
-        scanner->pos = static_cast<size_t>(p - scanner->text.data);
-        scanner->token_start = scanner->pos;
         switch (kind) {
         case BYTE_DIGIT: {  // rule 2
             do ++p;
             while (p < end && class_of(*p) == BYTE_DIGIT);
+            if (p == end && !complete) return NEEDS_MORE;
             scanner->pos += static_cast<size_t>(p - start);
             nv_init_integer(value, saturated_integer(start, p));
             return T_INTEGER;
         }
         case BYTE_QUOTE: {
             const string_literal_t literal = match_string(p, end);
-            if (literal.length == 0) break;
+            if (literal.length == 0) {
+                if (!complete) return NEEDS_MORE;
+                break;
+            }
             scanner->pos += literal.length;
             return scan_string(scanner, value, start, literal);
         }
         case BYTE_LETTER: {
             p = label_end(p + 1, end);
+            if (p == end && !complete) return NEEDS_MORE;
             const size_t length = static_cast<size_t>(p - start);
             scanner->pos += length;
             if (const int keyword = keyword_token(start, length)) {
@@ -377,8 +424,10 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
             return T_LABEL;
         }
         case BYTE_DOLLAR:
+            if (p + 1 == end && !complete) return NEEDS_MORE;
             if (p + 1 < end && class_of(p[1]) == BYTE_LETTER) {
                 p = label_end(p + 2, end);
+                if (p == end && !complete) return NEEDS_MORE;
                 scanner->pos += static_cast<size_t>(p - start);
                 node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1);
                 return T_VARIABLE;
@@ -390,5 +439,16 @@ int deflex(sql_node_t* value, def_scanner_t* scanner) {
         default: break;
         }
         unexpected_character(*start);  // rule 22
+    }
+}
+
+}  // namespace
+
+int deflex(sql_node_t* value, def_scanner_t* scanner) {
+    if (!scanner->loaded) start_input(scanner);
+    for (;;) {
+        const int token = scan_token(value, scanner);
+        if (token != NEEDS_MORE) return token;
+        load_more(scanner);
     }
 }

@@ -214,6 +214,7 @@ int execute_on_this_stack(program_output_t* output, compiled_program_t* program)
     try {
         init_output(output);
         executor_globals = {nullptr, &program->functions, nullptr, output};
+        if (builtin_declarations != nullptr) builtin_declarations->table_lines = &program->table_lines;
         evaluation_depth = 0;
         symbol_table_push(symbol_table_create());
         run_statements(program);
@@ -234,7 +235,11 @@ int execute_on_this_stack(program_output_t* output, compiled_program_t* program)
 // size does not depend on the process's stack limit.
 int execute_program(program_output_t* output, compiled_program_t* program) {
     int status = -1;
-    phase_stack_call([&] { status = execute_on_this_stack(output, program); });
+    try {
+        phase_stack_call([&] { status = execute_on_this_stack(output, program); });
+    } catch (const bailout_exception&) {
+        // no stack for the phase: the fatal error has said so
+    }
     return status;
 }
 

@@ -76,6 +76,9 @@ void init_load(init_scanner_t* scanner) {
         init_grow_buffer(scanner);
         size_t room = scanner->capacity - scanner->length;
         size_t got = std::fread(scanner->text + scanner->length, 1, room, scanner->in);
+        if (!input_bytes_take(got)) {
+            execute_bailout("Input files exceed %llu bytes in all", static_cast<unsigned long long>(INPUT_BYTES_MAX));
+        }
         scanner->length += got;
         if (got < room) {
             if (std::ferror(scanner->in)) {

@@ -8,8 +8,12 @@
 // - The new file is flushed to the disk before it is renamed over the output,
 //   so that a reader, or a crash, finds the old text or the new, never a mix.
 // - A temporary name exists only while a replacement is open; a failure at
-//   any step removes it, and so does SIGINT, SIGTERM, SIGHUP, SIGQUIT or
-//   SIGABRT, whose handlers then end the process by the same signal.
+//   any step removes it, and so does every signal whose default action ends
+//   the process (all but SIGKILL, which cannot be caught), whose handlers
+//   then end the process by the same signal.
+// - A file written in place is written under an exclusive flock from its
+//   first byte and then cut to the text's length, so that two runs writing
+//   it at once leave one run's text, never a mix with holes.
 // - Exceeding the file-size limit is an ordinary write error (EFBIG), never
 //   the end of the process: SIGXFSZ is ignored once a file is opened.
 // - One replacement at a time is guarded by the signal handlers (the
@@ -18,12 +22,15 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "memory_pool.hpp"
@@ -47,15 +54,30 @@ constexpr int TEMPORARY_NAME_TRIES = 100;
 
 // --- Signals -------------------------------------------------------------
 
-const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
-constexpr size_t CLEANUP_SIGNAL_COUNT = sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0];
+// Whether the default action of `signal_number` ends the process. SIGKILL
+// cannot be caught; SIGXFSZ is ignored while a file is written.
+bool ends_process_by_default(int signal_number) {
+    switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGXFSZ: return false;
+    default: return signal_number < 32 || (signal_number >= SIGRTMIN && signal_number <= SIGRTMAX);
+    }
+}
 
 // The temporary name a handler removes; `pending_folder` is -1 when there is
 // none. Handlers run on any thread, so the name is published before the
 // folder.
 char pending_name[NAME_MAX + 1];
 std::atomic<int> pending_folder{-1};
-struct sigaction saved_actions[CLEANUP_SIGNAL_COUNT];
+struct sigaction saved_actions[NSIG];
 bool handlers_installed = false;
 
 void cleanup_and_die(int signal_number) {
@@ -74,16 +96,18 @@ void install_handlers() {
     struct sigaction action {};
     action.sa_handler = cleanup_and_die;
     sigfillset(&action.sa_mask);
-    for (size_t i = 0; i < CLEANUP_SIGNAL_COUNT; ++i) {
-        sigaction(CLEANUP_SIGNALS[i], nullptr, &saved_actions[i]);
-        if (saved_actions[i].sa_handler != SIG_IGN) sigaction(CLEANUP_SIGNALS[i], &action, nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+        if (!ends_process_by_default(number) || sigaction(number, nullptr, &saved_actions[number]) != 0) continue;
+        if (saved_actions[number].sa_handler != SIG_IGN) sigaction(number, &action, nullptr);
     }
     handlers_installed = true;
 }
 
 void restore_handlers() {
     if (!handlers_installed) return;
-    for (size_t i = 0; i < CLEANUP_SIGNAL_COUNT; ++i) sigaction(CLEANUP_SIGNALS[i], &saved_actions[i], nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+        if (ends_process_by_default(number)) sigaction(number, &saved_actions[number], nullptr);
+    }
     handlers_installed = false;
 }
 
@@ -127,6 +151,23 @@ bool is_kernel_link(const char* path) {
     return kernel;
 }
 
+// The descriptor that a kernel link names, as /dev/stdout leads to
+// /proc/self/fd/1: a number after one of the prefixes that name this
+// process's descriptors, or -1.
+int inherited_descriptor(const char* path) {
+    static const char* const PREFIXES[] = {"/proc/self/fd/", "/proc/thread-self/fd/", "/dev/fd/"};
+    for (const char* prefix : PREFIXES) {
+        const size_t length = strlen(prefix);
+        if (strncmp(path, prefix, length) != 0) continue;
+        const char* digits = path + length;
+        if (*digits < '0' || *digits > '9') return -1;
+        char* end = nullptr;
+        const long number = strtol(digits, &end, 10);
+        return *end == '\0' && number <= INT_MAX ? static_cast<int>(number) : -1;
+    }
+    return -1;
+}
+
 // Follows the symbolic links that `path` names, one after another, so that
 // `path` ends as the name of the file to replace (which need not exist).
 // Sets `direct` when a link names an open file instead of a path.
@@ -168,11 +209,23 @@ int split_path(char* path, char* name) {
     return 0;
 }
 
-// Whether renaming over the output would fail where writing into it works:
-// in a sticky folder (such as /tmp) only the owner of a file, or of the
-// folder, may rename over it; a file mounted over its name (as containers
-// mount single files) cannot be renamed over at all.
+// Whether the folder is append-only (chattr +a): a file can be created in
+// it, but neither renamed nor removed, so a temporary file would stay.
+bool is_append_only(int folder) {
+    struct statx attributes {};
+    return statx(folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &attributes) == 0 &&
+           (attributes.stx_attributes_mask & STATX_ATTR_APPEND) != 0 &&
+           (attributes.stx_attributes & STATX_ATTR_APPEND) != 0;
+}
+
+// Whether replacing the output by rename would fail, or lose what the file
+// is, where writing into it works: in a sticky folder (such as /tmp) only the
+// owner of a file, or of the folder, may rename over it; a file mounted over
+// its name (as containers mount single files) cannot be renamed over at all,
+// nor can anything in an append-only folder; a second hard link would keep
+// the old text.
 bool folder_forbids_rename(int folder, int output, const struct stat& status) {
+    if (status.st_nlink > 1 || is_append_only(folder)) return true;
     struct stat folder_status {};
     if (fstat(folder, &folder_status) != 0) return false;
     if (folder_status.st_dev != status.st_dev) return true;
@@ -271,14 +324,66 @@ int open_direct(output_file_t* file, const char* filename, output_file_mode_t mo
     return 0;
 }
 
+// Writes go to a copy of the process's own descriptor, which keeps its
+// offset and its append flag; it must be open for writing.
+int open_inherited(output_file_t* file, int inherited) {
+    const int flags = fcntl(inherited, F_GETFL);
+    if (flags < 0) return errno;
+    if ((flags & O_ACCMODE) == O_RDONLY) return EBADF;
+    file->descriptor = fcntl(inherited, F_DUPFD_CLOEXEC, 0);
+    if (file->descriptor < 0) return errno;
+    file->mode = OUTPUT_FILE_INHERITED;
+    return 0;
+}
+
+// The owner, the group and the extended attributes (access control lists
+// among them) of the file being replaced, given to the new file; false when
+// one of them cannot be given, as when the group is one the process may not
+// set or an attribute is one it may not write.
+bool takes_over_attributes(int from, int to, const struct stat& existing) {
+    if (fchown(to, existing.st_uid, static_cast<gid_t>(-1)) != 0 && existing.st_uid != geteuid()) return false;
+    if (fchown(to, static_cast<uid_t>(-1), existing.st_gid) != 0) return false;
+    ssize_t size = flistxattr(from, nullptr, 0);
+    if (size <= 0) return size == 0 || errno == ENOTSUP;
+    char* names = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
+    char* value = nullptr;
+    bool taken = names != nullptr && (size = flistxattr(from, names, static_cast<size_t>(size))) >= 0;
+    for (ssize_t at = 0; taken && at < size; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
+        const char* name = names + at;
+        const ssize_t length = fgetxattr(from, name, nullptr, 0);
+        char* grown = length < 0 ? nullptr : static_cast<char*>(std::realloc(value, static_cast<size_t>(length) + 1));
+        if (grown != nullptr) value = grown;
+        taken = grown != nullptr && fgetxattr(from, name, value, static_cast<size_t>(length)) == length &&
+                fsetxattr(to, name, value, static_cast<size_t>(length), 0) == 0;
+    }
+    std::free(value);
+    std::free(names);
+    return taken;
+}
+
+// Gives the new file up before its commit, as when the output is written in
+// place after all.
+void drop_new_file(output_file_t* file) {
+    close(file->descriptor);
+    file->descriptor = -1;
+    if (file->temporary[0] != '\0') remove_temporary(file);
+    file->anonymous = false;
+}
+
 // The output exists as a regular file: it must be writable, as when it was
-// written in place; the new file takes over its owner and permissions.
+// written in place; the new file takes over its owner, attributes and
+// permissions, or the file is written in place.
 int open_over_existing(output_file_t* file, const char* path, const struct stat& existing) {
     const int output = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (output < 0) return errno;
     int error = folder_forbids_rename(file->folder, output, existing) ? EPERM : create_new_file(file, 0600);
+    if (error == 0 && !takes_over_attributes(output, file->descriptor, existing)) {
+        drop_new_file(file);
+        error = EPERM;
+    }
     if (error == EACCES || error == EPERM || error == EROFS) {
-        // The folder cannot take a new file: the output is rewritten in place.
+        // The new file cannot stand for the old one: the output is rewritten
+        // in place.
         file->descriptor = output;
         file->mode = OUTPUT_FILE_IN_PLACE;
         return 0;
@@ -287,8 +392,6 @@ int open_over_existing(output_file_t* file, const char* path, const struct stat&
     if (error != 0) return error;
     file->mode = OUTPUT_FILE_REPLACE;
     file->keeps_owner = true;
-    file->owner = existing.st_uid;
-    file->group = existing.st_gid;
     file->permissions = existing.st_mode & 07777;
     return 0;
 }
@@ -299,7 +402,11 @@ int open_replacement(output_file_t* file, const char* filename) {
     bool direct = false;
     if (error == 0) error = follow_links(path, &direct);
     if (error != 0) return error;
-    if (direct) return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+    if (direct) {
+        const int inherited = inherited_descriptor(path);
+        if (inherited >= 0) return open_inherited(file, inherited);
+        return open_direct(file, filename, OUTPUT_FILE_DIRECT);
+    }
     struct stat existing {};
     const bool exists = stat(path, &existing) == 0;
     if (!exists && errno != ENOENT) return errno;
@@ -314,6 +421,13 @@ int open_replacement(output_file_t* file, const char* filename) {
     if (file->folder < 0) return errno;
     if (on_kernel_file_system(file->folder)) return open_direct(file, filename, OUTPUT_FILE_DIRECT);
     if (exists) return open_over_existing(file, path, existing);
+    if (is_append_only(file->folder)) {
+        // A temporary file could be neither renamed nor removed here.
+        file->descriptor = openat(file->folder, file->name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (file->descriptor < 0) return errno;
+        file->mode = OUTPUT_FILE_IN_PLACE;
+        return 0;
+    }
     if ((error = create_new_file(file, 0666)) != 0) return error;
     file->mode = OUTPUT_FILE_REPLACE;
     return 0;
@@ -391,12 +505,9 @@ void sync_folder(int folder) {
 }
 
 int finish_new_file(output_file_t* file) {
-    if (file->keeps_owner) {
-        // The owner is kept as far as the process may set it, the
-        // permissions always (the new file is the process's own).
-        [[maybe_unused]] const int owner_kept = fchown(file->descriptor, file->owner, file->group);
-        if (fchmod(file->descriptor, file->permissions) != 0) return errno;
-    }
+    // The owner, group and attributes were taken over at open; the
+    // permissions come after them, as a change of owner clears some.
+    if (file->keeps_owner && fchmod(file->descriptor, file->permissions) != 0) return errno;
     if (fsync(file->descriptor) != 0) return errno;
     if (file->anonymous) {
         const int error = name_anonymous(file);
@@ -425,18 +536,47 @@ int write_held_text(output_file_t* file) {
     return 0;
 }
 
-// Writes the held text over the output. A regular file is emptied first, as
-// opening it for writing would; if writing then fails it is left empty
-// rather than cut off somewhere in the middle.
+// Writes the held text over a regular file under an exclusive lock, from its
+// first byte, then cuts the file to the text's length: two runs at once
+// leave one text whole. If writing fails the file is left empty rather than
+// cut off somewhere in the middle.
+int write_in_place(output_file_t* file) {
+    while (flock(file->descriptor, LOCK_EX) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    off_t length = 0;
+    for (output_chunk_t* chunk = file->first; chunk != nullptr; chunk = chunk->next) {
+        length += static_cast<off_t>(chunk->length);
+    }
+    int error = lseek(file->descriptor, 0, SEEK_SET) == 0 ? write_held_text(file) : errno;
+    if (error == 0 && ftruncate(file->descriptor, length) != 0) error = errno;
+    if (error == 0 && fsync(file->descriptor) != 0) error = errno;
+    if (error != 0) {
+        [[maybe_unused]] const int emptied = ftruncate(file->descriptor, 0);  // the write error is the one told
+    }
+    return error;  // the lock goes with the descriptor
+}
+
+// Writes the held text to what is not replaced: a file in place, an
+// inherited descriptor as it is, a device or a FIFO. A reader that has gone
+// (a closed pipe) makes the write fail with EPIPE instead of ending the
+// process.
 int commit_direct(output_file_t* file) {
     struct stat status {};
     const bool regular = fstat(file->descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    if (regular && ftruncate(file->descriptor, 0) != 0) return errno;
-    int error = write_held_text(file);
-    if (error == 0 && regular && fsync(file->descriptor) != 0) error = errno;
-    if (error != 0 && regular) {
-        [[maybe_unused]] const int emptied = ftruncate(file->descriptor, 0);  // the write error is the one told
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &saved);
+    int error = 0;
+    if (regular && file->mode != OUTPUT_FILE_INHERITED) {
+        error = write_in_place(file);
+    } else {
+        error = write_held_text(file);
+        if (error == 0 && regular && fsync(file->descriptor) != 0 && errno != EINVAL) error = errno;
     }
+    sigaction(SIGPIPE, &saved, nullptr);
     const int descriptor = file->descriptor;
     file->descriptor = -1;
     if (close(descriptor) != 0 && error == 0) error = errno;

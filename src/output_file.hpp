@@ -10,13 +10,24 @@
 // How the text reaches the file depends on what the name leads to:
 // - a regular file, or no file yet: a new file in the same folder, renamed
 //   over the name at commit (the name's symbolic links are followed, so the
-//   file they lead to is the one replaced and the links stay);
-// - a regular file in a folder that cannot take a new file: the file itself,
-//   emptied and written at commit;
-// - anything else (a device, a FIFO, /dev/stdout): the name itself, written
-//   at commit.
-// In the last two cases the text is held in memory until commit, so that
-// nothing reaches the output before the whole text is known.
+//   file they lead to is the one replaced and the links stay); the new file
+//   takes over the old one's owner, group, permissions and extended
+//   attributes (access control lists among them);
+// - a regular file that cannot be replaced so: in a folder that cannot take
+//   a new file or rename over the old one (read-only, sticky, append-only,
+//   a file mounted over its name), with a second hard link, or with an owner,
+//   group or attribute the new file could not take over: the file itself,
+//   written at commit under an exclusive lock (flock) from the start of the
+//   full text and then cut to its length;
+// - no file yet in an append-only folder: the name itself, created at open
+//   and written at commit as above;
+// - an open descriptor of the process named as /dev/stdout, /dev/stderr,
+//   /dev/fd/N or /proc/self/fd/N: that descriptor, written at commit as it
+//   is (at its offset, appending when it appends), never truncated;
+// - anything else (a device, a FIFO): the name itself, written at commit.
+// In all but the first case the text is held in memory until commit, so that
+// nothing reaches the output before the whole text is known. A closed pipe
+// is a write error (EPIPE), never the end of the process.
 #pragma once
 
 #include <sys/types.h>
@@ -28,9 +39,10 @@
 
 enum output_file_mode_t {
     OUTPUT_FILE_CLOSED,
-    OUTPUT_FILE_REPLACE,   // a new file, renamed over the output at commit
-    OUTPUT_FILE_IN_PLACE,  // the output itself, a regular file, rewritten at commit
-    OUTPUT_FILE_DIRECT,    // not a regular file: written at commit
+    OUTPUT_FILE_REPLACE,    // a new file, renamed over the output at commit
+    OUTPUT_FILE_IN_PLACE,   // the output itself, a regular file, rewritten at commit
+    OUTPUT_FILE_DIRECT,     // not a regular file: written at commit
+    OUTPUT_FILE_INHERITED,  // an open descriptor of the process: written at commit, never truncated
 };
 
 struct output_chunk_t;
@@ -41,9 +53,7 @@ struct output_file_t {
     int folder = -1;           // the output's folder (replace only)
     int error = 0;             // first write error, kept until commit
     bool anonymous = false;    // the new file has no name yet
-    bool keeps_owner = false;  // the new file takes over an existing file's owner and mode
-    uid_t owner = 0;
-    gid_t group = 0;
+    bool keeps_owner = false;  // the new file has taken over an existing file's owner; its mode follows
     mode_t permissions = 0;
     char name[NAME_MAX + 1] = {};       // the output's name in its folder
     char temporary[NAME_MAX + 1] = {};  // the new file's name until the rename

@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <exception>
 
+#include "exception.hpp"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define PHASE_STACK_ASAN 1
 #elif defined(__has_feature)
@@ -90,10 +92,14 @@ void phase_entry() {
 }  // namespace
 
 void phase_stack_run(void (*body)(void*), void* context) {
-    if (running != nullptr || !map_stack()) {
+    if (running != nullptr) {
         body(context);
         return;
     }
+    // Running on the process's stack instead could crash in mid-run, and
+    // would make a run pass under a tight address-space limit that fails
+    // under a looser one.
+    if (!map_stack()) fatal_error("Failed to allocate %zu bytes for the phase stack", PHASE_STACK_SIZE);
     phase_call_t call{};
     call.body = body;
     call.context = context;

@@ -80,11 +80,17 @@ schema_table_t table_of(const sql_value_t* record, const hash_table_t* declarati
     table.location = location_of(declaration);
     table.is_volatile = slot(record, 1)->integer != 0;
     type_names_t type_names(&declaration);
+    // The grammar's lines, when they describe these very fields.
+    const unsigned* lines = declaration.table_lines;
+    if (lines != nullptr && lines[TABLE_LINES_COUNT] != hash_count(slot(record, 2)->hash)) lines = nullptr;
+    table.first_line = lines != nullptr ? lines[TABLE_LINES_FIRST] : declaration.line;
     table.fields.reserve(hash_count(slot(record, 2)->hash));
     table.rows.reserve(hash_count(slot(record, 3)->hash));
     for_each_item(slot(record, 2), [&](const sql_value_t* field) {
-        table.fields.push_back(field_of(field, &type_names, declaration.line));
-        if (table.fields.back().index == OPTIMIZE_PRIMARY) table.primary = table.fields.size() - 1;
+        const size_t position = table.fields.size();
+        table.fields.push_back(
+            field_of(field, &type_names, lines != nullptr ? lines[TABLE_LINES_FIELDS + position] : declaration.line));
+        if (table.fields.back().index == OPTIMIZE_PRIMARY) table.primary = position;
     });
     for_each_item(slot(record, 3), [&](const sql_value_t* row) {
         schema_row_t cells;

@@ -49,16 +49,23 @@ struct schema_field_t {
     bool nullable = false;
     optimize_type_t index = OPTIMIZE_NONE;
     std::vector<schema_link_t> links;
-    unsigned line = 0;  // the field's own line where known, else its table's
+    // The line of the field's name in the declaration; the table's
+    // location.line for a table built by a direct call of dump_table.
+    unsigned line = 0;
 };
 
 // One initial value: its text, or no value for SQL NULL.
 using schema_cell_t = std::optional<std::string>;
 using schema_row_t = std::vector<schema_cell_t>;
 
+// A table's location.line is the line of its statement's closing ";" (where
+// the run reports the table's errors); first_line is the line of the word
+// that starts the declaration ("volatile" or "table"), equal to
+// location.line for a table built by a direct call of dump_table.
 struct schema_table_t {
     std::string name;
     schema_location_t location;
+    unsigned first_line = 0;
     bool is_volatile = false;
     std::vector<schema_field_t> fields;
     size_t primary = 0;  // position of the primary key in `fields`

@@ -11,6 +11,20 @@ size_t size_add(size_t a, size_t b) {
     return sum;
 }
 
+namespace {
+
+uint64_t input_bytes_read = 0;
+
+}  // namespace
+
+void input_bytes_reset() { input_bytes_read = 0; }
+
+bool input_bytes_take(uint64_t size) {
+    if (size > INPUT_BYTES_MAX - input_bytes_read) return false;
+    input_bytes_read += size;
+    return true;
+}
+
 char* copy_strlen(const char* string, size_t length) {
     auto* copy = static_cast<char*>(memory_pool_alloc(size_add(length, 1)));
     if (length > 0) std::memcpy(copy, string, length);

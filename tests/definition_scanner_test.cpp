@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -147,6 +148,39 @@ TEST_F(DefinitionScannerTest, LargeInputsAreReadWholeFromFilesAndPipes) {
         EXPECT_EQ(tokens[159999], "label t79999@80000");
         EXPECT_EQ(tokens.back(), "label last@80001");
     }
+}
+
+// The text is read in parts of 64 KiB, then 128 KiB and so on: a token that
+// a part boundary cuts comes out whole, from a file and from a pipe alike.
+TEST_F(DefinitionScannerTest, TokensCutByTheEndOfAReadPartComeOutWhole) {
+    const std::vector<std::pair<std::string, Tokens>> cases = {
+        {"12345 ", {"int 12345@1"}},        {"label ", {"label label@1"}},      {"$name ", {"var name@1"}},
+        {"\"a\\\"b\" ", {"string a\"b@1"}}, {"/* comment */x ", {"label x@1"}}, {"\r\nx ", {"label x@2"}},
+    };
+    for (const size_t boundary : {size_t{64} * 1024, size_t{128} * 1024}) {
+        for (const auto& [token, expected] : cases) {
+            for (size_t cut = 0; cut < token.size(); ++cut) {
+                const std::string text = std::string(boundary - cut, ' ') + token + "end";
+                Tokens want = expected;
+                want.push_back("label end@" + std::to_string(token[0] == '\r' ? 2 : 1));
+                EXPECT_EQ(scan(text), want) << "boundary " << boundary << ", cut " << cut << " of " << token;
+                EXPECT_EQ(scan_piped(text), want) << "piped, boundary " << boundary << ", cut " << cut;
+            }
+        }
+    }
+}
+
+// An error near the start of a large file is reported without reading on.
+TEST_F(DefinitionScannerTest, AnEarlyErrorStopsTheReading) {
+    const TemporaryFolder folder;
+    const std::string path = folder.write("large.def", "x @" + std::string(4 * 1024 * 1024, ' '));
+    FILE* in = fopen(path.c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scan_stream(in), (Tokens{"label x@1", "bailout"}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unexpected character \"@\" in test.def:1\n");
+    EXPECT_LT(lseek(fileno(in), 0, SEEK_CUR), 1024 * 1024);  // the scanner reads the descriptor
+    fclose(in);
 }
 
 // Scanner errors in whole programs are golden cases; these are the ones they

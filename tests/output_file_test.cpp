@@ -152,11 +152,12 @@ TEST_F(OutputFileTest, AFailureOrAnAbandonLeavesTheEarlierFileAndNothingElse) {
 }
 
 // A signal during the write removes the temporary name, then ends the
-// process by the same signal.
+// process by the same signal: every signal whose default ends the process.
 TEST_F(OutputFileTest, ASignalDuringTheWriteLeavesTheEarlierFileAndNothingElse) {
     folder_.write("out.php", "old");
     for (bool anonymous : {true, false}) {
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int signal_number :
+             {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF, SIGRTMIN}) {
             const pid_t child = fork();
             ASSERT_GE(child, 0);
             if (child == 0) {

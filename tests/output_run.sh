@@ -15,6 +15,13 @@
 #   links_and_modes    a symbolic link as output, a file mounted over the
 #                      output's name (as root), a read-only output, a
 #                      read-only folder holding a writable output
+#   in_place_concurrent two runs write at once an output that is written in
+#                      place (a read-only folder, as the user nobody)
+#   kept_attributes    an ACL and an extended attribute, a second hard link,
+#                      an owner and a group the writer may not set, an
+#                      append-only folder
+#   inherited_descriptor  /dev/stdout appended to a log, into a closed pipe,
+#                      and /dev/fd/N
 #
 # After each, the output is the earlier file or the complete new one, never
 # anything else, and the folder holds no file but the output. Exits 77 when a
@@ -316,6 +323,112 @@ case_links_and_modes() {
     output_is_one_of "read-only folder" b.php
     only_output_in out "read-only folder"
     chmod 755 out
+}
+
+case_in_place_concurrent() {
+    [[ $(id -u) != 0 ]] || setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null ||
+        skip "cannot run as the user nobody here (setpriv)"
+    # Nearly the same size, so that the two runs write at the same time.
+    prepare 3000 3001
+    cp "$tabula" tabula
+    chmod 755 "$work" . tabula
+    chmod 644 a.def b.def
+    cp a.php out/out.php
+    chmod 666 out/out.php
+    chmod 555 out
+    local round first second
+    for round in $(seq 1 10); do
+        as_user ./tabula --output out/out.php a.def &
+        first=$!
+        as_user ./tabula --output out/out.php b.def &
+        second=$!
+        wait "$first" || fail "round $round: the first run failed"
+        wait "$second" || fail "round $round: the second run failed"
+        output_is_one_of "round $round" a.php b.php
+    done
+    # A shorter text over a longer one leaves no tail of the longer.
+    as_user ./tabula --output out/out.php b.def && as_user ./tabula --output out/out.php a.def
+    output_is_one_of "shorter text" a.php
+    only_output_in out "in place"
+    chmod 755 out
+}
+
+case_kept_attributes() {
+    command -v setfacl >/dev/null && command -v setfattr >/dev/null ||
+        skip "setfacl and setfattr are not installed (Debian: apt-get install acl attr)"
+    prepare 0 200
+    # An access control list and a user attribute are carried over.
+    cp a.php out/out.php
+    setfacl -m u:65534:r out/out.php && setfattr -n user.origin -v deploy out/out.php ||
+        skip "the file system takes no ACL or user attribute"
+    "$tabula" --output out/out.php b.def || fail "writing the file with an ACL failed"
+    output_is_one_of "ACL" b.php
+    getfacl -cn out/out.php 2>/dev/null | grep -q '^user:65534:r--$' || fail "the ACL was lost"
+    [[ $(getfattr --only-values -n user.origin out/out.php 2>/dev/null) == deploy ]] || fail "the attribute was lost"
+    only_output_in out "ACL"
+    rm out/out.php
+
+    # A second hard link sees the new text too.
+    cp a.php out/out.php
+    ln out/out.php second.php
+    "$tabula" --output out/out.php b.def || fail "writing a file with two links failed"
+    cmp -s second.php b.php || fail "the second hard link kept the old text"
+    [[ $(stat -c %h out/out.php) == 2 ]] || fail "the links were split"
+    rm out/out.php second.php
+
+    [[ $(id -u) == 0 ]] || skip "changing owners and folder attributes needs root"
+    # The writer (nobody, a member of group 100) may set the group but not the
+    # owner: both are kept, as the file is written in place.
+    if setpriv --reuid=65534 --regid=65534 --groups=100 true 2>/dev/null; then
+        cp "$tabula" tabula
+        chmod 755 "$work" . tabula
+        chmod 644 a.def b.def
+        chmod 777 out
+        cp a.php out/out.php
+        chown 0:100 out/out.php
+        chmod 660 out/out.php
+        setpriv --reuid=65534 --regid=65534 --groups=100 ./tabula --output out/out.php b.def ||
+            fail "the group's member could not write the output"
+        output_is_one_of "owner and group" b.php
+        [[ $(stat -c %u:%g:%a out/out.php) == 0:100:660 ]] ||
+            fail "owner, group and mode became $(stat -c %u:%g:%a out/out.php)"
+        only_output_in out "owner and group"
+        rm out/out.php
+        chmod 755 out
+    fi
+
+    # An append-only folder takes new files but lets none be renamed or
+    # removed: the output is written in place, and no other file is left.
+    command -v chattr >/dev/null || skip "chattr is not installed (Debian: apt-get install e2fsprogs)"
+    chattr +a out 2>/dev/null || skip "the file system has no append-only folders"
+    "$tabula" --output out/out.php a.def || fail "writing a new output in an append-only folder failed"
+    "$tabula" --output out/out.php b.def || fail "rewriting the output in an append-only folder failed"
+    local listing
+    listing=$(ls -A out)
+    chattr -a out
+    output_is_one_of "append-only folder" b.php
+    [[ $listing == out.php ]] || fail "append-only folder: the folder holds: $(echo "$listing" | tr '\n' ' ')"
+}
+
+case_inherited_descriptor() {
+    prepare 0 200
+    # Appended to a log, never truncating it.
+    echo "earlier line" >build.log
+    "$tabula" --output /dev/stdout b.def >>build.log || fail "writing to standard output failed"
+    { echo "earlier line" && cat b.php; } | cmp -s - build.log || fail "the log was not appended to"
+    # Through a numbered descriptor, appending too.
+    echo "earlier line" >fd.log
+    "$tabula" --output /dev/fd/3 b.def 3>>fd.log || fail "writing to descriptor 3 failed"
+    cmp -s build.log fd.log || fail "descriptor 3 was not appended to"
+    # Into a pipe whose reader has gone: a write error, status 2.
+    local status
+    python3 "$generator" 3000 big.def >/dev/null || exit 1
+    "$tabula" --output /dev/stdout big.def 2>stderr | head -c 1 >/dev/null
+    status=${PIPESTATUS[0]}
+    [[ $status == 2 ]] || fail "closed pipe: status $status, expected 2"
+    printf '%s\n' 'Failed to close PHP output file "/dev/stdout": 32(Broken pipe)' \
+        'Failed to compile the SQL code.' >expected.stderr
+    cmp -s stderr expected.stderr || fail "closed pipe: standard error: $(cat stderr)"
 }
 
 "case_$case_name"

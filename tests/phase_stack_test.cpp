@@ -25,8 +25,8 @@ TEST(PhaseStack, TheBodyRunsThereAsDeepAsTheStackAllowsAndOnlyTheOutermostCallSw
         [](void* context) {
             auto* record = static_cast<record_t*>(context);
             record->active = phase_stack_active();
-            // Twice the usual 8 MiB of a process stack.
-            record->sum = descend(16 * 1024);
+            // Most of the phase stack.
+            record->sum = descend(static_cast<int>(PHASE_STACK_SIZE / 1024 * 3 / 4));
             phase_stack_run([](void* inner) { static_cast<record_t*>(inner)->nested_active = phase_stack_active(); },
                             record);
         },

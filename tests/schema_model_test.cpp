@@ -76,6 +76,26 @@ TEST_F(SchemaModelTest, QueriesFunctionsAndSimpleObjectsInDeclarationOrder) {
     EXPECT_EQ(function.body, "BEGIN RETURN NEXT 1; END;");
 }
 
+// Fields carry the line of their names, tables the line where their
+// declaration starts; a table built by a direct call has neither, and takes
+// its statement's line.
+TEST_F(SchemaModelTest, FieldsAndTablesCarryTheLinesOfTheirDeclaration) {
+    ASSERT_EQ(load("type id_t = \"INTEGER\";\n"
+                   "\nvolatile\ntable t {\n primary id_t\n  id;\n id_t other; };\n"
+                   "table x { primary id_t *id; } = {\n"
+                   " { dump_table(\"d\", 0, array(array(\"k\", \"id_t\", 0, 2, array())), array()) } };\n"),
+              0);
+    const schema_table_t& table = model_.tables[0];
+    EXPECT_EQ(table.first_line, 3u);
+    EXPECT_EQ(table.location.line, 7u);
+    EXPECT_EQ(table.fields[0].line, 6u);
+    EXPECT_EQ(table.fields[1].line, 7u);
+    const schema_table_t* direct = schema_find_table(model_, "d");
+    ASSERT_NE(direct, nullptr);
+    EXPECT_EQ(direct->first_line, 9u);
+    EXPECT_EQ(direct->fields[0].line, 9u);
+}
+
 TEST_F(SchemaModelTest, AFailedRunLeavesAnEmptyModelAndAnEmptyPool) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(load("table t { primary missing_t id; };\n"), -1);

@@ -84,9 +84,15 @@ protected:
         ASSERT_EQ(result, 0);
     }
 
+    schema_t model() const {
+        schema_t built;
+        schema_model_build(&built, &output_, &declarations_);
+        return built;
+    }
+
     json exported() {
         export_chunks_t chunks;
-        EXPECT_EQ(export_json(&output_, &declarations_, &chunks), 0);
+        EXPECT_EQ(export_json(model(), &chunks), 0);
         std::string text;
         for (std::string_view chunk : chunks) text += chunk;
         return json::parse(text);
@@ -140,7 +146,7 @@ TEST_F(ExportTest, ATextThatIsNotUtf8IsRefusedAtItsDeclaration) {
         "table t { primary id_t id; } = { { \"caf\xe9\" } };\n");
     export_chunks_t chunks;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(export_json(&output_, &declarations_, &chunks), -1);
+    EXPECT_EQ(export_json(model(), &chunks), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Cannot export table \"t\" as JSON: its row value is not valid UTF-8 in " + path("main.def") + ":2\n");
 }

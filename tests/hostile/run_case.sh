@@ -227,6 +227,47 @@ unreadable_input)
     run 10 $((1 * GB)) --output out.php main.def
     expect_rejected '^input in flex scanner failed$'
     ;;
+address_space_limits)
+    # Under rising address-space limits, with the usual stack and with a small
+    # one, a run that needs a deep stack (200 nested includes) fails cleanly
+    # (status 2, the failure line last) below some limit and succeeds at
+    # every limit above it: the phase stack never makes a run fail where it
+    # would fit, nor crash it.
+    if [[ -n $sanitized ]]; then echo "skipped: needs an address-space limit"; exit 77; fi
+    include_chain 200
+    for stack in "" $SMALL_STACK_KB; do
+        stack_kb=$stack
+        fitted=""
+        for ((megabytes = 8; megabytes <= 72; megabytes += 4)); do
+            rm -f out.php
+            run 10 $((megabytes * 1024)) --output out.php main.def >/dev/null
+            if [[ $status == 0 ]]; then
+                fitted=$megabytes
+            elif [[ $status != 2 || "$(tail -n 1 err.txt)" != "Failed to compile the SQL code." ]]; then
+                fail "stack ${stack:-as usual}, ${megabytes} MB: status $status, $(head -c 300 err.txt)"
+            elif [[ -n $fitted ]]; then
+                fail "stack ${stack:-as usual}: fits in $fitted MB, fails in $megabytes MB: $(head -c 300 err.txt)"
+            fi
+        done
+        [[ -n $fitted ]] || fail "stack ${stack:-as usual}: no limit up to 72 MB was enough"
+        echo "stack ${stack:-as usual}: written under every limit from the lowest that fits"
+    done
+    ;;
+input_limits)
+    # A file without end and a file past the run's limit end with the limit's
+    # message; a huge file whose first byte is an error is not read on
+    # (a 200 MB file of NUL bytes, under a 64 MB address-space limit).
+    if [[ -n $sanitized ]]; then echo "skipped: needs an address-space limit"; exit 77; fi
+    printf 'type t = "TEXT";\ntable x { primary t id; } = "/proc/self/pagemap";\n' >main.def
+    run 60 $((1 * GB)) --output out.php main.def
+    expect_rejected "^Input files exceed 268435456 bytes in all in $work/main.def:2\$"
+    truncate -s 2560M huge.def
+    run 10 $((1 * GB)) --output out.php huge.def
+    expect_rejected "^Input files exceed 268435456 bytes in all in $work/huge.def:1\$"
+    truncate -s 200M nul.def
+    run 10 $((64 * 1024)) --output out.php nul.def
+    expect_rejected "^Unexpected NUL character in $work/nul.def:1\$"
+    ;;
 small_stack_includes)
     # The documented include depth: 200 files compile, a 201st is refused.
     stack_kb=$SMALL_STACK_KB
