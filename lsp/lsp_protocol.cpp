@@ -333,9 +333,13 @@ void append_symbol(symbol_writer_t* writer, const lsp_symbol_t& symbol) {
 // is known: a large response is made in one buffer, never copied whole.
 void respond_symbols(lsp_server_t* server, const json& id, const json& params) {
     const std::string key = document_key(params);
+    // A document the server does not know has no symbols, and its writer an
+    // empty text.
+    static const lsp_text_t no_text;
     const lsp_text_t* text = key.empty() ? nullptr : lsp_project_text(&server->project, key);
     std::vector<lsp_symbol_t> symbols;
     if (text != nullptr) symbols = lsp_document_symbols(&server->project, key);
+    if (text == nullptr) text = &no_text;
     constexpr std::string_view HEADER_NAME = "Content-Length: ";
     constexpr size_t HEADER_ROOM = HEADER_NAME.size() + 20 + 4;
     std::string& out = server->output;

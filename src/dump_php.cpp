@@ -127,9 +127,16 @@ void php_expand(php_line_t* out, const char* format, va_list args) {
 // The writer's own output: whole expansions are gathered in one buffer and
 // handed to the stream in large writes, so that a file of many short lines
 // costs a few writes rather than one per line.
+// The buffer is released however the writing ends: a fatal error thrown in
+// the middle of an entry leaves through the destructor.
 struct php_out_t {
     FILE* file;
     php_line_t buffer;
+
+    explicit php_out_t(FILE* stream) : file(stream) {}
+    ~php_out_t() { std::free(buffer.text); }
+    php_out_t(const php_out_t&) = delete;
+    php_out_t& operator=(const php_out_t&) = delete;
 };
 
 constexpr size_t PHP_OUT_FLUSH = 64 * 1024;
@@ -435,7 +442,7 @@ void php_printf(FILE* file, const char* format, ...) {
 }
 
 void dump_php_code(FILE* file, program_output_t* output) {
-    php_out_t out = {file, {}};
+    php_out_t out(file);
     out_printf(&out, "<?php\n");
     dump_plsql(&out, &output->plsql);
     dump_queries(&out, &output->queries);
@@ -444,5 +451,4 @@ void dump_php_code(FILE* file, program_output_t* output) {
     dump_views(&out, &output->views);
     out_printf(&out, "?>\n");
     out_flush(&out);
-    std::free(out.buffer.text);
 }
