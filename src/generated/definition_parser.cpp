@@ -611,12 +611,12 @@ static const yytype_int16 yyrline[] =
        0,    98,    98,   102,   103,   107,   108,   112,   113,   114,
      115,   116,   117,   118,   119,   123,   135,   141,   150,   151,
      155,   160,   168,   169,   173,   178,   186,   195,   204,   213,
-     224,   225,   229,   230,   234,   238,   246,   258,   259,   260,
-     264,   265,   269,   270,   274,   275,   279,   284,   292,   301,
-     302,   306,   307,   311,   312,   316,   317,   321,   325,   333,
-     334,   338,   342,   350,   359,   368,   378,   379,   383,   388,
-     396,   400,   401,   402,   403,   404,   405,   409,   416,   417,
-     421,   426,   434
+     225,   226,   230,   231,   235,   239,   247,   260,   261,   262,
+     266,   267,   271,   272,   276,   277,   281,   286,   294,   303,
+     304,   308,   309,   313,   314,   318,   319,   323,   327,   335,
+     336,   340,   344,   352,   361,   370,   380,   381,   385,   390,
+     398,   402,   403,   404,   405,   406,   407,   411,   418,   419,
+     423,   428,   436
 };
 #endif
 
@@ -1726,59 +1726,61 @@ yyreduce:
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
 #line 214 "definition_parser.y"
     {
+        program_table_declared(yyvsp[-5].value.string, yyvsp[-7].line);
         node_init_list(&yyval, 4);
         node_push(&yyval, &yyvsp[-5]);
         node_push(&yyval, &yyvsp[-7]);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1736 "definition_parser.cpp"
+#line 1737 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 224 "definition_parser.y"
+#line 225 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1742 "definition_parser.cpp"
+#line 1743 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 225 "definition_parser.y"
+#line 226 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1748 "definition_parser.cpp"
+#line 1749 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 229 "definition_parser.y"
+#line 230 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1754 "definition_parser.cpp"
+#line 1755 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 230 "definition_parser.y"
+#line 231 "definition_parser.y"
                             { program_array_end(&yyval, PROGRAM_LIST_FIELDS, &yyvsp[0]); }
-#line 1760 "definition_parser.cpp"
+#line 1761 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 235 "definition_parser.y"
+#line 236 "definition_parser.y"
     {
         program_array_start(&yyval, PROGRAM_LIST_FIELDS, &yyvsp[0]);
     }
-#line 1768 "definition_parser.cpp"
+#line 1769 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 239 "definition_parser.y"
+#line 240 "definition_parser.y"
     {
         program_array_add(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1777 "definition_parser.cpp"
+#line 1778 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 247 "definition_parser.y"
+#line 248 "definition_parser.y"
     {
+        program_table_field(yyvsp[-2].line);
         nv_init_list(&yyval, 5);
         nv_push(&yyval, &yyvsp[-2]);
         nv_push(&yyval, &yyvsp[-4]);
@@ -1786,336 +1788,336 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1790 "definition_parser.cpp"
+#line 1792 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 258 "definition_parser.y"
+#line 260 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1796 "definition_parser.cpp"
+#line 1798 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 259 "definition_parser.y"
+#line 261 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1802 "definition_parser.cpp"
+#line 1804 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 260 "definition_parser.y"
+#line 262 "definition_parser.y"
                             { nv_init_integer(&yyval, 2); }
-#line 1808 "definition_parser.cpp"
+#line 1810 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 264 "definition_parser.y"
+#line 266 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1814 "definition_parser.cpp"
+#line 1816 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 265 "definition_parser.y"
+#line 267 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1820 "definition_parser.cpp"
+#line 1822 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 269 "definition_parser.y"
+#line 271 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1826 "definition_parser.cpp"
+#line 1828 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 270 "definition_parser.y"
+#line 272 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1832 "definition_parser.cpp"
+#line 1834 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 274 "definition_parser.y"
+#line 276 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1838 "definition_parser.cpp"
+#line 1840 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 275 "definition_parser.y"
+#line 277 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1844 "definition_parser.cpp"
+#line 1846 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 280 "definition_parser.y"
+#line 282 "definition_parser.y"
     {
         nv_init_list(&yyval, 1);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1853 "definition_parser.cpp"
+#line 1855 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 285 "definition_parser.y"
+#line 287 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1862 "definition_parser.cpp"
+#line 1864 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 293 "definition_parser.y"
+#line 295 "definition_parser.y"
     {
         nv_init_list(&yyval, 2);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1872 "definition_parser.cpp"
+#line 1874 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 301 "definition_parser.y"
+#line 303 "definition_parser.y"
                             { nv_init_integer(&yyval, 0); }
-#line 1878 "definition_parser.cpp"
+#line 1880 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 302 "definition_parser.y"
+#line 304 "definition_parser.y"
                             { nv_init_integer(&yyval, 1); }
-#line 1884 "definition_parser.cpp"
+#line 1886 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 306 "definition_parser.y"
+#line 308 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1890 "definition_parser.cpp"
+#line 1892 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 307 "definition_parser.y"
+#line 309 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1896 "definition_parser.cpp"
+#line 1898 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 311 "definition_parser.y"
+#line 313 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1902 "definition_parser.cpp"
+#line 1904 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 312 "definition_parser.y"
+#line 314 "definition_parser.y"
                             { program_initializer_file(&yyval, &yyvsp[0]); }
-#line 1908 "definition_parser.cpp"
+#line 1910 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 316 "definition_parser.y"
+#line 318 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1914 "definition_parser.cpp"
+#line 1916 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 317 "definition_parser.y"
+#line 319 "definition_parser.y"
                             { program_array_end(&yyval, PROGRAM_LIST_ROWS, &yyvsp[0]); }
-#line 1920 "definition_parser.cpp"
+#line 1922 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 322 "definition_parser.y"
+#line 324 "definition_parser.y"
     {
         program_array_start(&yyval, PROGRAM_LIST_ROWS, &yyvsp[-1]);
     }
-#line 1928 "definition_parser.cpp"
+#line 1930 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 326 "definition_parser.y"
+#line 328 "definition_parser.y"
     {
         program_array_add(&yyvsp[-4], &yyvsp[-1]);
         yyval = yyvsp[-4];
     }
-#line 1937 "definition_parser.cpp"
+#line 1939 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 333 "definition_parser.y"
+#line 335 "definition_parser.y"
                             { nv_init_array(&yyval); }
-#line 1943 "definition_parser.cpp"
+#line 1945 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 334 "definition_parser.y"
+#line 336 "definition_parser.y"
                             { program_array_end(&yyval, PROGRAM_LIST_ROW, &yyvsp[0]); }
-#line 1949 "definition_parser.cpp"
+#line 1951 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 339 "definition_parser.y"
+#line 341 "definition_parser.y"
     {
         program_array_start(&yyval, PROGRAM_LIST_ROW, &yyvsp[0]);
     }
-#line 1957 "definition_parser.cpp"
+#line 1959 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 343 "definition_parser.y"
+#line 345 "definition_parser.y"
     {
         program_array_add(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1966 "definition_parser.cpp"
+#line 1968 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
-#line 351 "definition_parser.y"
+#line 353 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1976 "definition_parser.cpp"
+#line 1978 "definition_parser.cpp"
     break;
 
   case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 360 "definition_parser.y"
+#line 362 "definition_parser.y"
     {
         node_init_list(&yyval, 2);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1986 "definition_parser.cpp"
+#line 1988 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 369 "definition_parser.y"
+#line 371 "definition_parser.y"
     {
         node_init_list(&yyval, 3);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1997 "definition_parser.cpp"
+#line 1999 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 378 "definition_parser.y"
+#line 380 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2003 "definition_parser.cpp"
+#line 2005 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 379 "definition_parser.y"
+#line 381 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2009 "definition_parser.cpp"
+#line 2011 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 384 "definition_parser.y"
+#line 386 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2018 "definition_parser.cpp"
+#line 2020 "definition_parser.cpp"
     break;
 
   case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 389 "definition_parser.y"
+#line 391 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2027 "definition_parser.cpp"
+#line 2029 "definition_parser.cpp"
     break;
 
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 396 "definition_parser.y"
+#line 398 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2033 "definition_parser.cpp"
+#line 2035 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 400 "definition_parser.y"
+#line 402 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2039 "definition_parser.cpp"
+#line 2041 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 401 "definition_parser.y"
+#line 403 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2045 "definition_parser.cpp"
+#line 2047 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 402 "definition_parser.y"
+#line 404 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2051 "definition_parser.cpp"
+#line 2053 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 403 "definition_parser.y"
+#line 405 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2057 "definition_parser.cpp"
+#line 2059 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 404 "definition_parser.y"
+#line 406 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2063 "definition_parser.cpp"
+#line 2065 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 405 "definition_parser.y"
+#line 407 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2069 "definition_parser.cpp"
+#line 2071 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 410 "definition_parser.y"
+#line 412 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1]);
     }
-#line 2077 "definition_parser.cpp"
+#line 2079 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 416 "definition_parser.y"
+#line 418 "definition_parser.y"
                             { node_init_array(&yyval); }
-#line 2083 "definition_parser.cpp"
+#line 2085 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 417 "definition_parser.y"
+#line 419 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2089 "definition_parser.cpp"
+#line 2091 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 422 "definition_parser.y"
+#line 424 "definition_parser.y"
     {
         node_init_list(&yyval, 1);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2098 "definition_parser.cpp"
+#line 2100 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 427 "definition_parser.y"
+#line 429 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2107 "definition_parser.cpp"
+#line 2109 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 435 "definition_parser.y"
+#line 437 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0]);
     }
-#line 2115 "definition_parser.cpp"
+#line 2117 "definition_parser.cpp"
     break;
 
 
-#line 2119 "definition_parser.cpp"
+#line 2121 "definition_parser.cpp"
 
       default: break;
     }
@@ -2339,7 +2341,7 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 440 "definition_parser.y"
+#line 442 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, const char* message)
