@@ -59,10 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        {"params", {{"rootUri", "file://" + workspace}, {"capabilities", {}}}}};
     lsp_server_feed(&server, framed(initialize.dump()));
     const bool framed_mode = !input.empty() && input.front() == 'F';
+    // A body holding a line end may hold a header line of its own, where the
+    // server resynchronises; what follows is then no longer framed as sent.
+    bool body_with_line_end = false;
     if (framed_mode) {
         input.remove_prefix(1);
         while (!input.empty()) {
             const size_t end = std::min(input.find('\x01'), input.size());
+            if (input.substr(0, end).find("\r\n") != std::string_view::npos) body_with_line_end = true;
             lsp_server_feed(&server, framed(input.substr(0, end)));
             if (lsp_server_busy(server)) lsp_server_idle(&server);
             input.remove_prefix(std::min(end + 1, input.size()));
@@ -76,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lsp_server_feed(&server, framed(R"({"jsonrpc":"2.0","id":987654321,"method":"shutdown"})"));
     }
     const int answers = check_output(server.output, FINAL_ID);
-    if (framed_mode && !server.exited && answers < 1) fuzz_fail("shutdown not answered");
+    if (framed_mode && !server.exited && !body_with_line_end && answers < 1) fuzz_fail("shutdown not answered");
     fuzz_release_run();
     return 0;
 }
