@@ -54,7 +54,7 @@ unsigned sql_omit_parse(std::string_view name);
 // the quote character doubled inside.
 std::string sql_quote_name(sql_dialect_t dialect, std::string_view name);
 // `value` as a string literal: '...' with every ' doubled. MariaDB reads it
-// byte for byte only in a session with NO_BACKSLASH_ESCAPES (the preamble).
+// byte for byte only on a connection set to NO_BACKSLASH_ESCAPES (the preamble).
 std::string sql_quote_text(std::string_view value);
 
 // Whether `text` holds a control character other than tab and line feed.
@@ -108,7 +108,7 @@ struct sql_writer_t {
     const sql_names_t* names = nullptr;
 };
 
-// What a script starts with: the session settings the rest relies on
+// What a script starts with: the connection settings the rest relies on
 // (encoding, literal rules, deferred or disabled key checks, a transaction
 // where the dialect wants one).
 void sql_write_preamble(const sql_writer_t& writer, std::string* out);

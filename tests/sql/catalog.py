@@ -28,7 +28,7 @@ problems = []
 
 
 def client(script):
-    """Runs `script` in one client session: (status, standard output, standard error)."""
+    """Runs `script` over one client connection: (status, standard output, standard error)."""
     if SERVER == "postgresql":
         cmd = ["psql", "-X", "-q", "-h", SCRATCH + "/pg", "-U", "postgres", "-d", DB, "-v", "ON_ERROR_STOP=1",
                "-A", "-t", "-F", "\t", "-f", "-"]
