@@ -45,7 +45,7 @@ def client(script):
 
 
 def run_many(queries):
-    """The rows of each of `queries`, run in one session, as lists of fields.
+    """The rows of each of `queries`, run over one connection, as lists of fields.
     A marker row before each result tells them apart: hex digits never
     spell it."""
     script = "".join("SELECT '@@%d';\n%s;\n" % (i, query) for i, query in enumerate(queries))
