@@ -382,39 +382,31 @@ bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, l
     return true;
 }
 
-std::vector<lsp_symbol_t> lsp_document_symbols(lsp_project_t* project, const std::string& path) {
-    std::vector<lsp_symbol_t> symbols;
-    auto index = lsp_project_index(project, path);
-    if (!index) return symbols;
-    symbols.reserve(index->statements.size());
-    for (const lsp_statement_t& statement : index->statements) {
-        if (statement.name_occurrence < 0) continue;
-        const lsp_occurrence_t& name = index->occurrences[statement.name_occurrence];
-        lsp_symbol_t symbol{statement.name,
-                            symbol_kind(statement.keyword),
-                            keyword_text(statement.keyword),
-                            statement.start,
-                            statement.end,
-                            name.start,
-                            name.end,
-                            {}};
-        if (statement.keyword == T_TABLE) {
-            symbol.children.reserve(statement.fields.size());
-            for (const int field : statement.fields) {
-                const lsp_occurrence_t& occurrence = index->occurrences[field];
-                symbol.children.push_back({occurrence.name,
-                                           SYMBOL_FIELD,
-                                           "",
-                                           occurrence.start,
-                                           occurrence.end,
-                                           occurrence.start,
-                                           occurrence.end,
-                                           {}});
-            }
-        }
-        symbols.push_back(std::move(symbol));
+lsp_symbols_t lsp_document_symbols(lsp_project_t* project, const std::string& path) {
+    lsp_symbols_t list;
+    list.index = lsp_project_index(project, path);
+    if (!list.index) return list;
+    const lsp_file_index_t& index = *list.index;
+    size_t count = 0;
+    for (const lsp_statement_t& statement : index.statements) {
+        if (statement.name_occurrence >= 0) count += 1 + (statement.keyword == T_TABLE ? statement.fields.size() : 0);
     }
-    return symbols;
+    list.symbols.reserve(count);
+    for (const lsp_statement_t& statement : index.statements) {
+        if (statement.name_occurrence < 0) continue;
+        const lsp_occurrence_t& name = index.occurrences[statement.name_occurrence];
+        const bool table = statement.keyword == T_TABLE;
+        list.symbols.push_back({statement.name, symbol_kind(statement.keyword), keyword_text(statement.keyword),
+                                statement.start, statement.end, name.start, name.end,
+                                table ? static_cast<uint32_t>(statement.fields.size()) : 0});
+        if (!table) continue;
+        for (const int field : statement.fields) {
+            const lsp_occurrence_t& occurrence = index.occurrences[field];
+            list.symbols.push_back({occurrence.name, SYMBOL_FIELD, "", occurrence.start, occurrence.end,
+                                    occurrence.start, occurrence.end, 0});
+        }
+    }
+    return list;
 }
 
 std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset) {
