@@ -451,8 +451,8 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
             continue;
         }
         if (field.type_changed) {
-            m->out += table + "ALTER COLUMN " + column + " TYPE " + std::string(declared.sql) + " USING CAST(" + column +
-                      " AS " + std::string(declared.sql) + ");\n";
+            m->out += table + "ALTER COLUMN " + column + " TYPE " + std::string(declared.sql) + " USING CAST(" +
+                      column + " AS " + std::string(declared.sql) + ");\n";
         }
         if (field.made_nullable) m->out += table + "ALTER COLUMN " + column + " DROP NOT NULL;\n";
     }

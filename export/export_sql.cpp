@@ -531,7 +531,8 @@ private:
             const schema_row_t& cells = table.rows[row];
             if (!cells[table.primary]) {
                 refuse(object,
-                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" + std::string(primary.name) + "\"",
+                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" +
+                           std::string(primary.name) + "\"",
                        table.location, 0);
             }
             for (const schema_cell_t& cell : cells) {
@@ -572,7 +573,8 @@ private:
                     if (!same_but_case(table.fields[i].name, table.fields[j].name)) continue;
                     const schema_field_t& field = table.fields[i];
                     refuse([&] { return "field \"" + std::string(field.name) + "\" of " + object(); },
-                           "its name differs from that of field \"" + std::string(table.fields[j].name) + "\" only in letter case",
+                           "its name differs from that of field \"" + std::string(table.fields[j].name) +
+                               "\" only in letter case",
                            table.location, field.line);
                     break;
                 }
@@ -591,12 +593,14 @@ private:
         std::unordered_map<std::string, std::string> seen;
         for (const schema_table_t& table : model_.tables) {
             refuse_case_twin(
-                &seen, table.name, "table", [&] { return "table \"" + std::string(table.name) + "\""; }, table.location, 0);
+                &seen, table.name, "table", [&] { return "table \"" + std::string(table.name) + "\""; }, table.location,
+                0);
         }
         if (omitted(SQL_OMIT_VIEWS)) return;
         for (const schema_view_t& view : model_.views) {
             refuse_case_twin(
-                &seen, view.name, "table or view", [&] { return "view \"" + std::string(view.name) + "\""; }, view.location, 0);
+                &seen, view.name, "table or view", [&] { return "view \"" + std::string(view.name) + "\""; },
+                view.location, 0);
         }
     }
 
@@ -624,8 +628,8 @@ private:
         name(object, function.name, false, function.location);
         for (const auto* variables : {&function.args, &function.locals}) {
             for (const schema_variable_t& variable : *variables) {
-                name([&] { return "variable \"" + std::string(variable.name) + "\" of " + object(); }, variable.name, false,
-                     function.location);
+                name([&] { return "variable \"" + std::string(variable.name) + "\" of " + object(); }, variable.name,
+                     false, function.location);
                 utf8(object, "variable type", variable.sql, function.location);
             }
         }

@@ -168,7 +168,8 @@ void check_link_types(lint_run_t* run, const schema_table_t& table, const schema
         if (run->type(field.sql).key == run->type(key.sql).key) continue;
         run->report("link-type-mismatch",
                     "link field " + quoted(field.name) + " is " + std::string(field.sql) + ", but the primary key " +
-                        quoted(std::string(target->name) + "." + std::string(key.name)) + " it links to is " + std::string(key.sql),
+                        quoted(std::string(target->name) + "." + std::string(key.name)) + " it links to is " +
+                        std::string(key.sql),
                     field_subject(table, field));
     }
 }
@@ -179,7 +180,8 @@ std::unordered_set<std::string> outgoing_pairs(const schema_t& model) {
     for (const schema_table_t& table : model.tables) {
         for (const schema_field_t& field : table.fields) {
             for (const schema_link_t& link : field.links) {
-                if (link.direction == DIRECTION_OUTGOING) pairs.insert(std::string(table.name) + '\0' + std::string(link.table));
+                if (link.direction == DIRECTION_OUTGOING)
+                    pairs.insert(std::string(table.name) + '\0' + std::string(link.table));
             }
         }
     }
@@ -305,7 +307,8 @@ void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t col
     if (wrong == 0) return;
     run->report("seed-not-integer",
                 "initial row " + std::to_string(first + 1) + " holds " + shown(*table.rows[first][column]) + " in " +
-                    quoted(field.name) + ", which is no " + std::string(field.sql) + " value" + row_count_tail(wrong - 1),
+                    quoted(field.name) + ", which is no " + std::string(field.sql) + " value" +
+                    row_count_tail(wrong - 1),
                 field_subject(table, field));
 }
 

@@ -122,7 +122,8 @@ std::string variables_text(std::span<const schema_variable_t> variables, const c
 }
 
 std::string plsql_text(const schema_plsql_t& function) {
-    std::string text = "returns " + std::string(function.returns_set ? "SETOF " : "") + std::string(function.returns.sql) + "\n";
+    std::string text =
+        "returns " + std::string(function.returns_set ? "SETOF " : "") + std::string(function.returns.sql) + "\n";
     text.append("(").append(variables_text(function.args, ", ")).append(")\n");
     const std::string locals = variables_text(function.locals, "; ");
     if (!locals.empty()) text += "locals: " + locals + ";\n";

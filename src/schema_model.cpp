@@ -216,9 +216,10 @@ void field_of(keeper_t* keeper, const sql_value_t* record, type_names_t* type_na
     field->type_name = type_names->next(field->sql);
     field->nullable = slot(record, 2)->integer != 0;
     field->index = static_cast<optimize_type_t>(slot(record, 3)->integer);
-    field->links = kept_items<schema_link_t>(keeper, slot(record, 4), [&](const sql_value_t* link, schema_link_t* kept) {
-        *kept = {keeper->text(slot(link, 0)), static_cast<dir_type_t>(slot(link, 1)->integer)};
-    });
+    field->links =
+        kept_items<schema_link_t>(keeper, slot(record, 4), [&](const sql_value_t* link, schema_link_t* kept) {
+            *kept = {keeper->text(slot(link, 0)), static_cast<dir_type_t>(slot(link, 1)->integer)};
+        });
     field->line = line;
 }
 
@@ -256,21 +257,22 @@ schema_query_t query_of(keeper_t* keeper, const sql_value_t* record, const hash_
     query.name = keeper->text(name);
     const declaration_t& declaration = declaration_of(declarations, name != nullptr ? name : "");
     query.location = location_of(keeper, declaration);
-    query.pieces =
-        kept_items<schema_piece_t>(keeper, slot(record, 1), [&](const sql_value_t* record_piece, schema_piece_t* piece) {
-            piece->kind = static_cast<qp_type_t>(slot(record_piece, 0)->integer);
-            const sql_value_t* value = slot(record_piece, 1);
-            if (piece->kind == QP_TEXT) {
-                piece->text = keeper->text(value);
-            } else {
-                piece->number = value->integer;
-            }
-        });
+    query.pieces = kept_items<schema_piece_t>(keeper, slot(record, 1),
+                                              [&](const sql_value_t* record_piece, schema_piece_t* piece) {
+                                                  piece->kind = static_cast<qp_type_t>(slot(record_piece, 0)->integer);
+                                                  const sql_value_t* value = slot(record_piece, 1);
+                                                  if (piece->kind == QP_TEXT) {
+                                                      piece->text = keeper->text(value);
+                                                  } else {
+                                                      piece->number = value->integer;
+                                                  }
+                                              });
     type_names_t type_names(keeper, &declaration);
-    query.fields = kept_items<schema_typed_t>(keeper, slot(record, 2), [&](const sql_value_t* sql, schema_typed_t* field) {
-        field->sql = keeper->text(sql);
-        field->type_name = type_names.next(field->sql);
-    });
+    query.fields =
+        kept_items<schema_typed_t>(keeper, slot(record, 2), [&](const sql_value_t* sql, schema_typed_t* field) {
+            field->sql = keeper->text(sql);
+            field->type_name = type_names.next(field->sql);
+        });
     return query;
 }
 
@@ -322,7 +324,7 @@ size_t storage_estimate(const program_output_t* output) {
            2048 * count_of(&output->plsql) + 512 * (count_of(&output->views) + count_of(&output->types));
 }
 
-size_t hash_position(std::string_view name, size_t mask) { return std::hash<std::string_view>{}(name) & mask; }
+size_t hash_position(std::string_view name, size_t mask) { return std::hash<std::string_view>{}(name)&mask; }
 
 }  // namespace
 

@@ -94,7 +94,7 @@ struct schema_sequence_t {
 
 struct schema_piece_t {
     qp_type_t kind = QP_TEXT;  // QP_TEXT, QP_ESC (a parameter) or QP_RAW
-    std::string_view text;          // QP_TEXT
+    std::string_view text;     // QP_TEXT
     int32_t number = 0;        // QP_ESC, QP_RAW
 };
 
