@@ -7,7 +7,7 @@
 #include <cstring>
 #include <set>
 
-#include "definition_parser.hpp"
+#include "definition_scanner.hpp"
 #include "lint.hpp"
 
 namespace {
@@ -262,23 +262,13 @@ completion_context_t completion_context(const lsp_file_index_t& index, size_t of
 
 // --- diagnostics ------------------------------------------------------------------
 
-std::string quoted_name(const std::string& message, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    if (message.compare(0, length, prefix) != 0 || message.size() < length + 1 || message.back() != '"') return {};
-    return message.substr(length, message.size() - length - 1);
-}
-
 // The fix-up names the missing type or table but points at the program's
 // last statement: show it where the name is written, in the fix-up's order.
 bool place_missing_name(lsp_project_t* project, const std::string& root, const diagnostic_t& diagnostic,
                         lsp_span_t* span) {
-    std::string name = quoted_name(diagnostic.message, "Unable to resolve SQL type \"");
-    lsp_name_kind_t kind = NAME_TYPE;
-    if (name.empty()) {
-        name = quoted_name(diagnostic.message, "Link to unknown table \"");
-        kind = NAME_TABLE;
-    }
-    if (name.empty()) return false;
+    if (diagnostic.subject_kind == SUBJECT_NONE) return false;
+    const std::string& name = diagnostic.subject;
+    const lsp_name_kind_t kind = diagnostic.subject_kind == SUBJECT_TYPE ? NAME_TYPE : NAME_TABLE;
     std::vector<found_t> uses;
     for (const std::string& file : lsp_project_files(project, root)) {
         auto index = lsp_project_index(project, file);

@@ -13,6 +13,7 @@
 #include "compile.hpp"
 #include "exception.hpp"
 #include "execute.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 namespace {
@@ -195,7 +196,7 @@ void schema_model_build(schema_t* model, const program_output_t* output, const p
 int schema_model_load(schema_t* model, const char* filename) {
     *model = schema_t{};
     compiled_program_t program;
-    int result = compile_program(&program, filename);
+    int result = compile_program(&program, filename, handlers_builtin);
     if (result == 0) {
         program_output_t output;
         program_declarations_t declarations;
@@ -209,7 +210,7 @@ int schema_model_load(schema_t* model, const char* filename) {
         compiled_program_shutdown(&program);
     }
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return result;
 }
 
