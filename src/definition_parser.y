@@ -44,15 +44,6 @@ static const char* def_message(const char* message)
 #define YYMALLOC memory_pool_alloc
 #define YYFREE memory_pool_free
 
-/* The scanner's header defines the token codes; the parser numbers the named
-   tokens from 258 in the order of their declaration below. */
-static_assert(T_INTEGER == 258 && T_LABEL == 259 && T_NULL == 260 && T_STRING == 261
-              && T_VARIABLE == 262 && T_FUNCTION == 263 && T_INCLUDE == 264 && T_INCOMING == 265
-              && T_INDEX == 266 && T_OUTGOING == 267 && T_PLSQL == 268 && T_PRIMARY == 269
-              && T_QUERY == 270 && T_SEQUENCE == 271 && T_TABLE == 272 && T_TYPE == 273
-              && T_VIEW == 274 && T_VOLATILE == 275,
-              "token codes shared with the definition scanner");
-
 [[noreturn]] static void deferror(def_scanner_t*, program_builder_t*, const char* message);
 
 /* Where the scanner has read to: the location of what an action builds. */
@@ -451,3 +442,26 @@ static void deferror(def_scanner_t*, program_builder_t*, const char* message)
 {
     compile_bailout("%s", message);
 }
+
+/* Bison numbers the named tokens' codes from 258 and their symbols one after
+   the other, both in the order of declaration below: the scanner's codes
+   reach the symbols the grammar declared for them. */
+static_assert(T_INTEGER == 258
+              && T_LABEL - T_INTEGER == YYSYMBOL_T_LABEL - YYSYMBOL_T_INTEGER
+              && T_NULL - T_INTEGER == YYSYMBOL_T_NULL - YYSYMBOL_T_INTEGER
+              && T_STRING - T_INTEGER == YYSYMBOL_T_STRING - YYSYMBOL_T_INTEGER
+              && T_VARIABLE - T_INTEGER == YYSYMBOL_T_VARIABLE - YYSYMBOL_T_INTEGER
+              && T_FUNCTION - T_INTEGER == YYSYMBOL_T_FUNCTION - YYSYMBOL_T_INTEGER
+              && T_INCLUDE - T_INTEGER == YYSYMBOL_T_INCLUDE - YYSYMBOL_T_INTEGER
+              && T_INCOMING - T_INTEGER == YYSYMBOL_T_INCOMING - YYSYMBOL_T_INTEGER
+              && T_INDEX - T_INTEGER == YYSYMBOL_T_INDEX - YYSYMBOL_T_INTEGER
+              && T_OUTGOING - T_INTEGER == YYSYMBOL_T_OUTGOING - YYSYMBOL_T_INTEGER
+              && T_PLSQL - T_INTEGER == YYSYMBOL_T_PLSQL - YYSYMBOL_T_INTEGER
+              && T_PRIMARY - T_INTEGER == YYSYMBOL_T_PRIMARY - YYSYMBOL_T_INTEGER
+              && T_QUERY - T_INTEGER == YYSYMBOL_T_QUERY - YYSYMBOL_T_INTEGER
+              && T_SEQUENCE - T_INTEGER == YYSYMBOL_T_SEQUENCE - YYSYMBOL_T_INTEGER
+              && T_TABLE - T_INTEGER == YYSYMBOL_T_TABLE - YYSYMBOL_T_INTEGER
+              && T_TYPE - T_INTEGER == YYSYMBOL_T_TYPE - YYSYMBOL_T_INTEGER
+              && T_VIEW - T_INTEGER == YYSYMBOL_T_VIEW - YYSYMBOL_T_INTEGER
+              && T_VOLATILE - T_INTEGER == YYSYMBOL_T_VOLATILE - YYSYMBOL_T_INTEGER,
+              "token codes shared with the definition scanner");

@@ -36,11 +36,6 @@ static const char* init_message(const char* message)
 #define YYMALLOC memory_pool_alloc
 #define YYFREE memory_pool_free
 
-/* The scanner's header defines the token codes; the parser numbers the named
-   tokens from 258 in the order of their declaration below. */
-static_assert(INIT_NULL == 258 && INIT_STRING == 259 && INIT_ROW_SEPARATOR == 260,
-              "token codes shared with the initializer scanner");
-
 [[noreturn]] static void initerror(init_scanner_t*, sql_value_t*, const char* message);
 }
 
@@ -120,3 +115,11 @@ static void initerror(init_scanner_t*, sql_value_t*, const char* message)
 {
     execute_bailout("%s", message);
 }
+
+/* Bison numbers the named tokens' codes from 258 and their symbols one after
+   the other, both in the order of declaration below: the scanner's codes
+   reach the symbols the grammar declared for them. */
+static_assert(INIT_NULL == 258
+              && INIT_STRING - INIT_NULL == YYSYMBOL_INIT_STRING - YYSYMBOL_INIT_NULL
+              && INIT_ROW_SEPARATOR - INIT_NULL == YYSYMBOL_INIT_ROW_SEPARATOR - YYSYMBOL_INIT_NULL,
+              "token codes shared with the initializer scanner");

@@ -207,15 +207,6 @@ static const char* def_message(const char* message)
 #define YYMALLOC memory_pool_alloc
 #define YYFREE memory_pool_free
 
-/* The scanner's header defines the token codes; the parser numbers the named
-   tokens from 258 in the order of their declaration below. */
-static_assert(T_INTEGER == 258 && T_LABEL == 259 && T_NULL == 260 && T_STRING == 261
-              && T_VARIABLE == 262 && T_FUNCTION == 263 && T_INCLUDE == 264 && T_INCOMING == 265
-              && T_INDEX == 266 && T_OUTGOING == 267 && T_PLSQL == 268 && T_PRIMARY == 269
-              && T_QUERY == 270 && T_SEQUENCE == 271 && T_TABLE == 272 && T_TYPE == 273
-              && T_VIEW == 274 && T_VOLATILE == 275,
-              "token codes shared with the definition scanner");
-
 [[noreturn]] static void deferror(def_scanner_t*, program_builder_t*, const char* message);
 
 /* Where the scanner has read to: the location of what an action builds. */
@@ -229,7 +220,7 @@ static void def_append_integer(sql_node_t* array, int32_t integer, node_location
     nv_push(array, &node);
 }
 
-#line 233 "definition_parser.cpp"
+#line 224 "definition_parser.cpp"
 
 #ifdef short
 # undef short
@@ -612,15 +603,15 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int16 yyrline[] =
 {
-       0,   104,   104,   108,   109,   113,   114,   118,   119,   120,
-     121,   122,   123,   124,   125,   129,   141,   147,   156,   157,
-     161,   166,   174,   175,   179,   184,   192,   201,   210,   219,
-     231,   232,   236,   237,   241,   245,   253,   266,   267,   268,
-     272,   273,   277,   278,   282,   283,   287,   292,   300,   309,
-     310,   314,   315,   319,   320,   324,   325,   329,   333,   341,
-     342,   346,   350,   358,   367,   376,   386,   387,   391,   396,
-     404,   408,   409,   410,   411,   412,   413,   417,   424,   425,
-     429,   434,   442
+       0,    95,    95,    99,   100,   104,   105,   109,   110,   111,
+     112,   113,   114,   115,   116,   120,   132,   138,   147,   148,
+     152,   157,   165,   166,   170,   175,   183,   192,   201,   210,
+     222,   223,   227,   228,   232,   236,   244,   257,   258,   259,
+     263,   264,   268,   269,   273,   274,   278,   283,   291,   300,
+     301,   305,   306,   310,   311,   315,   316,   320,   324,   332,
+     333,   337,   341,   349,   358,   367,   377,   378,   382,   387,
+     395,   399,   400,   401,   402,   403,   404,   408,   415,   416,
+     420,   425,   433
 };
 #endif
 
@@ -1559,55 +1550,55 @@ yyreduce:
   switch (yyn)
     {
   case 7: /* one_statement: dump_plsql  */
-#line 118 "definition_parser.y"
+#line 109 "definition_parser.y"
                     { program_special_fcall(builder, "dump_plsql", &yyvsp[0], HERE); }
-#line 1565 "definition_parser.cpp"
+#line 1556 "definition_parser.cpp"
     break;
 
   case 8: /* one_statement: dump_query  */
-#line 119 "definition_parser.y"
+#line 110 "definition_parser.y"
                     { program_special_fcall(builder, "dump_query", &yyvsp[0], HERE); }
-#line 1571 "definition_parser.cpp"
+#line 1562 "definition_parser.cpp"
     break;
 
   case 9: /* one_statement: dump_sequence  */
-#line 120 "definition_parser.y"
+#line 111 "definition_parser.y"
                     { program_special_fcall(builder, "dump_sequence", &yyvsp[0], HERE); }
-#line 1577 "definition_parser.cpp"
+#line 1568 "definition_parser.cpp"
     break;
 
   case 10: /* one_statement: dump_table  */
-#line 121 "definition_parser.y"
+#line 112 "definition_parser.y"
                     { program_special_fcall(builder, "dump_table", &yyvsp[0], HERE); }
-#line 1583 "definition_parser.cpp"
+#line 1574 "definition_parser.cpp"
     break;
 
   case 11: /* one_statement: dump_type  */
-#line 122 "definition_parser.y"
+#line 113 "definition_parser.y"
                     { program_special_fcall(builder, "dump_type", &yyvsp[0], HERE); }
-#line 1589 "definition_parser.cpp"
+#line 1580 "definition_parser.cpp"
     break;
 
   case 12: /* one_statement: dump_view  */
-#line 123 "definition_parser.y"
+#line 114 "definition_parser.y"
                     { program_special_fcall(builder, "dump_view", &yyvsp[0], HERE); }
-#line 1595 "definition_parser.cpp"
+#line 1586 "definition_parser.cpp"
     break;
 
   case 13: /* one_statement: st_function  */
-#line 124 "definition_parser.y"
+#line 115 "definition_parser.y"
                     { program_define_function(builder, &yyvsp[0]); }
-#line 1601 "definition_parser.cpp"
+#line 1592 "definition_parser.cpp"
     break;
 
   case 14: /* one_statement: st_include  */
-#line 125 "definition_parser.y"
+#line 116 "definition_parser.y"
                     { program_include_definition(builder, &yyvsp[0]); }
-#line 1607 "definition_parser.cpp"
+#line 1598 "definition_parser.cpp"
     break;
 
   case 15: /* dump_plsql: T_PLSQL plsql_returns T_LABEL '(' plsql_args ')' '(' plsql_locals ')' '=' expression ';'  */
-#line 130 "definition_parser.y"
+#line 121 "definition_parser.y"
     {
         node_init_list(&yyval, 5, HERE);
         node_push(&yyval, &yyvsp[-9]);
@@ -1616,121 +1607,121 @@ yyreduce:
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1620 "definition_parser.cpp"
+#line 1611 "definition_parser.cpp"
     break;
 
   case 16: /* plsql_returns: T_LABEL  */
-#line 142 "definition_parser.y"
+#line 133 "definition_parser.y"
     {
         nv_init_list(&yyval, 2, HERE);
         nv_push(&yyval, &yyvsp[0]);
         def_append_integer(&yyval, 0, HERE);
     }
-#line 1630 "definition_parser.cpp"
+#line 1621 "definition_parser.cpp"
     break;
 
   case 17: /* plsql_returns: '[' T_LABEL ']'  */
-#line 148 "definition_parser.y"
+#line 139 "definition_parser.y"
     {
         nv_init_list(&yyval, 2, HERE);
         nv_push(&yyval, &yyvsp[-1]);
         def_append_integer(&yyval, 1, HERE);
     }
-#line 1640 "definition_parser.cpp"
+#line 1631 "definition_parser.cpp"
     break;
 
   case 18: /* plsql_args: %empty  */
-#line 156 "definition_parser.y"
+#line 147 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1646 "definition_parser.cpp"
+#line 1637 "definition_parser.cpp"
     break;
 
   case 19: /* plsql_args: real_plsql_args  */
-#line 157 "definition_parser.y"
+#line 148 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1652 "definition_parser.cpp"
+#line 1643 "definition_parser.cpp"
     break;
 
   case 20: /* real_plsql_args: one_plsql_var  */
-#line 162 "definition_parser.y"
+#line 153 "definition_parser.y"
     {
         nv_init_list(&yyval, 1, HERE);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1661 "definition_parser.cpp"
+#line 1652 "definition_parser.cpp"
     break;
 
   case 21: /* real_plsql_args: real_plsql_args ',' one_plsql_var  */
-#line 167 "definition_parser.y"
+#line 158 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1670 "definition_parser.cpp"
+#line 1661 "definition_parser.cpp"
     break;
 
   case 22: /* plsql_locals: %empty  */
-#line 174 "definition_parser.y"
+#line 165 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1676 "definition_parser.cpp"
+#line 1667 "definition_parser.cpp"
     break;
 
   case 23: /* plsql_locals: real_plsql_locals  */
-#line 175 "definition_parser.y"
+#line 166 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1682 "definition_parser.cpp"
+#line 1673 "definition_parser.cpp"
     break;
 
   case 24: /* real_plsql_locals: one_plsql_var ';'  */
-#line 180 "definition_parser.y"
+#line 171 "definition_parser.y"
     {
         nv_init_list(&yyval, 1, HERE);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1691 "definition_parser.cpp"
+#line 1682 "definition_parser.cpp"
     break;
 
   case 25: /* real_plsql_locals: real_plsql_locals one_plsql_var ';'  */
-#line 185 "definition_parser.y"
+#line 176 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[-1]);
         yyval = yyvsp[-2];
     }
-#line 1700 "definition_parser.cpp"
+#line 1691 "definition_parser.cpp"
     break;
 
   case 26: /* one_plsql_var: T_LABEL T_LABEL  */
-#line 193 "definition_parser.y"
+#line 184 "definition_parser.y"
     {
         nv_init_list(&yyval, 2, HERE);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1710 "definition_parser.cpp"
+#line 1701 "definition_parser.cpp"
     break;
 
   case 27: /* dump_query: T_QUERY T_LABEL '=' expression ';'  */
+#line 193 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2, HERE);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 1711 "definition_parser.cpp"
+    break;
+
+  case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
 #line 202 "definition_parser.y"
     {
         node_init_list(&yyval, 2, HERE);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1720 "definition_parser.cpp"
-    break;
-
-  case 28: /* dump_sequence: T_SEQUENCE T_LABEL '=' expression ';'  */
-#line 211 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2, HERE);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
-#line 1730 "definition_parser.cpp"
+#line 1721 "definition_parser.cpp"
     break;
 
   case 29: /* dump_table: table_volatile T_TABLE T_LABEL '{' table_fields '}' table_init ';'  */
-#line 220 "definition_parser.y"
+#line 211 "definition_parser.y"
     {
         program_table_declared(builder, yyvsp[-5].value.string, yyvsp[-7].line);
         node_init_list(&yyval, 4, HERE);
@@ -1739,52 +1730,52 @@ yyreduce:
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1743 "definition_parser.cpp"
+#line 1734 "definition_parser.cpp"
     break;
 
   case 30: /* table_volatile: %empty  */
-#line 231 "definition_parser.y"
+#line 222 "definition_parser.y"
                             { nv_init_integer(&yyval, 0, HERE); }
-#line 1749 "definition_parser.cpp"
+#line 1740 "definition_parser.cpp"
     break;
 
   case 31: /* table_volatile: T_VOLATILE  */
-#line 232 "definition_parser.y"
+#line 223 "definition_parser.y"
                             { nv_init_integer(&yyval, 1, HERE); }
-#line 1755 "definition_parser.cpp"
+#line 1746 "definition_parser.cpp"
     break;
 
   case 32: /* table_fields: %empty  */
-#line 236 "definition_parser.y"
+#line 227 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1761 "definition_parser.cpp"
+#line 1752 "definition_parser.cpp"
     break;
 
   case 33: /* table_fields: real_table_fields  */
-#line 237 "definition_parser.y"
+#line 228 "definition_parser.y"
                             { program_array_end(builder, &yyval, PROGRAM_LIST_FIELDS, &yyvsp[0], HERE); }
-#line 1767 "definition_parser.cpp"
+#line 1758 "definition_parser.cpp"
     break;
 
   case 34: /* real_table_fields: one_table_field  */
-#line 242 "definition_parser.y"
+#line 233 "definition_parser.y"
     {
         program_array_start(builder, &yyval, PROGRAM_LIST_FIELDS, &yyvsp[0], HERE);
     }
-#line 1775 "definition_parser.cpp"
+#line 1766 "definition_parser.cpp"
     break;
 
   case 35: /* real_table_fields: real_table_fields one_table_field  */
-#line 246 "definition_parser.y"
+#line 237 "definition_parser.y"
     {
         program_array_add(&yyvsp[-1], &yyvsp[0], HERE);
         yyval = yyvsp[-1];
     }
-#line 1784 "definition_parser.cpp"
+#line 1775 "definition_parser.cpp"
     break;
 
   case 36: /* one_table_field: field_optimize T_LABEL field_nullable T_LABEL field_links ';'  */
-#line 254 "definition_parser.y"
+#line 245 "definition_parser.y"
     {
         program_table_field(builder, yyvsp[-2].line);
         nv_init_list(&yyval, 5, HERE);
@@ -1794,336 +1785,336 @@ yyreduce:
         nv_push(&yyval, &yyvsp[-5]);
         nv_push(&yyval, &yyvsp[-1]);
     }
-#line 1798 "definition_parser.cpp"
+#line 1789 "definition_parser.cpp"
     break;
 
   case 37: /* field_optimize: %empty  */
-#line 266 "definition_parser.y"
+#line 257 "definition_parser.y"
                             { nv_init_integer(&yyval, 0, HERE); }
-#line 1804 "definition_parser.cpp"
+#line 1795 "definition_parser.cpp"
     break;
 
   case 38: /* field_optimize: T_INDEX  */
-#line 267 "definition_parser.y"
+#line 258 "definition_parser.y"
                             { nv_init_integer(&yyval, 1, HERE); }
-#line 1810 "definition_parser.cpp"
+#line 1801 "definition_parser.cpp"
     break;
 
   case 39: /* field_optimize: T_PRIMARY  */
-#line 268 "definition_parser.y"
+#line 259 "definition_parser.y"
                             { nv_init_integer(&yyval, 2, HERE); }
-#line 1816 "definition_parser.cpp"
+#line 1807 "definition_parser.cpp"
     break;
 
   case 40: /* field_nullable: %empty  */
-#line 272 "definition_parser.y"
+#line 263 "definition_parser.y"
                             { nv_init_integer(&yyval, 0, HERE); }
-#line 1822 "definition_parser.cpp"
+#line 1813 "definition_parser.cpp"
     break;
 
   case 41: /* field_nullable: '*'  */
-#line 273 "definition_parser.y"
+#line 264 "definition_parser.y"
                             { nv_init_integer(&yyval, 1, HERE); }
-#line 1828 "definition_parser.cpp"
+#line 1819 "definition_parser.cpp"
     break;
 
   case 42: /* field_links: %empty  */
-#line 277 "definition_parser.y"
+#line 268 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1834 "definition_parser.cpp"
+#line 1825 "definition_parser.cpp"
     break;
 
   case 43: /* field_links: '[' links_list ']'  */
-#line 278 "definition_parser.y"
+#line 269 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1840 "definition_parser.cpp"
+#line 1831 "definition_parser.cpp"
     break;
 
   case 44: /* links_list: %empty  */
-#line 282 "definition_parser.y"
+#line 273 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1846 "definition_parser.cpp"
+#line 1837 "definition_parser.cpp"
     break;
 
   case 45: /* links_list: real_links_list  */
-#line 283 "definition_parser.y"
+#line 274 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1852 "definition_parser.cpp"
+#line 1843 "definition_parser.cpp"
     break;
 
   case 46: /* real_links_list: one_field_link  */
-#line 288 "definition_parser.y"
+#line 279 "definition_parser.y"
     {
         nv_init_list(&yyval, 1, HERE);
         nv_push(&yyval, &yyvsp[0]);
     }
-#line 1861 "definition_parser.cpp"
+#line 1852 "definition_parser.cpp"
     break;
 
   case 47: /* real_links_list: real_links_list ',' one_field_link  */
-#line 293 "definition_parser.y"
+#line 284 "definition_parser.y"
     {
         nv_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1870 "definition_parser.cpp"
+#line 1861 "definition_parser.cpp"
     break;
 
   case 48: /* one_field_link: field_link_direction ':' T_LABEL  */
-#line 301 "definition_parser.y"
+#line 292 "definition_parser.y"
     {
         nv_init_list(&yyval, 2, HERE);
         nv_push(&yyval, &yyvsp[0]);
         nv_push(&yyval, &yyvsp[-2]);
     }
-#line 1880 "definition_parser.cpp"
+#line 1871 "definition_parser.cpp"
     break;
 
   case 49: /* field_link_direction: T_INCOMING  */
-#line 309 "definition_parser.y"
+#line 300 "definition_parser.y"
                             { nv_init_integer(&yyval, 0, HERE); }
-#line 1886 "definition_parser.cpp"
+#line 1877 "definition_parser.cpp"
     break;
 
   case 50: /* field_link_direction: T_OUTGOING  */
-#line 310 "definition_parser.y"
+#line 301 "definition_parser.y"
                             { nv_init_integer(&yyval, 1, HERE); }
-#line 1892 "definition_parser.cpp"
+#line 1883 "definition_parser.cpp"
     break;
 
   case 51: /* table_init: %empty  */
-#line 314 "definition_parser.y"
+#line 305 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1898 "definition_parser.cpp"
+#line 1889 "definition_parser.cpp"
     break;
 
   case 52: /* table_init: '=' real_table_init  */
-#line 315 "definition_parser.y"
+#line 306 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1904 "definition_parser.cpp"
+#line 1895 "definition_parser.cpp"
     break;
 
   case 53: /* real_table_init: '{' rows_init_array '}'  */
-#line 319 "definition_parser.y"
+#line 310 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 1910 "definition_parser.cpp"
+#line 1901 "definition_parser.cpp"
     break;
 
   case 54: /* real_table_init: expression  */
-#line 320 "definition_parser.y"
+#line 311 "definition_parser.y"
                             { program_initializer_file(&yyval, &yyvsp[0], HERE); }
-#line 1916 "definition_parser.cpp"
+#line 1907 "definition_parser.cpp"
     break;
 
   case 55: /* rows_init_array: %empty  */
-#line 324 "definition_parser.y"
+#line 315 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1922 "definition_parser.cpp"
+#line 1913 "definition_parser.cpp"
     break;
 
   case 56: /* rows_init_array: real_rows_init_array  */
-#line 325 "definition_parser.y"
+#line 316 "definition_parser.y"
                             { program_array_end(builder, &yyval, PROGRAM_LIST_ROWS, &yyvsp[0], HERE); }
-#line 1928 "definition_parser.cpp"
+#line 1919 "definition_parser.cpp"
     break;
 
   case 57: /* real_rows_init_array: '{' fields_init_array '}'  */
-#line 330 "definition_parser.y"
+#line 321 "definition_parser.y"
     {
         program_array_start(builder, &yyval, PROGRAM_LIST_ROWS, &yyvsp[-1], HERE);
     }
-#line 1936 "definition_parser.cpp"
+#line 1927 "definition_parser.cpp"
     break;
 
   case 58: /* real_rows_init_array: real_rows_init_array ',' '{' fields_init_array '}'  */
-#line 334 "definition_parser.y"
+#line 325 "definition_parser.y"
     {
         program_array_add(&yyvsp[-4], &yyvsp[-1], HERE);
         yyval = yyvsp[-4];
     }
-#line 1945 "definition_parser.cpp"
+#line 1936 "definition_parser.cpp"
     break;
 
   case 59: /* fields_init_array: %empty  */
-#line 341 "definition_parser.y"
+#line 332 "definition_parser.y"
                             { nv_init_array(&yyval, HERE); }
-#line 1951 "definition_parser.cpp"
+#line 1942 "definition_parser.cpp"
     break;
 
   case 60: /* fields_init_array: real_fields_init_array  */
-#line 342 "definition_parser.y"
+#line 333 "definition_parser.y"
                             { program_array_end(builder, &yyval, PROGRAM_LIST_ROW, &yyvsp[0], HERE); }
-#line 1957 "definition_parser.cpp"
+#line 1948 "definition_parser.cpp"
     break;
 
   case 61: /* real_fields_init_array: expression  */
-#line 347 "definition_parser.y"
+#line 338 "definition_parser.y"
     {
         program_array_start(builder, &yyval, PROGRAM_LIST_ROW, &yyvsp[0], HERE);
     }
-#line 1965 "definition_parser.cpp"
+#line 1956 "definition_parser.cpp"
     break;
 
   case 62: /* real_fields_init_array: real_fields_init_array ',' expression  */
-#line 351 "definition_parser.y"
+#line 342 "definition_parser.y"
     {
         program_array_add(&yyvsp[-2], &yyvsp[0], HERE);
         yyval = yyvsp[-2];
     }
-#line 1974 "definition_parser.cpp"
+#line 1965 "definition_parser.cpp"
     break;
 
   case 63: /* dump_type: T_TYPE T_LABEL '=' expression ';'  */
+#line 350 "definition_parser.y"
+    {
+        node_init_list(&yyval, 2, HERE);
+        node_push(&yyval, &yyvsp[-3]);
+        node_push(&yyval, &yyvsp[-1]);
+    }
+#line 1975 "definition_parser.cpp"
+    break;
+
+  case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
 #line 359 "definition_parser.y"
     {
         node_init_list(&yyval, 2, HERE);
         node_push(&yyval, &yyvsp[-3]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 1984 "definition_parser.cpp"
-    break;
-
-  case 64: /* dump_view: T_VIEW T_LABEL '=' expression ';'  */
-#line 368 "definition_parser.y"
-    {
-        node_init_list(&yyval, 2, HERE);
-        node_push(&yyval, &yyvsp[-3]);
-        node_push(&yyval, &yyvsp[-1]);
-    }
-#line 1994 "definition_parser.cpp"
+#line 1985 "definition_parser.cpp"
     break;
 
   case 65: /* st_function: T_FUNCTION T_LABEL '(' function_args ')' '=' expression ';'  */
-#line 377 "definition_parser.y"
+#line 368 "definition_parser.y"
     {
         node_init_list(&yyval, 3, HERE);
         node_push(&yyval, &yyvsp[-6]);
         node_push(&yyval, &yyvsp[-4]);
         node_push(&yyval, &yyvsp[-1]);
     }
-#line 2005 "definition_parser.cpp"
+#line 1996 "definition_parser.cpp"
     break;
 
   case 66: /* function_args: %empty  */
-#line 386 "definition_parser.y"
+#line 377 "definition_parser.y"
                             { node_init_array(&yyval, HERE); }
-#line 2011 "definition_parser.cpp"
+#line 2002 "definition_parser.cpp"
     break;
 
   case 67: /* function_args: real_function_args  */
-#line 387 "definition_parser.y"
+#line 378 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2017 "definition_parser.cpp"
+#line 2008 "definition_parser.cpp"
     break;
 
   case 68: /* real_function_args: T_VARIABLE  */
-#line 392 "definition_parser.y"
+#line 383 "definition_parser.y"
     {
         node_init_list(&yyval, 1, HERE);
         node_push(&yyval, &yyvsp[0]);
+    }
+#line 2017 "definition_parser.cpp"
+    break;
+
+  case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
+#line 388 "definition_parser.y"
+    {
+        node_push(&yyvsp[-2], &yyvsp[0]);
+        yyval = yyvsp[-2];
     }
 #line 2026 "definition_parser.cpp"
     break;
 
-  case 69: /* real_function_args: real_function_args ',' T_VARIABLE  */
-#line 397 "definition_parser.y"
-    {
-        node_push(&yyvsp[-2], &yyvsp[0]);
-        yyval = yyvsp[-2];
-    }
-#line 2035 "definition_parser.cpp"
-    break;
-
   case 70: /* st_include: T_INCLUDE T_STRING ';'  */
-#line 404 "definition_parser.y"
+#line 395 "definition_parser.y"
                             { yyval = yyvsp[-1]; }
-#line 2041 "definition_parser.cpp"
+#line 2032 "definition_parser.cpp"
     break;
 
   case 71: /* expression: T_INTEGER  */
-#line 408 "definition_parser.y"
+#line 399 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2047 "definition_parser.cpp"
+#line 2038 "definition_parser.cpp"
     break;
 
   case 72: /* expression: T_NULL  */
-#line 409 "definition_parser.y"
+#line 400 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2053 "definition_parser.cpp"
+#line 2044 "definition_parser.cpp"
     break;
 
   case 73: /* expression: T_STRING  */
-#line 410 "definition_parser.y"
+#line 401 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2059 "definition_parser.cpp"
+#line 2050 "definition_parser.cpp"
     break;
 
   case 74: /* expression: T_VARIABLE  */
-#line 411 "definition_parser.y"
+#line 402 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2065 "definition_parser.cpp"
+#line 2056 "definition_parser.cpp"
     break;
 
   case 75: /* expression: expression_fcall  */
-#line 412 "definition_parser.y"
+#line 403 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2071 "definition_parser.cpp"
+#line 2062 "definition_parser.cpp"
     break;
 
   case 76: /* expression: expression_concat  */
-#line 413 "definition_parser.y"
+#line 404 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2077 "definition_parser.cpp"
+#line 2068 "definition_parser.cpp"
     break;
 
   case 77: /* expression_fcall: T_LABEL '(' fcall_args ')'  */
-#line 418 "definition_parser.y"
+#line 409 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_FCALL, &yyvsp[-3], &yyvsp[-1], HERE);
     }
-#line 2085 "definition_parser.cpp"
+#line 2076 "definition_parser.cpp"
     break;
 
   case 78: /* fcall_args: %empty  */
-#line 424 "definition_parser.y"
+#line 415 "definition_parser.y"
                             { node_init_array(&yyval, HERE); }
-#line 2091 "definition_parser.cpp"
+#line 2082 "definition_parser.cpp"
     break;
 
   case 79: /* fcall_args: real_fcall_args  */
-#line 425 "definition_parser.y"
+#line 416 "definition_parser.y"
                             { yyval = yyvsp[0]; }
-#line 2097 "definition_parser.cpp"
+#line 2088 "definition_parser.cpp"
     break;
 
   case 80: /* real_fcall_args: expression  */
-#line 430 "definition_parser.y"
+#line 421 "definition_parser.y"
     {
         node_init_list(&yyval, 1, HERE);
         node_push(&yyval, &yyvsp[0]);
     }
-#line 2106 "definition_parser.cpp"
+#line 2097 "definition_parser.cpp"
     break;
 
   case 81: /* real_fcall_args: real_fcall_args ',' expression  */
-#line 435 "definition_parser.y"
+#line 426 "definition_parser.y"
     {
         node_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 2115 "definition_parser.cpp"
+#line 2106 "definition_parser.cpp"
     break;
 
   case 82: /* expression_concat: expression '.' expression  */
-#line 443 "definition_parser.y"
+#line 434 "definition_parser.y"
     {
         node_init_operator(&yyval, OPERATOR_CONCAT, &yyvsp[-2], &yyvsp[0], HERE);
     }
-#line 2123 "definition_parser.cpp"
+#line 2114 "definition_parser.cpp"
     break;
 
 
-#line 2127 "definition_parser.cpp"
+#line 2118 "definition_parser.cpp"
 
       default: break;
     }
@@ -2347,10 +2338,33 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 448 "definition_parser.y"
+#line 439 "definition_parser.y"
 
 
 static void deferror(def_scanner_t*, program_builder_t*, const char* message)
 {
     compile_bailout("%s", message);
 }
+
+/* Bison numbers the named tokens' codes from 258 and their symbols one after
+   the other, both in the order of declaration below: the scanner's codes
+   reach the symbols the grammar declared for them. */
+static_assert(T_INTEGER == 258
+              && T_LABEL - T_INTEGER == YYSYMBOL_T_LABEL - YYSYMBOL_T_INTEGER
+              && T_NULL - T_INTEGER == YYSYMBOL_T_NULL - YYSYMBOL_T_INTEGER
+              && T_STRING - T_INTEGER == YYSYMBOL_T_STRING - YYSYMBOL_T_INTEGER
+              && T_VARIABLE - T_INTEGER == YYSYMBOL_T_VARIABLE - YYSYMBOL_T_INTEGER
+              && T_FUNCTION - T_INTEGER == YYSYMBOL_T_FUNCTION - YYSYMBOL_T_INTEGER
+              && T_INCLUDE - T_INTEGER == YYSYMBOL_T_INCLUDE - YYSYMBOL_T_INTEGER
+              && T_INCOMING - T_INTEGER == YYSYMBOL_T_INCOMING - YYSYMBOL_T_INTEGER
+              && T_INDEX - T_INTEGER == YYSYMBOL_T_INDEX - YYSYMBOL_T_INTEGER
+              && T_OUTGOING - T_INTEGER == YYSYMBOL_T_OUTGOING - YYSYMBOL_T_INTEGER
+              && T_PLSQL - T_INTEGER == YYSYMBOL_T_PLSQL - YYSYMBOL_T_INTEGER
+              && T_PRIMARY - T_INTEGER == YYSYMBOL_T_PRIMARY - YYSYMBOL_T_INTEGER
+              && T_QUERY - T_INTEGER == YYSYMBOL_T_QUERY - YYSYMBOL_T_INTEGER
+              && T_SEQUENCE - T_INTEGER == YYSYMBOL_T_SEQUENCE - YYSYMBOL_T_INTEGER
+              && T_TABLE - T_INTEGER == YYSYMBOL_T_TABLE - YYSYMBOL_T_INTEGER
+              && T_TYPE - T_INTEGER == YYSYMBOL_T_TYPE - YYSYMBOL_T_INTEGER
+              && T_VIEW - T_INTEGER == YYSYMBOL_T_VIEW - YYSYMBOL_T_INTEGER
+              && T_VOLATILE - T_INTEGER == YYSYMBOL_T_VOLATILE - YYSYMBOL_T_INTEGER,
+              "token codes shared with the definition scanner");

@@ -145,14 +145,9 @@ static const char* init_message(const char* message)
 #define YYMALLOC memory_pool_alloc
 #define YYFREE memory_pool_free
 
-/* The scanner's header defines the token codes; the parser numbers the named
-   tokens from 258 in the order of their declaration below. */
-static_assert(INIT_NULL == 258 && INIT_STRING == 259 && INIT_ROW_SEPARATOR == 260,
-              "token codes shared with the initializer scanner");
-
 [[noreturn]] static void initerror(init_scanner_t*, sql_value_t*, const char* message);
 
-#line 156 "initializer_parser.cpp"
+#line 151 "initializer_parser.cpp"
 
 #ifdef short
 # undef short
@@ -534,8 +529,8 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int8 yyrline[] =
 {
-       0,    64,    64,    68,    69,    73,    78,    86,    90,    91,
-      95,   100,   105,   110
+       0,    59,    59,    63,    64,    68,    73,    81,    85,    86,
+      90,    95,   100,   105
 };
 #endif
 
@@ -1378,97 +1373,97 @@ yyreduce:
   switch (yyn)
     {
   case 2: /* start: rows_list  */
-#line 64 "initializer_parser.y"
+#line 59 "initializer_parser.y"
                             { *rows = yyvsp[0]; }
-#line 1384 "initializer_parser.cpp"
+#line 1379 "initializer_parser.cpp"
     break;
 
   case 3: /* rows_list: non_empty_rows_list  */
-#line 68 "initializer_parser.y"
+#line 63 "initializer_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1390 "initializer_parser.cpp"
+#line 1385 "initializer_parser.cpp"
     break;
 
   case 4: /* rows_list: %empty  */
-#line 69 "initializer_parser.y"
+#line 64 "initializer_parser.y"
                             { value_init_array(&yyval); }
-#line 1396 "initializer_parser.cpp"
+#line 1391 "initializer_parser.cpp"
     break;
 
   case 5: /* non_empty_rows_list: one_row  */
-#line 74 "initializer_parser.y"
+#line 69 "initializer_parser.y"
     {
         value_init_array(&yyval);
         value_push(&yyval, &yyvsp[0]);
     }
-#line 1405 "initializer_parser.cpp"
+#line 1400 "initializer_parser.cpp"
     break;
 
   case 6: /* non_empty_rows_list: non_empty_rows_list one_row  */
-#line 79 "initializer_parser.y"
+#line 74 "initializer_parser.y"
     {
         value_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1414 "initializer_parser.cpp"
+#line 1409 "initializer_parser.cpp"
     break;
 
   case 7: /* one_row: fields_list INIT_ROW_SEPARATOR  */
-#line 86 "initializer_parser.y"
+#line 81 "initializer_parser.y"
                                     { yyval = yyvsp[-1]; }
-#line 1420 "initializer_parser.cpp"
+#line 1415 "initializer_parser.cpp"
     break;
 
   case 8: /* fields_list: non_empty_fields_list  */
-#line 90 "initializer_parser.y"
+#line 85 "initializer_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1426 "initializer_parser.cpp"
+#line 1421 "initializer_parser.cpp"
     break;
 
   case 9: /* fields_list: %empty  */
-#line 91 "initializer_parser.y"
+#line 86 "initializer_parser.y"
                             { value_init_array(&yyval); }
-#line 1432 "initializer_parser.cpp"
+#line 1427 "initializer_parser.cpp"
     break;
 
   case 10: /* non_empty_fields_list: INIT_NULL  */
+#line 91 "initializer_parser.y"
+    {
+        value_init_array(&yyval);
+        value_push(&yyval, &yyvsp[0]);
+    }
+#line 1436 "initializer_parser.cpp"
+    break;
+
+  case 11: /* non_empty_fields_list: INIT_STRING  */
 #line 96 "initializer_parser.y"
     {
         value_init_array(&yyval);
         value_push(&yyval, &yyvsp[0]);
     }
-#line 1441 "initializer_parser.cpp"
-    break;
-
-  case 11: /* non_empty_fields_list: INIT_STRING  */
-#line 101 "initializer_parser.y"
-    {
-        value_init_array(&yyval);
-        value_push(&yyval, &yyvsp[0]);
-    }
-#line 1450 "initializer_parser.cpp"
+#line 1445 "initializer_parser.cpp"
     break;
 
   case 12: /* non_empty_fields_list: non_empty_fields_list ',' INIT_NULL  */
+#line 101 "initializer_parser.y"
+    {
+        value_push(&yyvsp[-2], &yyvsp[0]);
+        yyval = yyvsp[-2];
+    }
+#line 1454 "initializer_parser.cpp"
+    break;
+
+  case 13: /* non_empty_fields_list: non_empty_fields_list ',' INIT_STRING  */
 #line 106 "initializer_parser.y"
     {
         value_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1459 "initializer_parser.cpp"
-    break;
-
-  case 13: /* non_empty_fields_list: non_empty_fields_list ',' INIT_STRING  */
-#line 111 "initializer_parser.y"
-    {
-        value_push(&yyvsp[-2], &yyvsp[0]);
-        yyval = yyvsp[-2];
-    }
-#line 1468 "initializer_parser.cpp"
+#line 1463 "initializer_parser.cpp"
     break;
 
 
-#line 1472 "initializer_parser.cpp"
+#line 1467 "initializer_parser.cpp"
 
       default: break;
     }
@@ -1692,10 +1687,18 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 117 "initializer_parser.y"
+#line 112 "initializer_parser.y"
 
 
 static void initerror(init_scanner_t*, sql_value_t*, const char* message)
 {
     execute_bailout("%s", message);
 }
+
+/* Bison numbers the named tokens' codes from 258 and their symbols one after
+   the other, both in the order of declaration below: the scanner's codes
+   reach the symbols the grammar declared for them. */
+static_assert(INIT_NULL == 258
+              && INIT_STRING - INIT_NULL == YYSYMBOL_INIT_STRING - YYSYMBOL_INIT_NULL
+              && INIT_ROW_SEPARATOR - INIT_NULL == YYSYMBOL_INIT_ROW_SEPARATOR - YYSYMBOL_INIT_NULL,
+              "token codes shared with the initializer scanner");
