@@ -11,6 +11,10 @@ benchmark project of N tables (bench/generate.py) in a folder of its own:
 - document symbols of the whole file (5 times): median time, the size of the
   response, and the server's resident memory after them.
 
+Times run from sending a request to the last byte of its response, so the
+client's own parsing of a large response is left out; the server's processor
+time is the figure a loaded machine changes least.
+
     python3 bench/lsp_requests.py BUILD/lsp/tabula-lsp [--sizes 1000,10000,100000] [--repeat 50]
 """
 
@@ -34,7 +38,7 @@ def timed(client, method, params, repeat):
     for _ in range(repeat):
         start = time.perf_counter()
         response = client.request(method, params, timeout=300)
-        times.append((time.perf_counter() - start) * 1000)
+        times.append((client.received - start) * 1000)
         assert "error" not in response, response
     cpu = (cpu_ms(client.process.pid) - cpu_start) / repeat
     times.sort()
@@ -50,11 +54,14 @@ def bench(server, tables, repeat, folder):
     start = time.perf_counter()
     client = lsp_client.Client(server, root=workspace)
     startup = (time.perf_counter() - start) * 1000
+    cpu_startup = cpu_ms(client.process.pid)
     rss_startup = resident_kib(client.process.pid)
     start = time.perf_counter()
     text = client.open(path)
     client.wait_diagnostics(path, timeout=600)
-    first = (time.perf_counter() - start) * 1000
+    first = (client.received - start) * 1000
+    cpu_first = cpu_ms(client.process.pid) - cpu_startup
+    rss_diagnostics = resident_kib(client.process.pid)
     needle = "[outgoing: item%d]" % (tables // 2 - 3)
     line, character = lsp_client.position_of(text, needle, 1, len("[outgoing: "))
     at = {"textDocument": {"uri": lsp_client.uri(path)}, "position": {"line": line, "character": character}}
@@ -66,8 +73,10 @@ def bench(server, tables, repeat, folder):
     size = len(lsp_client.json.dumps(symbols[3]["result"], separators=(",", ":")))
     rss_after = resident_kib(client.process.pid)
     client.close()
-    return {"tables": tables, "startup": startup, "rss_startup": rss_startup, "first": first, "hover": hover,
-            "definition": definition, "symbols": symbols, "size": size, "rss_after": rss_after}
+    return {"tables": tables, "startup": startup, "cpu_startup": cpu_startup, "rss_startup": rss_startup,
+            "first": first, "cpu_first": cpu_first, "rss_diagnostics": rss_diagnostics, "hover": hover,
+            "definition": definition, "symbols": symbols, "size": size, "rss_after": rss_after,
+            "load": os.getloadavg()[0]}
 
 
 def main():
@@ -77,16 +86,19 @@ def main():
     parser.add_argument("--repeat", type=int, default=50)
     args = parser.parse_args()
     server = os.path.abspath(args.server)
-    print("| tables | start-up ms | RSS then | first diagnostics ms | hover ms (median/p90/cpu) | "
-          "definition ms (median/p90/cpu) | symbols ms (median/cpu) | symbols bytes | RSS after |")
-    print("|---:|---:|---:|---:|---|---|---|---:|---:|")
+    print("| tables | start-up ms (wall/cpu) | RSS then | first diagnostics ms (wall/cpu) | RSS then | "
+          "hover ms (median/p90/cpu) | definition ms (median/p90/cpu) | symbols ms (median/cpu) | symbols bytes | "
+          "RSS after | load |")
+    print("|---:|---|---:|---|---:|---|---|---|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
         for size in args.sizes.split(","):
             r = bench(server, int(size), args.repeat, folder)
-            print("| %d | %.0f | %.1f MiB | %.0f | %.2f / %.2f / %.2f | %.2f / %.2f / %.2f | %.0f / %.0f | %d | %.1f MiB |" % (
-                r["tables"], r["startup"], r["rss_startup"] / 1024, r["first"],
+            print(("| {:,} | %.0f / %.0f | %.1f MiB | %.0f / %.0f | %.1f MiB | %.2f / %.2f / %.2f | %.2f / %.2f / %.2f | "
+                   "%.0f / %.0f | {:,} | %.1f MiB | %.1f |").format(r["tables"], r["size"]) % (
+                r["startup"], r["cpu_startup"], r["rss_startup"] / 1024, r["first"], r["cpu_first"],
+                r["rss_diagnostics"] / 1024,
                 r["hover"][0], r["hover"][1], r["hover"][2], r["definition"][0], r["definition"][1],
-                r["definition"][2], r["symbols"][0], r["symbols"][2], r["size"], r["rss_after"] / 1024), flush=True)
+                r["definition"][2], r["symbols"][0], r["symbols"][2], r["rss_after"] / 1024, r["load"]), flush=True)
 
 
 if __name__ == "__main__":

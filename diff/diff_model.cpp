@@ -7,17 +7,17 @@
 
 namespace {
 
-diagnostic_t error_at(std::string message, const std::string& file = {}, unsigned line = 0) {
+diagnostic_t error_at(std::string message, std::string_view file = {}, unsigned line = 0) {
     diagnostic_t diagnostic;
     diagnostic.message = std::move(message);
-    diagnostic.file = file;
+    diagnostic.file = std::string(file);
     diagnostic.line = file.empty() ? 0 : line;
     return diagnostic;
 }
 
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
-const schema_field_t* find_field(const schema_table_t& table, const std::string& name) {
+const schema_field_t* find_field(const schema_table_t& table, std::string_view name) {
     for (const schema_field_t& field : table.fields) {
         if (field.name == name) return &field;
     }
@@ -26,18 +26,20 @@ const schema_field_t* find_field(const schema_table_t& table, const std::string&
 
 // OLD's names mapped to NEW's, for tables and for the fields of each table.
 struct rename_map_t {
-    std::unordered_map<std::string, std::string> tables;
+    std::map<std::string, std::string, std::less<>> tables;
     std::map<std::pair<std::string, std::string>, std::string> fields;
 };
 
-std::string new_table_name(const rename_map_t& map, const std::string& old_name) {
+std::string_view new_table_name(const rename_map_t& map, std::string_view old_name) {
+    if (map.tables.empty()) return old_name;
     const auto found = map.tables.find(old_name);
-    return found == map.tables.end() ? old_name : found->second;
+    return found == map.tables.end() ? old_name : std::string_view(found->second);
 }
 
-std::string new_field_name(const rename_map_t& map, const std::string& old_table, const std::string& old_field) {
-    const auto found = map.fields.find({old_table, old_field});
-    return found == map.fields.end() ? old_field : found->second;
+std::string_view new_field_name(const rename_map_t& map, std::string_view old_table, std::string_view old_field) {
+    if (map.fields.empty()) return old_field;
+    const auto found = map.fields.find({std::string(old_table), std::string(old_field)});
+    return found == map.fields.end() ? old_field : std::string_view(found->second);
 }
 
 // Checks each rename against the two models; reports and returns false at
@@ -67,9 +69,9 @@ bool renames_check(const schema_t& old_model, const schema_t& new_model, const s
         map->fields[{rename.table, rename.field}] = rename.new_name;
     }
     // Every OLD table's new name must be its own; the same for fields.
-    std::unordered_map<std::string, std::string> claimed;
+    std::unordered_map<std::string_view, std::string_view> claimed;
     for (const schema_table_t& table : old_model.tables) {
-        const std::string name = new_table_name(*map, table.name);
+        const std::string_view name = new_table_name(*map, table.name);
         const auto [at, fresh] = claimed.emplace(name, table.name);
         if (!fresh) {
             sink(error_at("Cannot rename table " + quoted(map->tables.count(table.name) ? table.name : at->second) +
@@ -99,7 +101,7 @@ bool renames_check(const schema_t& old_model, const schema_t& new_model, const s
 void fields_compare(const rename_map_t& map, diff_table_t* pair) {
     const schema_table_t& old_table = *pair->old_table;
     const schema_table_t& new_table = *pair->new_table;
-    std::unordered_map<std::string, const schema_field_t*> old_by_new_name;
+    std::unordered_map<std::string_view, const schema_field_t*> old_by_new_name;
     for (const schema_field_t& field : old_table.fields) {
         old_by_new_name.emplace(new_field_name(map, old_table.name, field.name), &field);
     }
@@ -149,14 +151,14 @@ void rows_compare(diff_table_t* pair) {
     const size_t new_key = new_table.primary;
     const schema_field_t* old_key_field = pair->fields[new_key].old_field;
     // OLD's rows by key; a row without a key value never matches.
-    std::unordered_map<std::string, const schema_row_t*> old_rows;
+    std::unordered_map<std::string_view, const schema_row_t*> old_rows;
     if (old_key_field != nullptr) {
         const size_t old_key = diff_field_position(old_table.fields, old_key_field);
         for (const schema_row_t& row : old_table.rows) {
             if (row[old_key].has_value()) old_rows.emplace(*row[old_key], &row);
         }
     }
-    std::unordered_map<std::string, bool> matched;
+    std::unordered_map<std::string_view, bool> matched;
     for (const schema_row_t& row : new_table.rows) {
         diff_row_t diff;
         diff.new_row = &row;
@@ -192,7 +194,7 @@ void rows_compare(diff_table_t* pair) {
     }
 }
 
-bool variables_equal(const std::vector<schema_variable_t>& a, const std::vector<schema_variable_t>& b) {
+bool variables_equal(std::span<const schema_variable_t> a, std::span<const schema_variable_t> b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const auto& x, const auto& y) { return x.name == y.name && x.sql == y.sql; });
 }
@@ -201,9 +203,9 @@ bool variables_equal(const std::vector<schema_variable_t>& a, const std::vector<
 template <typename Object, typename Same>
 void objects_compare(const std::vector<Object>& old_objects, const std::vector<Object>& new_objects,
                      std::vector<diff_pair_t<Object>>* pairs, Same same) {
-    std::unordered_map<std::string, const Object*> old_by_name;
+    std::unordered_map<std::string_view, const Object*> old_by_name;
     for (const Object& object : old_objects) old_by_name.emplace(object.name, &object);
-    std::unordered_map<std::string, bool> kept;
+    std::unordered_map<std::string_view, bool> kept;
     for (const Object& object : new_objects) {
         diff_pair_t<Object> pair;
         pair.new_object = &object;
@@ -288,7 +290,7 @@ bool diff_rename_parse(const std::string& text, diff_rename_t* rename) {
     return !rename->table.empty() && !rename->new_name.empty() && (dot == std::string::npos || !rename->field.empty());
 }
 
-size_t diff_field_position(const std::vector<schema_field_t>& fields, const schema_field_t* field) {
+size_t diff_field_position(std::span<const schema_field_t> fields, const schema_field_t* field) {
     return static_cast<size_t>(field - fields.data());
 }
 
@@ -298,7 +300,7 @@ int diff_compare(const schema_t& old_model, const schema_t& new_model, const std
     rename_map_t map;
     if (!renames_check(old_model, new_model, renames, &map, sink)) return -1;
 
-    std::unordered_map<std::string, const schema_table_t*> old_by_new_name;
+    std::unordered_map<std::string_view, const schema_table_t*> old_by_new_name;
     for (const schema_table_t& table : old_model.tables) {
         old_by_new_name.emplace(new_table_name(map, table.name), &table);
     }

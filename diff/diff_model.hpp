@@ -76,7 +76,7 @@ struct schema_diff_t {
 };
 
 // The position of `field` in `fields` (it must be one of them).
-size_t diff_field_position(const std::vector<schema_field_t>& fields, const schema_field_t* field);
+size_t diff_field_position(std::span<const schema_field_t> fields, const schema_field_t* field);
 
 // Compares OLD and NEW. A rename that names no OLD table or field, or whose
 // new name NEW does not have, or that collides with another, is reported to

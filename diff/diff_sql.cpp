@@ -229,11 +229,11 @@ std::string value_text(const migration_t& m, const schema_cell_t& cell) {
     return cell ? sql_value_literal(m.dialect, *cell) : "NULL";
 }
 
-std::string alter(const migration_t& m, const std::string& table) { return "ALTER TABLE " + name(m, table) + " "; }
+std::string alter(const migration_t& m, std::string_view table) { return "ALTER TABLE " + name(m, table) + " "; }
 
 // The column's definition for MariaDB's ADD and MODIFY: type and nullability.
 std::string mariadb_column(const migration_t& m, const schema_field_t& field, bool not_null) {
-    return name(m, field.name) + " " + field.sql + (not_null ? " NOT NULL" : " NULL");
+    return name(m, field.name) + " " + std::string(field.sql) + (not_null ? " NOT NULL" : " NULL");
 }
 
 void drop_views(migration_t* m) {
@@ -246,7 +246,7 @@ void drop_views(migration_t* m) {
 
 std::string function_signature(const migration_t& m, const schema_plsql_t& function) {
     std::string text = name(m, function.name) + "(";
-    for (size_t i = 0; i < function.args.size(); ++i) text += (i > 0 ? ", " : "") + function.args[i].sql;
+    for (size_t i = 0; i < function.args.size(); ++i) text += (i > 0 ? ", " : "") + std::string(function.args[i].sql);
     return text + ")";
 }
 
@@ -313,7 +313,7 @@ void drop_primary_keys(migration_t* m) {
         if (!plan.primary_out) continue;
         if (!titled) section(m, "Primary keys dropped, added back with the columns");
         titled = true;
-        const std::string& table = plan.pair->old_table->name;
+        const std::string_view table = plan.pair->old_table->name;
         if (is(*m, SQL_DIALECT_POSTGRESQL)) {
             m->out += alter(*m, table) + "DROP CONSTRAINT " + name(*m, m->old_names.primary_keys[plan.old_at]) + ";\n";
         } else {
@@ -346,7 +346,7 @@ void rename_tables(migration_t* m) {
     std::set<std::string> old_names;
     for (const table_plan_t& plan : m->tables) {
         const diff_table_t& pair = *plan.pair;
-        if (pair.old_table != nullptr && pair.new_table != nullptr) old_names.insert(pair.old_table->name);
+        if (pair.old_table != nullptr && pair.new_table != nullptr) old_names.insert(std::string(pair.old_table->name));
         if (pair.renamed) renames.emplace_back(pair.old_table->name, pair.new_table->name);
     }
     if (renames.empty()) return;
@@ -377,7 +377,7 @@ void rename_fields(migration_t* m) {
         std::set<std::string> old_names;
         for (const diff_field_t& field : pair.fields) {
             if (field.old_field == nullptr) continue;
-            old_names.insert(field.old_field->name);
+            old_names.insert(std::string(field.old_field->name));
             if (field.new_field != nullptr && field.old_field->name != field.new_field->name) {
                 renames.emplace_back(field.old_field->name, field.new_field->name);
             }
@@ -411,10 +411,10 @@ void stage_table(migration_t* m, table_plan_t* plan) {
         if (field.new_field == nullptr) continue;
         const std::string column = name(*m, field.new_field->name);
         if (field.old_field == nullptr) {
-            m->out += alter(*m, plan->stage) + "ADD COLUMN " + column + " " + field.new_field->sql + ";\n";
+            m->out += alter(*m, plan->stage) + "ADD COLUMN " + column + " " + std::string(field.new_field->sql) + ";\n";
         } else if (field.type_changed && is(*m, SQL_DIALECT_POSTGRESQL)) {
-            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + field.new_field->sql +
-                      " USING CAST(" + column + " AS " + field.new_field->sql + ");\n";
+            m->out += alter(*m, plan->stage) + "ALTER COLUMN " + column + " TYPE " + std::string(field.new_field->sql) +
+                      " USING CAST(" + column + " AS " + std::string(field.new_field->sql) + ");\n";
         }
     }
 }
@@ -447,12 +447,12 @@ void alter_columns_in_place(migration_t* m, const table_plan_t& plan) {
             continue;
         }
         if (field.old_field == nullptr) {
-            m->out += table + "ADD COLUMN " + column + " " + declared.sql + ";\n";
+            m->out += table + "ADD COLUMN " + column + " " + std::string(declared.sql) + ";\n";
             continue;
         }
         if (field.type_changed) {
-            m->out += table + "ALTER COLUMN " + column + " TYPE " + declared.sql + " USING CAST(" + column + " AS " +
-                      declared.sql + ");\n";
+            m->out += table + "ALTER COLUMN " + column + " TYPE " + std::string(declared.sql) + " USING CAST(" +
+                      column + " AS " + std::string(declared.sql) + ");\n";
         }
         if (field.made_nullable) m->out += table + "ALTER COLUMN " + column + " DROP NOT NULL;\n";
     }

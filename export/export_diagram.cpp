@@ -15,6 +15,7 @@
 // (between backquotes) otherwise.
 #include "export_diagram.hpp"
 
+#include <stdexcept>
 #include <string_view>
 
 #include "export_text.hpp"
@@ -23,8 +24,15 @@ namespace {
 
 std::string table_id(size_t position) { return "t" + std::to_string(position + 1); }
 
-const std::string& linked_id(const schema_t& schema, const std::vector<std::string>& ids, const std::string& name) {
-    return ids[schema.table_index.at(name)];
+// The position of the table a link names; every link names one.
+size_t linked_position(const schema_t& schema, std::string_view name) {
+    const size_t position = schema_table_position(schema, name);
+    if (position == SIZE_MAX) throw std::out_of_range("no table \"" + std::string(name) + "\"");
+    return position;
+}
+
+const std::string& linked_id(const schema_t& schema, const std::vector<std::string>& ids, std::string_view name) {
+    return ids[linked_position(schema, name)];
 }
 
 std::vector<std::string> number_tables(const schema_t& schema) {
@@ -40,7 +48,7 @@ std::vector<std::string> number_tables(const schema_t& schema) {
 bool drawn_from_other_side(const schema_t& schema, const schema_table_t& table, size_t field,
                            const schema_link_t& link) {
     if (link.direction != DIRECTION_INCOMING || field != table.primary) return false;
-    for (const schema_field_t& referring : schema.tables[schema.table_index.at(link.table)].fields) {
+    for (const schema_field_t& referring : schema.tables[linked_position(schema, link.table)].fields) {
         for (const schema_link_t& back : referring.links) {
             if (back.direction == DIRECTION_OUTGOING && back.table == table.name) return true;
         }
@@ -219,7 +227,7 @@ void dot_links(std::string* out, const schema_t& schema, const std::vector<std::
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
         for (const schema_link_t& link : field.links) {
-            const size_t other = schema.table_index.at(link.table);
+            const size_t other = linked_position(schema, link.table);
             if (link.direction == DIRECTION_OUTGOING) {
                 out->append("\t").append(dot_port(ids[position], 'r', i)).append(" -> ");
                 out->append(dot_port(ids[other], 'l', schema.tables[other].primary)).append(";\n");

@@ -28,7 +28,7 @@ struct refusal_t {};
 // The object being written, for the refusal message.
 struct object_t {
     const char* kind;  // "table", "query", ...
-    const std::string* name;
+    std::string_view name;
     const schema_location_t* location;
 };
 
@@ -193,12 +193,12 @@ public:
 
 private:
     // `value`, or the refusal naming `what` of the object being written.
-    void text(const char* what, const std::string& value) {
-        if (!export_text_is_utf8(value.c_str())) {
+    void text(const char* what, std::string_view value) {
+        if (!export_text_is_utf8(value)) {
             diagnostic_t refusal;
-            refusal.message = std::string("Cannot export ") + object_.kind + " \"" + *object_.name +
+            refusal.message = std::string("Cannot export ") + object_.kind + " \"" + std::string(object_.name) +
                               "\" as JSON: its " + what + " is not valid UTF-8";
-            refusal.file = object_.location->file;
+            refusal.file = std::string(object_.location->file);
             refusal.line = object_.location->line;
             diagnostic_report(refusal);
             throw refusal_t{};
@@ -207,8 +207,8 @@ private:
     }
 
     // Starts the object of a declared `kind` with its name, file and line.
-    void open_declared(const char* kind, const std::string& name, const schema_location_t& location) {
-        object_ = {kind, &name, &location};
+    void open_declared(const char* kind, std::string_view name, const schema_location_t& location) {
+        object_ = {kind, name, &location};
         out_.item().open_object();
         out_.key("name");
         text("name", name);
@@ -217,7 +217,7 @@ private:
         out_.key("line").number(location.line);
     }
 
-    void type_name(const std::string& name) {
+    void type_name(std::string_view name) {
         out_.key("type");
         text("type name", name);
     }
@@ -251,7 +251,7 @@ private:
         out_.close_object();
     }
 
-    void table_rows(const std::vector<schema_row_t>& rows) {
+    void table_rows(std::span<const schema_row_t> rows) {
         out_.key("rows").open_array();
         for (const schema_row_t& row : rows) {
             out_.item().open_array();
@@ -318,7 +318,7 @@ private:
         out_.close_array();
     }
 
-    void plsql_vars(const char* member, const std::vector<schema_variable_t>& vars) {
+    void plsql_vars(const char* member, std::span<const schema_variable_t> vars) {
         out_.key(member).open_array();
         for (const schema_variable_t& var : vars) {
             out_.item().open_object();

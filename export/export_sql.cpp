@@ -233,7 +233,7 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     names->indexes.reserve(model.tables.size());
     names->foreign_keys.reserve(model.tables.size());
     for (const schema_table_t& table : model.tables) {
-        names->primary_keys.push_back(claim(table.name + "_pkey", &taken));
+        names->primary_keys.push_back(claim(std::string(table.name) + "_pkey", &taken));
         auto& indexes = names->indexes.emplace_back(table.fields.size());
         auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
         for (size_t f = 0; f < table.fields.size(); ++f) {
@@ -420,21 +420,21 @@ void sql_write_create_function(const sql_writer_t& writer, size_t function_at, s
     std::string head = "CREATE FUNCTION " + sql_quote_name(dialect, function.name) + "(";
     for (size_t i = 0; i < function.args.size(); ++i) {
         if (i > 0) head += ", ";
-        head += sql_quote_name(dialect, function.args[i].name) + " " + function.args[i].sql;
+        head += sql_quote_name(dialect, function.args[i].name) + " " + std::string(function.args[i].sql);
     }
     head += ") RETURNS ";
     if (function.returns_set) head += "SETOF ";
-    head += function.returns.sql + " LANGUAGE plpgsql AS ";
+    head += std::string(function.returns.sql) + " LANGUAGE plpgsql AS ";
     std::string text;
     if (!function.locals.empty()) {
         text += "\nDECLARE\n";
         for (const schema_variable_t& local : function.locals) {
-            text += "    " + sql_quote_name(dialect, local.name) + " " + local.sql + ";\n";
+            text += "    " + sql_quote_name(dialect, local.name) + " " + std::string(local.sql) + ";\n";
         }
     } else {
         text += "\n";
     }
-    text += function.body + "\n";
+    text += std::string(function.body) + "\n";
     const std::string tag = sql_dollar_tag(text);
     *out += head + tag + text + tag + ";\n";
 }
@@ -454,14 +454,14 @@ public:
         if (options_.dialect == SQL_DIALECT_SQLITE) check_relation_cases();
         if (!omitted(SQL_OMIT_VIEWS)) {
             for (const schema_view_t& view : model_.views) {
-                auto object = [&] { return "view \"" + view.name + "\""; };
+                auto object = [&] { return "view \"" + std::string(view.name) + "\""; };
                 name(object, view.name, true, view.location);
                 utf8(object, "SQL text", view.sql, view.location);
             }
         }
         if (!omitted(SQL_OMIT_SEQUENCES)) {
             for (const schema_sequence_t& sequence : model_.sequences) {
-                auto object = [&] { return "sequence \"" + sequence.name + "\""; };
+                auto object = [&] { return "sequence \"" + std::string(sequence.name) + "\""; };
                 if (options_.dialect == SQL_DIALECT_SQLITE) {
                     warn("SQLite has no sequences: " + object() + " is left out", sequence.location);
                     continue;
@@ -511,10 +511,10 @@ private:
     }
 
     void check_table(const schema_table_t& table) {
-        auto object = [&] { return "table \"" + table.name + "\""; };
+        auto object = [&] { return "table \"" + std::string(table.name) + "\""; };
         name(object, table.name, true, table.location);
         for (const schema_field_t& field : table.fields) {
-            auto field_object = [&] { return "field \"" + field.name + "\" of " + object(); };
+            auto field_object = [&] { return "field \"" + std::string(field.name) + "\" of " + object(); };
             name(field_object, field.name, false, table.location, field.line);
             utf8(field_object, "SQL type", field.sql, table.location, field.line);
             check_links(field_object, field, table.location);
@@ -522,7 +522,7 @@ private:
         if (options_.dialect != SQL_DIALECT_POSTGRESQL) check_field_cases(table, object);
         const schema_field_t& primary = schema_primary(table);
         if (primary.nullable) {
-            warn("primary key \"" + primary.name + "\" of " + object() +
+            warn("primary key \"" + std::string(primary.name) + "\" of " + object() +
                      " is written NOT NULL, though declared nullable",
                  table.location, primary.line);
         }
@@ -531,7 +531,8 @@ private:
             const schema_row_t& cells = table.rows[row];
             if (!cells[table.primary]) {
                 refuse(object,
-                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" + primary.name + "\"",
+                       "its row " + std::to_string(row + 1) + " has no value for primary key \"" +
+                           std::string(primary.name) + "\"",
                        table.location, 0);
             }
             for (const schema_cell_t& cell : cells) {
@@ -542,7 +543,7 @@ private:
 
     // MariaDB and SQLite take two names that differ only in ASCII letter case
     // for one: fields on both, tables and views on SQLite.
-    void refuse_case_twin(std::unordered_map<std::string, std::string>* seen, const std::string& name,
+    void refuse_case_twin(std::unordered_map<std::string, std::string>* seen, std::string_view name,
                           const std::string& kind, const std::function<std::string()>& object,
                           const schema_location_t& location, unsigned line) {
         const auto [twin, added] = seen->emplace(fold_case(name), name);
@@ -571,8 +572,9 @@ private:
                 for (size_t j = 0; j < i; ++j) {
                     if (!same_but_case(table.fields[i].name, table.fields[j].name)) continue;
                     const schema_field_t& field = table.fields[i];
-                    refuse([&] { return "field \"" + field.name + "\" of " + object(); },
-                           "its name differs from that of field \"" + table.fields[j].name + "\" only in letter case",
+                    refuse([&] { return "field \"" + std::string(field.name) + "\" of " + object(); },
+                           "its name differs from that of field \"" + std::string(table.fields[j].name) +
+                               "\" only in letter case",
                            table.location, field.line);
                     break;
                 }
@@ -582,7 +584,7 @@ private:
         std::unordered_map<std::string, std::string> seen;
         for (const schema_field_t& field : table.fields) {
             refuse_case_twin(
-                &seen, field.name, "field", [&] { return "field \"" + field.name + "\" of " + object(); },
+                &seen, field.name, "field", [&] { return "field \"" + std::string(field.name) + "\" of " + object(); },
                 table.location, field.line);
         }
     }
@@ -591,12 +593,14 @@ private:
         std::unordered_map<std::string, std::string> seen;
         for (const schema_table_t& table : model_.tables) {
             refuse_case_twin(
-                &seen, table.name, "table", [&] { return "table \"" + table.name + "\""; }, table.location, 0);
+                &seen, table.name, "table", [&] { return "table \"" + std::string(table.name) + "\""; }, table.location,
+                0);
         }
         if (omitted(SQL_OMIT_VIEWS)) return;
         for (const schema_view_t& view : model_.views) {
             refuse_case_twin(
-                &seen, view.name, "table or view", [&] { return "view \"" + view.name + "\""; }, view.location, 0);
+                &seen, view.name, "table or view", [&] { return "view \"" + std::string(view.name) + "\""; },
+                view.location, 0);
         }
     }
 
@@ -609,14 +613,14 @@ private:
             if (sql_mariadb_is_long_type(field.sql) ||
                 (target != nullptr && sql_mariadb_is_long_type(schema_primary(*target).sql))) {
                 warn("MariaDB has no foreign keys on TEXT or BLOB columns: the link of " + object() + " to table \"" +
-                         link.table + "\" is left out",
+                         std::string(link.table) + "\" is left out",
                      location, field.line);
             }
         }
     }
 
     void check_function(const schema_plsql_t& function) {
-        auto object = [&] { return "function \"" + function.name + "\""; };
+        auto object = [&] { return "function \"" + std::string(function.name) + "\""; };
         if (options_.dialect != SQL_DIALECT_POSTGRESQL) {
             warn(title_ + " cannot run PL/SQL: " + object() + " is left out", function.location);
             return;
@@ -624,8 +628,8 @@ private:
         name(object, function.name, false, function.location);
         for (const auto* variables : {&function.args, &function.locals}) {
             for (const schema_variable_t& variable : *variables) {
-                name([&] { return "variable \"" + variable.name + "\" of " + object(); }, variable.name, false,
-                     function.location);
+                name([&] { return "variable \"" + std::string(variable.name) + "\" of " + object(); }, variable.name,
+                     false, function.location);
                 utf8(object, "variable type", variable.sql, function.location);
             }
         }

@@ -46,6 +46,13 @@ int check_output(const std::string& output, int id) {
     return answers;
 }
 
+// Feeds the bytes and takes every piece of a large response.
+void feed(lsp_server_t* server, std::string_view bytes) {
+    lsp_server_feed(server, bytes);
+    while (lsp_server_continue(server)) {
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        {"id", 0},
                                        {"method", "initialize"},
                                        {"params", {{"rootUri", "file://" + workspace}, {"capabilities", {}}}}};
-    lsp_server_feed(&server, framed(initialize.dump()));
+    feed(&server, framed(initialize.dump()));
     const bool framed_mode = !input.empty() && input.front() == 'F';
     // A body holding a line end may hold a header line of its own, where the
     // server resynchronises; what follows is then no longer framed as sent.
@@ -67,17 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (!input.empty()) {
             const size_t end = std::min(input.find('\x01'), input.size());
             if (input.substr(0, end).find("\r\n") != std::string_view::npos) body_with_line_end = true;
-            lsp_server_feed(&server, framed(input.substr(0, end)));
+            feed(&server, framed(input.substr(0, end)));
             if (lsp_server_busy(server)) lsp_server_idle(&server);
             input.remove_prefix(std::min(end + 1, input.size()));
         }
     } else {
-        lsp_server_feed(&server, input);
+        feed(&server, input);
     }
     if (lsp_server_busy(server)) lsp_server_idle(&server);
     constexpr int FINAL_ID = 987654321;
     if (framed_mode && !server.exited) {
-        lsp_server_feed(&server, framed(R"({"jsonrpc":"2.0","id":987654321,"method":"shutdown"})"));
+        feed(&server, framed(R"({"jsonrpc":"2.0","id":987654321,"method":"shutdown"})"));
     }
     const int answers = check_output(server.output, FINAL_ID);
     if (framed_mode && !server.exited && !body_with_line_end && answers < 1) fuzz_fail("shutdown not answered");

@@ -167,8 +167,9 @@ void check_link_types(lint_run_t* run, const schema_table_t& table, const schema
         const schema_field_t& key = schema_primary(*target);
         if (run->type(field.sql).key == run->type(key.sql).key) continue;
         run->report("link-type-mismatch",
-                    "link field " + quoted(field.name) + " is " + field.sql + ", but the primary key " +
-                        quoted(target->name + "." + key.name) + " it links to is " + key.sql,
+                    "link field " + quoted(field.name) + " is " + std::string(field.sql) + ", but the primary key " +
+                        quoted(std::string(target->name) + "." + std::string(key.name)) + " it links to is " +
+                        std::string(key.sql),
                     field_subject(table, field));
     }
 }
@@ -179,7 +180,8 @@ std::unordered_set<std::string> outgoing_pairs(const schema_t& model) {
     for (const schema_table_t& table : model.tables) {
         for (const schema_field_t& field : table.fields) {
             for (const schema_link_t& link : field.links) {
-                if (link.direction == DIRECTION_OUTGOING) pairs.insert(table.name + '\0' + link.table);
+                if (link.direction == DIRECTION_OUTGOING)
+                    pairs.insert(std::string(table.name) + '\0' + std::string(link.table));
             }
         }
     }
@@ -192,7 +194,7 @@ void check_links_one_sided(lint_run_t* run) {
     for (const schema_table_t& table : run->model.tables) {
         for (const schema_field_t& field : table.fields) {
             for (std::string_view source : linked_tables(field, DIRECTION_INCOMING)) {
-                if (pairs.count(std::string(source) + '\0' + table.name) != 0) continue;
+                if (pairs.count(std::string(source) + '\0' + std::string(table.name)) != 0) continue;
                 run->report("link-one-sided",
                             "field " + quoted(field.name) + " lists an incoming link from " + quoted(source) +
                                 ", but no field of " + quoted(source) + " links to " + quoted(table.name),
@@ -305,7 +307,8 @@ void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t col
     if (wrong == 0) return;
     run->report("seed-not-integer",
                 "initial row " + std::to_string(first + 1) + " holds " + shown(*table.rows[first][column]) + " in " +
-                    quoted(field.name) + ", which is no " + field.sql + " value" + row_count_tail(wrong - 1),
+                    quoted(field.name) + ", which is no " + std::string(field.sql) + " value" +
+                    row_count_tail(wrong - 1),
                 field_subject(table, field));
 }
 
@@ -363,7 +366,7 @@ void check_name(lint_run_t* run, std::string_view kind, std::string_view name, c
 // group is searched along its list until it is large enough for an index.
 class case_group_t {
 public:
-    void add(lint_run_t* run, std::string_view kind, const std::string& name, const lint_subject_t& subject) {
+    void add(lint_run_t* run, std::string_view kind, std::string_view name, const lint_subject_t& subject) {
         std::string folded = lower(name);
         const entry_t* first = find(folded);
         if (first == nullptr) {

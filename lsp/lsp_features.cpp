@@ -87,12 +87,12 @@ std::string table_text(const schema_table_t& table) {
     std::string text;
     for (const schema_field_t& field : table.fields) {
         text += field.index == OPTIMIZE_PRIMARY ? "primary " : field.index == OPTIMIZE_INDEX ? "index " : "";
-        text += field.name + " " + field.sql;
+        text.append(field.name).append(" ").append(field.sql);
         if (field.nullable) text += " NULL";
         std::string links;
         for (const schema_link_t& link : field.links) {
             links += links.empty() ? " [" : ", ";
-            links += (link.direction == DIRECTION_OUTGOING ? "outgoing: " : "incoming: ") + link.table;
+            links.append(link.direction == DIRECTION_OUTGOING ? "outgoing: " : "incoming: ").append(link.table);
         }
         text += links.empty() ? "\n" : links + "]\n";
     }
@@ -104,35 +104,36 @@ std::string table_text(const schema_table_t& table) {
 std::string query_text(const schema_query_t& query) {
     std::string text;
     for (const schema_piece_t& piece : query.pieces) {
-        if (piece.kind == QP_TEXT) text += "text:  " + piece.text + "\n";
+        if (piece.kind == QP_TEXT) text.append("text:  ").append(piece.text).append("\n");
         if (piece.kind == QP_ESC) text += "param: " + std::to_string(piece.number) + " (escaped)\n";
         if (piece.kind == QP_RAW) text += "raw:   " + std::to_string(piece.number) + "\n";
     }
-    for (const schema_typed_t& field : query.fields) text += "field: " + field.sql + "\n";
+    for (const schema_typed_t& field : query.fields) text.append("field: ").append(field.sql).append("\n");
     return text;
 }
 
-std::string variables_text(const std::vector<schema_variable_t>& variables, const char* separator) {
+std::string variables_text(std::span<const schema_variable_t> variables, const char* separator) {
     std::string text;
     for (const schema_variable_t& variable : variables) {
         if (!text.empty()) text += separator;
-        text += variable.sql + " " + variable.name;
+        text.append(variable.sql).append(" ").append(variable.name);
     }
     return text;
 }
 
 std::string plsql_text(const schema_plsql_t& function) {
-    std::string text = "returns " + std::string(function.returns_set ? "SETOF " : "") + function.returns.sql + "\n";
-    text += "(" + variables_text(function.args, ", ") + ")\n";
+    std::string text =
+        "returns " + std::string(function.returns_set ? "SETOF " : "") + std::string(function.returns.sql) + "\n";
+    text.append("(").append(variables_text(function.args, ", ")).append(")\n");
     const std::string locals = variables_text(function.locals, "; ");
     if (!locals.empty()) text += "locals: " + locals + ";\n";
-    return text + function.body + "\n";
+    return text.append(function.body).append("\n");
 }
 
 std::string model_text(const schema_t& model, lsp_name_kind_t kind, const std::string& name) {
     switch (kind) {
     case NAME_TYPE:
-        if (const auto* type = named(model.types, name)) return type->sql;
+        if (const auto* type = named(model.types, name)) return std::string(type->sql);
         return {};
     case NAME_SEQUENCE:
         if (const auto* sequence = named(model.sequences, name)) return std::to_string(sequence->start);
@@ -141,7 +142,7 @@ std::string model_text(const schema_t& model, lsp_name_kind_t kind, const std::s
         if (const schema_table_t* table = schema_find_table(model, name)) return table_text(*table);
         [[fallthrough]];
     case NAME_VIEW:
-        if (const auto* view = named(model.views, name)) return view->sql;
+        if (const auto* view = named(model.views, name)) return std::string(view->sql);
         return {};
     case NAME_QUERY:
         if (const auto* query = named(model.queries, name)) return query_text(*query);
@@ -372,39 +373,31 @@ bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, l
     return true;
 }
 
-std::vector<lsp_symbol_t> lsp_document_symbols(lsp_project_t* project, const std::string& path) {
-    std::vector<lsp_symbol_t> symbols;
-    auto index = lsp_project_index(project, path);
-    if (!index) return symbols;
-    symbols.reserve(index->statements.size());
-    for (const lsp_statement_t& statement : index->statements) {
-        if (statement.name_occurrence < 0) continue;
-        const lsp_occurrence_t& name = index->occurrences[statement.name_occurrence];
-        lsp_symbol_t symbol{statement.name,
-                            symbol_kind(statement.keyword),
-                            keyword_text(statement.keyword),
-                            statement.start,
-                            statement.end,
-                            name.start,
-                            name.end,
-                            {}};
-        if (statement.keyword == T_TABLE) {
-            symbol.children.reserve(statement.fields.size());
-            for (const int field : statement.fields) {
-                const lsp_occurrence_t& occurrence = index->occurrences[field];
-                symbol.children.push_back({occurrence.name,
-                                           SYMBOL_FIELD,
-                                           "",
-                                           occurrence.start,
-                                           occurrence.end,
-                                           occurrence.start,
-                                           occurrence.end,
-                                           {}});
-            }
-        }
-        symbols.push_back(std::move(symbol));
+lsp_symbols_t lsp_document_symbols(lsp_project_t* project, const std::string& path) {
+    lsp_symbols_t list;
+    list.index = lsp_project_index(project, path);
+    if (!list.index) return list;
+    const lsp_file_index_t& index = *list.index;
+    size_t count = 0;
+    for (const lsp_statement_t& statement : index.statements) {
+        if (statement.name_occurrence >= 0) count += 1 + (statement.keyword == T_TABLE ? statement.fields.size() : 0);
     }
-    return symbols;
+    list.symbols.reserve(count);
+    for (const lsp_statement_t& statement : index.statements) {
+        if (statement.name_occurrence < 0) continue;
+        const lsp_occurrence_t& name = index.occurrences[statement.name_occurrence];
+        const bool table = statement.keyword == T_TABLE;
+        list.symbols.push_back({statement.name, symbol_kind(statement.keyword), keyword_text(statement.keyword),
+                                statement.start, statement.end, name.start, name.end,
+                                table ? static_cast<uint32_t>(statement.fields.size()) : 0});
+        if (!table) continue;
+        for (const int field : statement.fields) {
+            const lsp_occurrence_t& occurrence = index.occurrences[field];
+            list.symbols.push_back({occurrence.name, SYMBOL_FIELD, "", occurrence.start, occurrence.end,
+                                    occurrence.start, occurrence.end, 0});
+        }
+    }
+    return list;
 }
 
 std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset) {

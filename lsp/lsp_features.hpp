@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,17 +41,23 @@ enum lsp_symbol_kind_t {
     SYMBOL_FIELD
 };
 
-// Names point into the file's index, which lives as long as the caller
-// holds it or the file is unchanged.
+// One symbol of a file's list, where each table is followed by its fields.
 struct lsp_symbol_t {
-    std::string_view name;
+    std::string_view name;  // into the list's index
     lsp_symbol_kind_t kind = SYMBOL_TABLE;
     const char* detail = "";  // the declaring keyword; empty for a field
     uint32_t start = 0;       // the whole declaration
     uint32_t end = 0;
     uint32_t name_start = 0;
     uint32_t name_end = 0;
-    std::vector<lsp_symbol_t> children;  // a table's fields
+    uint32_t fields = 0;  // a table's: how many of the symbols after it are its fields
+};
+
+// A file's symbols in text order, flat: a large file has a hundred thousand
+// of them. The list holds the index its names point into.
+struct lsp_symbols_t {
+    std::shared_ptr<const lsp_file_index_t> index;
+    std::vector<lsp_symbol_t> symbols;
 };
 
 enum lsp_completion_kind_t { COMPLETION_KEYWORD, COMPLETION_TYPE, COMPLETION_TABLE, COMPLETION_FUNCTION };
@@ -78,7 +85,7 @@ std::vector<lsp_span_t> lsp_references(lsp_project_t* project, const std::string
                                        bool declarations);
 // False when there is no name at `offset`.
 bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, lsp_hover_t* hover);
-std::vector<lsp_symbol_t> lsp_document_symbols(lsp_project_t* project, const std::string& path);
+lsp_symbols_t lsp_document_symbols(lsp_project_t* project, const std::string& path);
 std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset);
 // The lint rules' findings on a model, as warnings with the rule as code,
 // placed on the names they concern; rules named in `disabled` are off.

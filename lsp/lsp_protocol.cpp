@@ -5,7 +5,9 @@
 // message whose id is neither a string nor an integer gets an error with a
 // null id and is not carried out; nothing a client sends ends the process
 // except "exit" and a stream that cannot be followed; positions from the
-// client are clamped to the text they point into.
+// client are clamped to the text they point into; while a response is
+// pending no message is handled and no project runs, so the texts and indexes
+// it reads stay as they were.
 #include "lsp_protocol.hpp"
 
 #include <algorithm>
@@ -253,111 +255,147 @@ int symbol_kind_number(lsp_symbol_kind_t kind) {
     }
 }
 
-// Written as text: a large file has tens of thousands of symbols, and a JSON
-// tree of them costs many times the text.
-void append_number(std::string* out, uint32_t number) {
-    char digits[16];
-    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    out->append(digits, end);
-}
+// Document symbols are written as text: a large file has a hundred thousand
+// of them, and a JSON tree costs many times the text. The same code measures
+// the response first, for its header, and then writes it piece by piece, so
+// that the server never holds the whole of it.
+constexpr size_t PIECE_SIZE = 512 * 1024;
 
-void append_position(std::string* out, const lsp_position_t& position) {
-    *out += "{\"line\":";
-    append_number(out, position.line);
-    *out += ",\"character\":";
-    append_number(out, position.character);
-    *out += '}';
-}
+struct size_sink_t {
+    size_t size = 0;
+    void put(std::string_view text) { size += text.size(); }
+    void put(char) { ++size; }
+};
+
+struct text_sink_t {
+    std::string* out;
+    void put(std::string_view text) { out->append(text); }
+    void put(char c) { out->push_back(c); }
+};
 
 // Symbols come in text order: each position is looked for from the line of
 // the one before.
+template <typename sink_t>
 struct symbol_writer_t {
-    std::string* out;
-    const lsp_text_t& text;
+    sink_t sink;
+    const lsp_text_t* text;
     lsp_encoding_t encoding;
     uint32_t line = 0;
 };
 
-void append_range(symbol_writer_t* writer, size_t start, size_t end) {
-    std::string* out = writer->out;
-    *out += "{\"start\":";
-    append_position(out, lsp_text_position_near(writer->text, start, writer->encoding, &writer->line));
-    *out += ",\"end\":";
-    append_position(out, lsp_text_position_near(writer->text, end, writer->encoding, &writer->line));
-    *out += '}';
+template <typename sink_t>
+void put_number(sink_t* sink, uint32_t number) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    sink->put(std::string_view(digits, static_cast<size_t>(end - digits)));
+}
+
+template <typename sink_t>
+void put_position(sink_t* sink, const lsp_position_t& position) {
+    sink->put("{\"line\":");
+    put_number(sink, position.line);
+    sink->put(",\"character\":");
+    put_number(sink, position.character);
+    sink->put('}');
+}
+
+template <typename sink_t>
+void put_range(symbol_writer_t<sink_t>* writer, size_t start, size_t end) {
+    writer->sink.put("{\"start\":");
+    put_position(&writer->sink, lsp_text_position_near(*writer->text, start, writer->encoding, &writer->line));
+    writer->sink.put(",\"end\":");
+    put_position(&writer->sink, lsp_text_position_near(*writer->text, end, writer->encoding, &writer->line));
+    writer->sink.put('}');
 }
 
 // Names are labels, which need no escaping; anything else goes through the
 // JSON library.
-void append_string(std::string* out, std::string_view text) {
+template <typename sink_t>
+void put_string(sink_t* sink, std::string_view text) {
     const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
     });
     if (!plain) {
-        *out += dump(std::string(text));
+        sink->put(dump(std::string(text)));
         return;
     }
-    *out += '"';
-    *out += text;
-    *out += '"';
+    sink->put('"');
+    sink->put(text);
+    sink->put('"');
 }
 
-void append_symbol(symbol_writer_t* writer, const lsp_symbol_t& symbol) {
-    std::string* out = writer->out;
-    *out += "{\"name\":";
-    append_string(out, symbol.name);
+// The symbol at `at` with its fields, if it is a table; returns the index of
+// the next symbol of the file.
+template <typename sink_t>
+size_t put_symbol(symbol_writer_t<sink_t>* writer, const std::vector<lsp_symbol_t>& symbols, size_t at) {
+    const lsp_symbol_t& symbol = symbols[at];
+    sink_t* sink = &writer->sink;
+    sink->put("{\"name\":");
+    put_string(sink, symbol.name);
     if (*symbol.detail != '\0') {
-        *out += ",\"detail\":\"";
-        *out += symbol.detail;
-        *out += '"';
+        sink->put(",\"detail\":\"");
+        sink->put(symbol.detail);
+        sink->put('"');
     }
-    *out += ",\"kind\":";
-    append_number(out, static_cast<uint32_t>(symbol_kind_number(symbol.kind)));
-    *out += ",\"selectionRange\":";
-    append_range(writer, symbol.name_start, symbol.name_end);
+    sink->put(",\"kind\":");
+    put_number(sink, static_cast<uint32_t>(symbol_kind_number(symbol.kind)));
+    sink->put(",\"selectionRange\":");
+    put_range(writer, symbol.name_start, symbol.name_end);
+    size_t next = at + 1;
     if (symbol.kind == SYMBOL_TABLE) {
-        *out += ",\"children\":[";
-        for (size_t i = 0; i < symbol.children.size(); ++i) {
-            if (i > 0) *out += ',';
-            append_symbol(writer, symbol.children[i]);
+        sink->put(",\"children\":[");
+        const size_t end = std::min(symbols.size(), next + symbol.fields);
+        for (; next < end; next = put_symbol(writer, symbols, next)) {
+            if (next > at + 1) sink->put(',');
         }
-        *out += ']';
+        sink->put(']');
     }
-    *out += ",\"range\":";
-    append_range(writer, symbol.start, symbol.end);
-    *out += '}';
+    sink->put(",\"range\":");
+    put_range(writer, symbol.start, symbol.end);
+    sink->put('}');
+    return next;
 }
 
-// The response to a document symbols request, written straight into the
-// output behind room for its header, which is written once the body's size
-// is known: a large response is made in one buffer, never copied whole.
+// Writes the symbols from `*at` on, until `limit` bytes of the output are
+// reached (never before one symbol); true when the list has been written to
+// its end, closing bracket and all.
+template <typename sink_t>
+bool put_symbols(symbol_writer_t<sink_t>* writer, const std::vector<lsp_symbol_t>& symbols, size_t* at,
+                 const std::string* output = nullptr, size_t limit = 0) {
+    for (const size_t first = *at; *at < symbols.size();) {
+        if (output != nullptr && output->size() >= limit && *at > first) return false;
+        if (*at > 0) writer->sink.put(',');
+        *at = put_symbol(writer, symbols, *at);
+    }
+    writer->sink.put("]}");
+    return true;
+}
+
+// The response to a document symbols request: its size is measured, then
+// the header and as many symbols as fill a piece go into the output, and the
+// rest waits for lsp_server_continue. Nothing changes the project while a
+// response is pending, so the text stays where it is.
 void respond_symbols(lsp_server_t* server, const json& id, const json& params) {
     const std::string key = document_key(params);
     // A document the server does not know has no symbols, and its writer an
     // empty text.
     static const lsp_text_t no_text;
     const lsp_text_t* text = key.empty() ? nullptr : lsp_project_text(&server->project, key);
-    std::vector<lsp_symbol_t> symbols;
-    if (text != nullptr) symbols = lsp_document_symbols(&server->project, key);
+    lsp_symbols_t list;
+    if (text != nullptr) list = lsp_document_symbols(&server->project, key);
     if (text == nullptr) text = &no_text;
-    constexpr std::string_view HEADER_NAME = "Content-Length: ";
-    constexpr size_t HEADER_ROOM = HEADER_NAME.size() + 20 + 4;
-    std::string& out = server->output;
-    const size_t header_at = out.size();
-    size_t estimate = HEADER_ROOM + 64;
-    for (const lsp_symbol_t& symbol : symbols) estimate += 400 + 250 * symbol.children.size();  // above any real size
-    out.reserve(header_at + estimate);
-    out.append(HEADER_ROOM, ' ');
-    const size_t body_at = out.size();
-    out += "{\"jsonrpc\":\"2.0\",\"id\":" + dump(id) + ",\"result\":[";
-    symbol_writer_t writer{&out, *text, server->encoding};
-    for (size_t i = 0; i < symbols.size(); ++i) {
-        if (i > 0) out += ',';
-        append_symbol(&writer, symbols[i]);
-    }
-    out += "]}";
-    const std::string header = std::string(HEADER_NAME) + std::to_string(out.size() - body_at) + "\r\n\r\n";
-    out.replace(header_at, HEADER_ROOM, header);
+    const std::string opening = "{\"jsonrpc\":\"2.0\",\"id\":" + dump(id) + ",\"result\":[";
+    symbol_writer_t<size_sink_t> measure{{opening.size()}, text, server->encoding};
+    size_t at = 0;
+    put_symbols(&measure, list.symbols, &at);
+    server->output += "Content-Length: " + std::to_string(measure.sink.size) + "\r\n\r\n" + opening;
+    symbol_writer_t<text_sink_t> writer{{&server->output}, text, server->encoding};
+    at = 0;
+    if (put_symbols(&writer, list.symbols, &at, &server->output, server->output.size() + PIECE_SIZE)) return;
+    server->pending = [list = std::move(list), writer, at](std::string* out) mutable {
+        writer.sink.out = out;
+        return !put_symbols(&writer, list.symbols, &at, out, out->size() + PIECE_SIZE);
+    };
 }
 
 json completion(lsp_server_t* server, const json& params) {
@@ -611,7 +649,7 @@ void handle_framing_error(lsp_server_t* server, const lsp_frame_t& frame) {
 
 void lsp_server_feed(lsp_server_t* server, std::string_view bytes) {
     lsp_transport_feed(&server->transport, bytes);
-    while (!server->exited && server->failure.empty()) {
+    while (!server->exited && server->failure.empty() && !server->pending) {
         const lsp_frame_t frame = lsp_transport_next(&server->transport);
         switch (frame.kind) {
         case FRAME_NONE: return;
@@ -622,7 +660,19 @@ void lsp_server_feed(lsp_server_t* server, std::string_view bytes) {
     }
 }
 
-bool lsp_server_busy(const lsp_server_t& server) { return !server.changed.empty() && !server.exited; }
+bool lsp_server_continue(lsp_server_t* server) {
+    if (!server->pending) return false;
+    if (!server->pending(&server->output)) {
+        server->pending = nullptr;
+        lsp_server_feed(server, {});
+    }
+    return true;
+}
+
+// A pending response reads the project, which a run would change.
+bool lsp_server_busy(const lsp_server_t& server) {
+    return !server.changed.empty() && !server.exited && !server.pending;
+}
 
 void lsp_server_idle(lsp_server_t* server) {
     std::set<std::string> roots;

@@ -4,8 +4,12 @@
 // blocks and never writes by itself: the caller feeds it the bytes it reads,
 // writes what it leaves in `output`, and calls lsp_server_idle when no input
 // is waiting, so that a burst of edits is compiled once, with the latest text.
+// A response too large to hold whole is left pending after its first piece:
+// the caller writes the output and calls lsp_server_continue for the next
+// piece until it returns false; the messages after it wait until then.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -27,7 +31,10 @@ struct lsp_server_t {
     bool register_watchers = false;  // the client registers file watchers when asked
     std::string failure;             // why the input cannot be followed any more; empty while it can
     std::string output;              // framed messages for the client
-    std::set<std::string> changed;   // files whose projects must run again
+    // Writes the next piece of a pending response into the output; true while
+    // more remains. Empty when no response is pending.
+    std::function<bool(std::string* output)> pending;
+    std::set<std::string> changed;  // files whose projects must run again
     // What each project's last run found, by root, then by file.
     std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> findings;
     std::set<std::string> published;         // files whose last diagnostics sent were not empty
@@ -36,6 +43,10 @@ struct lsp_server_t {
 };
 
 void lsp_server_feed(lsp_server_t* server, std::string_view bytes);
+// Adds the next piece of a pending response to `output`, and after its last
+// piece handles the messages that waited; false when nothing was pending, so
+// that the output holds everything asked for so far.
+bool lsp_server_continue(lsp_server_t* server);
 // True when a run is waiting for lsp_server_idle.
 bool lsp_server_busy(const lsp_server_t& server);
 // Runs the projects of the changed files and publishes their diagnostics.

@@ -161,8 +161,14 @@ std::string lsp_uri_to_path(std::string_view uri) {
 std::string lsp_uri_to_key(std::string_view uri) {
     // The compiler makes relative names absolute: a name that starts with
     // "/" reaches the input hook as it is.
+    // The URI is kept as one component ("/" and "%" escaped), which
+    // normalising a path leaves alone: "//" or ".." in it would otherwise
+    // name another file than the document.
     if (uri.substr(0, 9) == "untitled:") {
-        return uri.find('\0') == std::string_view::npos ? "/" + std::string(uri) : std::string();
+        if (uri.find('\0') != std::string_view::npos) return {};
+        std::string key = "/";
+        for (const char c : uri) key += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
+        return key;
     }
     return lsp_uri_to_path(uri);
 }

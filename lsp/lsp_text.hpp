@@ -40,8 +40,9 @@ uint32_t lsp_text_line(const lsp_text_t& doc, size_t offset);
 // file:// URIs and paths.
 std::string lsp_uri_to_path(std::string_view uri);
 // The name the server keeps a document by: its path for a file:// URI, the
-// URI after a "/" for one that names no file yet ("untitled:"), so that it
-// compiles as an absolute name of no file on disk; empty for others.
+// URI after a "/", its "/" and "%" escaped, for one that names no file yet
+// ("untitled:"), so that it compiles as an absolute name of no file on disk;
+// empty for others.
 std::string lsp_uri_to_key(std::string_view uri);
 std::string lsp_path_to_uri(std::string_view path);
 // The path with "." and ".." resolved lexically, as editors name files.

@@ -37,6 +37,18 @@ bool write_all(std::string* output) {
     return true;
 }
 
+// The output, and the pieces of a large response one after the other, which
+// leaves the memory they held once the last is written.
+bool write_output(lsp_server_t* server) {
+    if (!write_all(&server->output)) return false;
+    if (!server->pending) return true;
+    while (lsp_server_continue(server)) {
+        if (!write_all(&server->output)) return false;
+    }
+    malloc_trim(0);
+    return true;
+}
+
 int fail(const char* reason) {
     std::fprintf(stderr, "tabula-lsp: %s\n", reason);
     return 1;
@@ -86,7 +98,7 @@ int main(int argc, char** argv) try {
         if (got < 0) return fail(std::strerror(errno));
         if (got == 0) return fail("the input ended without \"exit\"");
         lsp_server_feed(&server, std::string_view(buffer, static_cast<size_t>(got)));
-        if (!write_all(&server.output)) return fail("the client no longer reads the output");
+        if (!write_output(&server)) return fail("the client no longer reads the output");
         if (!server.failure.empty()) return fail(("the input cannot be read as messages: " + server.failure).c_str());
     }
     return lsp_server_exit_status(server);

@@ -5,9 +5,23 @@
 // optimize, links; ...). Nothing else in the program decodes them for a
 // consumer: the PHP writer prints them as they stand, every other reader
 // takes the model.
+//
+// The model's texts and arrays are cut one after the other from the chunks
+// of its storage: a schema of ten thousand tables holds about half a million
+// of them, and allocating each on its own (and touching fresh heap pages for
+// them) cost more than compiling the schema. Chunks of a megabyte or more
+// are mapped aligned to huge pages and advised to use them, as the memory
+// pool's slabs are; pages never touched cost nothing, so a chunk may be
+// larger than it turns out to need.
 #include "schema_model.hpp"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <utility>
 
 #include "compile.hpp"
@@ -16,11 +30,133 @@
 #include "input_file.hpp"
 #include "memory_pool.hpp"
 
+struct schema_storage_t {
+    struct chunk_t {
+        void* base;
+        size_t size;
+        bool mapped;  // by mmap, else by malloc
+    };
+
+    std::vector<chunk_t> chunks;
+    char* next = nullptr;
+    char* end = nullptr;
+
+    schema_storage_t() = default;
+    schema_storage_t(const schema_storage_t&) = delete;
+    schema_storage_t& operator=(const schema_storage_t&) = delete;
+    ~schema_storage_t() {
+        for (const chunk_t& chunk : chunks) {
+            if (chunk.mapped) {
+                munmap(chunk.base, chunk.size);
+            } else {
+                std::free(chunk.base);
+            }
+        }
+    }
+};
+
 namespace {
 
-const sql_value_t* slot(const sql_value_t* record, int32_t index) { return value_slot(record, index); }
+constexpr size_t SMALLEST_CHUNK = 64 * 1024;
+constexpr size_t MAPPED_CHUNK = 1024 * 1024;  // from this size on, chunks are mapped
+constexpr size_t HUGE_PAGE_SIZE = 2 * 1024 * 1024;
 
-std::string text_of(const sql_value_t* value) { return value->string != nullptr ? value->string : ""; }
+size_t round_up(size_t size, size_t unit) { return (size + unit - 1) / unit * unit; }
+
+// `size` bytes mapped at a multiple of the huge page size, or null.
+void* map_huge(size_t size) {
+    const size_t padded = size + HUGE_PAGE_SIZE;
+    void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = round_up(start, HUGE_PAGE_SIZE);
+    if (aligned > start) munmap(raw, aligned - start);
+    const uintptr_t tail = aligned + size;
+    if (start + padded > tail) munmap(reinterpret_cast<void*>(tail), start + padded - tail);
+    void* base = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    madvise(base, size, MADV_HUGEPAGE);
+#endif
+    return base;
+}
+
+// A new chunk of at least `size` bytes, at least twice the last one.
+void storage_grow(schema_storage_t* storage, size_t size) {
+    const size_t last = storage->chunks.empty() ? 0 : storage->chunks.back().size;
+    size = std::max({size, 2 * last, SMALLEST_CHUNK});
+    schema_storage_t::chunk_t chunk{nullptr, size, size >= MAPPED_CHUNK};
+    if (chunk.mapped) {
+        chunk.size = round_up(size, HUGE_PAGE_SIZE);
+        chunk.base = map_huge(chunk.size);
+    } else {
+        chunk.base = std::malloc(size);
+    }
+    if (chunk.base == nullptr) throw std::bad_alloc();
+    storage->chunks.push_back(chunk);
+    storage->next = static_cast<char*>(chunk.base);
+    storage->end = storage->next + chunk.size;
+}
+
+void* storage_alloc(schema_storage_t* storage, size_t size, size_t alignment) {
+    auto fits = [&] {
+        if (storage->next == nullptr) return false;
+        const size_t skip = round_up(reinterpret_cast<uintptr_t>(storage->next), alignment) -
+                            reinterpret_cast<uintptr_t>(storage->next);
+        return static_cast<size_t>(storage->end - storage->next) >= skip + size;
+    };
+    if (!fits()) storage_grow(storage, size + alignment);
+    char* at = reinterpret_cast<char*>(round_up(reinterpret_cast<uintptr_t>(storage->next), alignment));
+    storage->next = at + size;
+    return at;
+}
+
+schema_storage_t* storage_of(schema_t* model) {
+    if (!model->storage) model->storage = std::make_shared<schema_storage_t>();
+    return model->storage.get();
+}
+
+// What the builder cuts from the model's storage.
+class keeper_t {
+public:
+    explicit keeper_t(schema_t* model) : storage_(storage_of(model)) {}
+
+    std::string_view text(const char* text, size_t size) {
+        if (size == 0) return {};
+        char* kept = static_cast<char*>(storage_alloc(storage_, size + 1, 1));
+        std::memcpy(kept, text, size);
+        kept[size] = '\0';
+        return {kept, size};
+    }
+    std::string_view text(const char* text) { return text != nullptr ? this->text(text, std::strlen(text)) : ""; }
+    std::string_view text(const sql_value_t* value) { return text(value->string); }
+
+    // Room for `count` objects, each default-constructed.
+    template <typename T>
+    T* array(size_t count) {
+        static_assert(std::is_trivially_destructible_v<T>);
+        if (count == 0) return nullptr;
+        T* objects = static_cast<T*>(storage_alloc(storage_, count * sizeof(T), alignof(T)));
+        std::uninitialized_default_construct_n(objects, count);
+        return objects;
+    }
+
+    // The file's path, kept once for all the declarations that name it.
+    std::string_view file(const char* pathname) {
+        if (pathname == nullptr) return "";
+        if (pathname != last_pathname_) {
+            last_pathname_ = pathname;
+            last_file_ = text(pathname);
+        }
+        return last_file_;
+    }
+
+private:
+    schema_storage_t* storage_;
+    const char* last_pathname_ = nullptr;
+    std::string_view last_file_;
+};
+
+const sql_value_t* slot(const sql_value_t* record, int32_t index) { return value_slot(record, index); }
 
 template <typename Visit>
 void for_each_item(const sql_value_t* array, Visit visit) {
@@ -29,22 +165,36 @@ void for_each_item(const sql_value_t* array, Visit visit) {
     }
 }
 
+size_t count_of(const sql_value_t* array) { return hash_count(array->hash); }
+
+// Each item of `array` made into a T by `make(item, &t)`, kept in storage.
+template <typename T, typename Make>
+std::span<const T> kept_items(keeper_t* keeper, const sql_value_t* array, Make make) {
+    const size_t count = count_of(array);
+    T* objects = keeper->array<T>(count);
+    size_t at = 0;
+    for_each_item(array, [&](const sql_value_t* item) { make(item, &objects[at++]); });
+    return {objects, count};
+}
+
 // The declared type names of one object, handed out in the order the
 // fix-up resolved them.
 class type_names_t {
 public:
-    explicit type_names_t(const declaration_t* declaration)
-        : next_(declaration->type_names), left_(declaration->type_count) {}
+    type_names_t(keeper_t* keeper, const declaration_t* declaration)
+        : keeper_(keeper), next_(declaration->type_names), left_(declaration->type_count) {}
 
-    std::string next(const std::string& fallback) {
+    std::string_view next(std::string_view fallback) {
         if (left_ == 0) return fallback;
-        std::string name = next_;
-        next_ += name.size() + 1;
+        const size_t size = std::strlen(next_);
+        const std::string_view name = keeper_->text(next_, size);
+        next_ += size + 1;
         --left_;
         return name;
     }
 
 private:
+    keeper_t* keeper_;
     const char* next_;
     unsigned left_;
 };
@@ -56,141 +206,152 @@ const declaration_t& declaration_of(const hash_table_t* declarations, const char
     return *declaration;
 }
 
-schema_location_t location_of(const declaration_t& declaration) {
-    return {declaration.pathname != nullptr ? declaration.pathname : "", declaration.line};
+schema_location_t location_of(keeper_t* keeper, const declaration_t& declaration) {
+    return {keeper->file(declaration.pathname), declaration.line};
 }
 
-schema_field_t field_of(const sql_value_t* record, type_names_t* type_names, unsigned line) {
-    schema_field_t field;
-    field.name = text_of(slot(record, 0));
-    field.sql = text_of(slot(record, 1));
-    field.type_name = type_names->next(field.sql);
-    field.nullable = slot(record, 2)->integer != 0;
-    field.index = static_cast<optimize_type_t>(slot(record, 3)->integer);
-    for_each_item(slot(record, 4), [&](const sql_value_t* link) {
-        field.links.push_back({text_of(slot(link, 0)), static_cast<dir_type_t>(slot(link, 1)->integer)});
-    });
-    field.line = line;
-    return field;
+void field_of(keeper_t* keeper, const sql_value_t* record, type_names_t* type_names, unsigned line,
+              schema_field_t* field) {
+    field->name = keeper->text(slot(record, 0));
+    field->sql = keeper->text(slot(record, 1));
+    field->type_name = type_names->next(field->sql);
+    field->nullable = slot(record, 2)->integer != 0;
+    field->index = static_cast<optimize_type_t>(slot(record, 3)->integer);
+    field->links =
+        kept_items<schema_link_t>(keeper, slot(record, 4), [&](const sql_value_t* link, schema_link_t* kept) {
+            *kept = {keeper->text(slot(link, 0)), static_cast<dir_type_t>(slot(link, 1)->integer)};
+        });
+    field->line = line;
 }
 
-schema_table_t table_of(const sql_value_t* record, const hash_table_t* declarations) {
+schema_table_t table_of(keeper_t* keeper, const sql_value_t* record, const hash_table_t* declarations) {
     schema_table_t table;
-    table.name = text_of(slot(record, 0));
-    const declaration_t& declaration = declaration_of(declarations, table.name.c_str());
-    table.location = location_of(declaration);
+    const char* name = slot(record, 0)->string;
+    table.name = keeper->text(name);
+    const declaration_t& declaration = declaration_of(declarations, name != nullptr ? name : "");
+    table.location = location_of(keeper, declaration);
     table.is_volatile = slot(record, 1)->integer != 0;
-    type_names_t type_names(&declaration);
+    type_names_t type_names(keeper, &declaration);
+    const sql_value_t* fields = slot(record, 2);
     // The grammar's lines, when they describe these very fields.
     const unsigned* lines = declaration.table_lines;
-    if (lines != nullptr && lines[TABLE_LINES_COUNT] != hash_count(slot(record, 2)->hash)) lines = nullptr;
+    if (lines != nullptr && lines[TABLE_LINES_COUNT] != count_of(fields)) lines = nullptr;
     table.first_line = lines != nullptr ? lines[TABLE_LINES_FIRST] : declaration.line;
-    table.fields.reserve(hash_count(slot(record, 2)->hash));
-    table.rows.reserve(hash_count(slot(record, 3)->hash));
-    for_each_item(slot(record, 2), [&](const sql_value_t* field) {
-        const size_t position = table.fields.size();
-        table.fields.push_back(
-            field_of(field, &type_names, lines != nullptr ? lines[TABLE_LINES_FIELDS + position] : declaration.line));
-        if (table.fields.back().index == OPTIMIZE_PRIMARY) table.primary = position;
+    size_t position = 0;
+    table.fields = kept_items<schema_field_t>(keeper, fields, [&](const sql_value_t* field, schema_field_t* kept) {
+        field_of(keeper, field, &type_names, lines != nullptr ? lines[TABLE_LINES_FIELDS + position] : declaration.line,
+                 kept);
+        if (kept->index == OPTIMIZE_PRIMARY) table.primary = position;
+        ++position;
     });
-    for_each_item(slot(record, 3), [&](const sql_value_t* row) {
-        schema_row_t cells;
-        cells.reserve(hash_count(row->hash));
-        for_each_item(row, [&](const sql_value_t* cell) {
-            if (cell->type == VALUE_STRING) {
-                cells.emplace_back(std::string(cell->string));
-            } else {
-                cells.emplace_back(std::nullopt);
-            }
+    table.rows = kept_items<schema_row_t>(keeper, slot(record, 3), [&](const sql_value_t* row, schema_row_t* kept) {
+        *kept = kept_items<schema_cell_t>(keeper, row, [&](const sql_value_t* cell, schema_cell_t* value) {
+            if (cell->type == VALUE_STRING) *value = keeper->text(cell->string);
         });
-        table.rows.push_back(std::move(cells));
     });
     return table;
 }
 
-schema_query_t query_of(const sql_value_t* record, const hash_table_t* declarations) {
+schema_query_t query_of(keeper_t* keeper, const sql_value_t* record, const hash_table_t* declarations) {
     schema_query_t query;
-    query.name = text_of(slot(record, 0));
-    const declaration_t& declaration = declaration_of(declarations, query.name.c_str());
-    query.location = location_of(declaration);
-    for_each_item(slot(record, 1), [&](const sql_value_t* record_piece) {
-        schema_piece_t piece;
-        piece.kind = static_cast<qp_type_t>(slot(record_piece, 0)->integer);
-        const sql_value_t* value = slot(record_piece, 1);
-        if (piece.kind == QP_TEXT) {
-            piece.text = text_of(value);
-        } else {
-            piece.number = value->integer;
-        }
-        query.pieces.push_back(std::move(piece));
-    });
-    type_names_t type_names(&declaration);
-    for_each_item(slot(record, 2), [&](const sql_value_t* sql) {
-        schema_typed_t field{"", text_of(sql)};
-        field.type_name = type_names.next(field.sql);
-        query.fields.push_back(std::move(field));
-    });
+    const char* name = slot(record, 0)->string;
+    query.name = keeper->text(name);
+    const declaration_t& declaration = declaration_of(declarations, name != nullptr ? name : "");
+    query.location = location_of(keeper, declaration);
+    query.pieces = kept_items<schema_piece_t>(keeper, slot(record, 1),
+                                              [&](const sql_value_t* record_piece, schema_piece_t* piece) {
+                                                  piece->kind = static_cast<qp_type_t>(slot(record_piece, 0)->integer);
+                                                  const sql_value_t* value = slot(record_piece, 1);
+                                                  if (piece->kind == QP_TEXT) {
+                                                      piece->text = keeper->text(value);
+                                                  } else {
+                                                      piece->number = value->integer;
+                                                  }
+                                              });
+    type_names_t type_names(keeper, &declaration);
+    query.fields =
+        kept_items<schema_typed_t>(keeper, slot(record, 2), [&](const sql_value_t* sql, schema_typed_t* field) {
+            field->sql = keeper->text(sql);
+            field->type_name = type_names.next(field->sql);
+        });
     return query;
 }
 
-std::vector<schema_variable_t> variables_of(const sql_value_t* records, type_names_t* type_names) {
-    std::vector<schema_variable_t> variables;
-    for_each_item(records, [&](const sql_value_t* record) {
-        schema_variable_t variable{text_of(slot(record, 0)), "", text_of(slot(record, 1))};
-        variable.type_name = type_names->next(variable.sql);
-        variables.push_back(std::move(variable));
+std::span<const schema_variable_t> variables_of(keeper_t* keeper, const sql_value_t* records,
+                                                type_names_t* type_names) {
+    return kept_items<schema_variable_t>(keeper, records, [&](const sql_value_t* record, schema_variable_t* variable) {
+        variable->name = keeper->text(slot(record, 0));
+        variable->sql = keeper->text(slot(record, 1));
+        variable->type_name = type_names->next(variable->sql);
     });
-    return variables;
 }
 
-schema_plsql_t plsql_of(const sql_value_t* record, const hash_table_t* declarations) {
+schema_plsql_t plsql_of(keeper_t* keeper, const sql_value_t* record, const hash_table_t* declarations) {
     schema_plsql_t function;
-    function.name = text_of(slot(record, 0));
-    const declaration_t& declaration = declaration_of(declarations, function.name.c_str());
-    function.location = location_of(declaration);
-    type_names_t type_names(&declaration);
+    const char* name = slot(record, 0)->string;
+    function.name = keeper->text(name);
+    const declaration_t& declaration = declaration_of(declarations, name != nullptr ? name : "");
+    function.location = location_of(keeper, declaration);
+    type_names_t type_names(keeper, &declaration);
     const sql_value_t* returns = slot(record, 1);
-    function.returns.sql = text_of(slot(returns, 0));
+    function.returns.sql = keeper->text(slot(returns, 0));
     function.returns.type_name = type_names.next(function.returns.sql);
     function.returns_set = slot(returns, 1)->integer != 0;
-    function.args = variables_of(slot(record, 2), &type_names);
-    function.locals = variables_of(slot(record, 3), &type_names);
-    function.body = text_of(slot(record, 4));
+    function.args = variables_of(keeper, slot(record, 2), &type_names);
+    function.locals = variables_of(keeper, slot(record, 3), &type_names);
+    function.body = keeper->text(slot(record, 4));
     return function;
 }
 
 // Name, second slot and location: the layout of types, views and sequences.
 template <typename Object, typename Value>
-void simple_objects(std::vector<Object>* objects, const sql_value_t* collection, const hash_table_t* declarations,
-                    Value value_of) {
+void simple_objects(keeper_t* keeper, std::vector<Object>* objects, const sql_value_t* collection,
+                    const hash_table_t* declarations, Value value_of) {
+    objects->reserve(count_of(collection));
     for_each_item(collection, [&](const sql_value_t* record) {
         Object object;
-        object.name = text_of(slot(record, 0));
+        const char* name = slot(record, 0)->string;
+        object.name = keeper->text(name);
         value_of(&object, slot(record, 1));
-        object.location = location_of(declaration_of(declarations, object.name.c_str()));
-        objects->push_back(std::move(object));
+        object.location = location_of(keeper, declaration_of(declarations, name != nullptr ? name : ""));
+        objects->push_back(object);
     });
 }
+
+// The bytes a model of these records takes, about: what its first chunk of
+// storage is made for, so that a large schema fills few chunks.
+size_t storage_estimate(const program_output_t* output) {
+    return 4096 + 2048 * count_of(&output->tables) + 1024 * count_of(&output->queries) +
+           2048 * count_of(&output->plsql) + 512 * (count_of(&output->views) + count_of(&output->types));
+}
+
+size_t hash_position(std::string_view name, size_t mask) { return std::hash<std::string_view>{}(name)&mask; }
 
 }  // namespace
 
 void schema_model_build(schema_t* model, const program_output_t* output, const program_declarations_t* declarations) {
     *model = schema_t{};
-    auto sql_text = [](auto* object, const sql_value_t* value) { object->sql = text_of(value); };
-    simple_objects(&model->types, &output->types, &declarations->types, sql_text);
-    simple_objects(&model->views, &output->views, &declarations->views, sql_text);
-    simple_objects(&model->sequences, &output->sequences, &declarations->sequences,
+    schema_storage_t* storage = storage_of(model);
+    storage_grow(storage, storage_estimate(output));
+    keeper_t keeper(model);
+    auto sql_text = [&](auto* object, const sql_value_t* value) { object->sql = keeper.text(value); };
+    simple_objects(&keeper, &model->types, &output->types, &declarations->types, sql_text);
+    simple_objects(&keeper, &model->views, &output->views, &declarations->views, sql_text);
+    simple_objects(&keeper, &model->sequences, &output->sequences, &declarations->sequences,
                    [](schema_sequence_t* sequence, const sql_value_t* value) { sequence->start = value->integer; });
-    model->tables.reserve(hash_count(output->tables.hash));
-    for_each_item(&output->tables,
-                  [&](const sql_value_t* record) { model->tables.push_back(table_of(record, &declarations->tables)); });
-    for_each_item(&output->queries, [&](const sql_value_t* record) {
-        model->queries.push_back(query_of(record, &declarations->queries));
+    model->tables.reserve(count_of(&output->tables));
+    for_each_item(&output->tables, [&](const sql_value_t* record) {
+        model->tables.push_back(table_of(&keeper, record, &declarations->tables));
     });
-    for_each_item(&output->plsql,
-                  [&](const sql_value_t* record) { model->plsql.push_back(plsql_of(record, &declarations->plsql)); });
-    model->table_index.reserve(model->tables.size());
-    for (size_t i = 0; i < model->tables.size(); ++i) model->table_index.emplace(model->tables[i].name, i);
+    model->queries.reserve(count_of(&output->queries));
+    for_each_item(&output->queries, [&](const sql_value_t* record) {
+        model->queries.push_back(query_of(&keeper, record, &declarations->queries));
+    });
+    model->plsql.reserve(count_of(&output->plsql));
+    for_each_item(&output->plsql, [&](const sql_value_t* record) {
+        model->plsql.push_back(plsql_of(&keeper, record, &declarations->plsql));
+    });
+    schema_model_index(model);
 }
 
 int schema_model_load(schema_t* model, const char* filename) {
@@ -219,7 +380,42 @@ int schema_model_load(schema_t* model, const char* filename, diagnostic_sink_t s
     return schema_model_load(model, filename);
 }
 
+std::string_view schema_keep_text(schema_t* model, std::string_view text) {
+    return keeper_t(model).text(text.data(), text.size());
+}
+
+void* schema_storage_alloc(schema_t* model, size_t size, size_t alignment) {
+    return storage_alloc(storage_of(model), size, alignment);
+}
+
+void schema_model_index(schema_t* model) {
+    std::vector<uint32_t>& slots = model->table_index.slots;
+    size_t capacity = 16;
+    while (capacity < 2 * model->tables.size()) capacity *= 2;
+    slots.assign(capacity, 0);
+    for (size_t i = 0; i < model->tables.size(); ++i) {
+        const std::string_view name = model->tables[i].name;
+        for (size_t at = hash_position(name, capacity - 1);; at = (at + 1) & (capacity - 1)) {
+            if (slots[at] == 0) {
+                slots[at] = static_cast<uint32_t>(i + 1);
+                break;
+            }
+            if (model->tables[slots[at] - 1].name == name) break;  // the first of equal names
+        }
+    }
+}
+
+size_t schema_table_position(const schema_t& model, std::string_view name) {
+    const std::vector<uint32_t>& slots = model.table_index.slots;
+    if (slots.empty()) return SIZE_MAX;
+    const size_t mask = slots.size() - 1;
+    for (size_t at = hash_position(name, mask); slots[at] != 0; at = (at + 1) & mask) {
+        if (model.tables[slots[at] - 1].name == name) return slots[at] - 1;
+    }
+    return SIZE_MAX;
+}
+
 const schema_table_t* schema_find_table(const schema_t& model, std::string_view name) {
-    const auto found = model.table_index.find(std::string(name));
-    return found == model.table_index.end() ? nullptr : &model.tables[found->second];
+    const size_t position = schema_table_position(model, name);
+    return position == SIZE_MAX ? nullptr : &model.tables[position];
 }

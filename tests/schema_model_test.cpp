@@ -103,4 +103,38 @@ TEST_F(SchemaModelTest, AFailedRunLeavesAnEmptyModelAndAnEmptyPool) {
     EXPECT_TRUE(model_.tables.empty());
 }
 
+// The model's texts live in its own storage: they stay whole in a copy once
+// the original is gone, and while more is kept, across the storage's chunks.
+TEST_F(SchemaModelTest, TextsOutliveTheRunTheOriginalAndLaterKeeping) {
+    ASSERT_EQ(load("type id_t = \"INTEGER\";\ntable t { primary id_t id; } = { { \"7\" } };\n"), 0);
+    schema_t copy = model_;
+    model_ = schema_t{};
+    std::vector<std::string_view> kept;
+    for (int i = 0; i < 20000; ++i) kept.push_back(schema_keep_text(&copy, std::to_string(i) + std::string(40, 'x')));
+    for (int i = 0; i < 20000; i += 997) EXPECT_EQ(kept[i], std::to_string(i) + std::string(40, 'x'));
+    const schema_table_t* table = schema_find_table(copy, "t");
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rows[0][0], std::optional<std::string_view>("7"));
+    EXPECT_EQ(schema_primary(*table).sql, "INTEGER");
+    EXPECT_EQ(schema_primary(*table).sql.data()[7], '\0');
+}
+
+// A model built by hand finds its tables once indexed, the first of two
+// equal names, and none of a name it lacks.
+TEST(SchemaModelIndex, FindsTablesByNameFirstOfEqualNames) {
+    schema_t model;
+    const auto named = [](std::string_view name) {
+        schema_table_t table;
+        table.name = name;
+        return table;
+    };
+    for (int i = 0; i < 100; ++i) model.tables.push_back(named(schema_keep_text(&model, "t" + std::to_string(i))));
+    model.tables.push_back(named("t5"));
+    EXPECT_EQ(schema_find_table(model, "t1"), nullptr);  // not yet indexed
+    schema_model_index(&model);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(schema_table_position(model, "t" + std::to_string(i)), size_t(i));
+    EXPECT_EQ(schema_table_position(model, "t100"), SIZE_MAX);
+    EXPECT_EQ(schema_find_table(model, ""), nullptr);
+}
+
 }  // namespace

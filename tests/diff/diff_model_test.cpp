@@ -7,33 +7,42 @@
 
 namespace {
 
+// Keeps the texts and arrays of the models built here for the whole program.
+schema_t* kept() {
+    static schema_t storage;
+    return &storage;
+}
+
 schema_field_t field(const std::string& name, const std::string& sql, bool nullable = false,
                      optimize_type_t index = OPTIMIZE_NONE) {
     schema_field_t field;
-    field.name = name;
-    field.type_name = sql;
-    field.sql = sql;
+    field.name = schema_keep_text(kept(), name);
+    field.type_name = schema_keep_text(kept(), sql);
+    field.sql = field.type_name;
     field.nullable = nullable;
     field.index = index;
     return field;
 }
 
-schema_table_t table(const std::string& name, std::vector<schema_field_t> fields, std::vector<schema_row_t> rows = {}) {
+schema_table_t table(const std::string& name, const std::vector<schema_field_t>& fields,
+                     const std::vector<std::vector<schema_cell_t>>& rows = {}) {
     schema_table_t table;
-    table.name = name;
-    table.location = {"/s/" + name + ".def", 3};
-    table.fields = std::move(fields);
+    table.name = schema_keep_text(kept(), name);
+    table.location = {schema_keep_text(kept(), "/s/" + name + ".def"), 3};
+    table.fields = schema_keep(kept(), fields);
     for (size_t i = 0; i < table.fields.size(); ++i) {
         if (table.fields[i].index == OPTIMIZE_PRIMARY) table.primary = i;
     }
-    table.rows = std::move(rows);
+    std::vector<schema_row_t> kept_rows;
+    for (const std::vector<schema_cell_t>& row : rows) kept_rows.push_back(schema_keep(kept(), row));
+    table.rows = schema_keep(kept(), kept_rows);
     return table;
 }
 
 schema_t model(std::vector<schema_table_t> tables) {
     schema_t model;
     model.tables = std::move(tables);
-    for (size_t i = 0; i < model.tables.size(); ++i) model.table_index.emplace(model.tables[i].name, i);
+    schema_model_index(&model);
     return model;
 }
 

@@ -54,13 +54,16 @@ protected:
 // The model as text, enough to tell two runs apart.
 std::string describe(const schema_t& model) {
     std::string text;
-    for (const schema_type_t& type : model.types) text += "type " + type.name + "=" + type.sql + "\n";
+    for (const schema_type_t& type : model.types)
+        text.append("type ").append(type.name).append("=").append(type.sql).append("\n");
     for (const schema_table_t& table : model.tables) {
-        text += "table " + table.name + ":" + std::to_string(table.location.line);
-        for (const schema_field_t& field : table.fields) text += " " + field.name + " " + field.sql;
+        text.append("table ").append(table.name).append(":").append(std::to_string(table.location.line));
+        for (const schema_field_t& field : table.fields)
+            text.append(" ").append(field.name).append(" ").append(field.sql);
         text += " rows " + std::to_string(table.rows.size()) + "\n";
     }
-    for (const schema_view_t& view : model.views) text += "view " + view.name + "=" + view.sql + "\n";
+    for (const schema_view_t& view : model.views)
+        text.append("view ").append(view.name).append("=").append(view.sql).append("\n");
     return text;
 }
 

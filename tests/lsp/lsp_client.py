@@ -14,7 +14,8 @@ class Client:
         # Standard error is the test's own unless asked for: a sanitizer's
         # report shows there.
         self.process = subprocess.Popen([server], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
-        self.buffer = b""
+        self.buffer = bytearray()
+        self.received = 0.0
         self.next_id = 1
         self.notifications = []
         self.responses = {}
@@ -53,8 +54,11 @@ class Client:
                 length = int(header.split("Content-Length:")[1].split("\r\n")[0])
                 start = header_end + 4
                 if len(self.buffer) >= start + length:
-                    body = self.buffer[start:start + length]
-                    self.buffer = self.buffer[start + length:]
+                    # When the last byte arrived, for timings that leave out the
+                    # parsing here.
+                    self.received = time.perf_counter()
+                    body = bytes(self.buffer[start:start + length])
+                    del self.buffer[:start + length]
                     return json.loads(body)
             remaining = deadline - time.monotonic()
             if remaining <= 0:

@@ -15,6 +15,8 @@ namespace {
 // The messages the server wrote since the last call, in order.
 std::vector<json> take_output(lsp_server_t* server) {
     std::vector<json> messages;
+    while (lsp_server_continue(server)) {
+    }
     lsp_transport_t reader;
     lsp_transport_feed(&reader, server->output);
     server->output.clear();
@@ -95,6 +97,49 @@ TEST(LspProtocol, AMisFramedRequestIsAnsweredWithItsIdAndTheNextOneToo) {
     EXPECT_FALSE(server.shut_down);
     EXPECT_EQ(messages[1]["id"], 6);
     EXPECT_EQ(messages[1]["error"]["code"], -32601);
+}
+
+// A response larger than a piece leaves the output incomplete until it is
+// continued; messages sent behind it are handled after it, in order, so the
+// change below does not reach the first answer.
+TEST(LspProtocol, ALargeSymbolsResponseComesInPiecesAheadOfTheMessagesBehindIt) {
+    lsp_server_t server;
+    initialize(&server);
+    std::string text = "type id_t = \"INTEGER\";\n";
+    for (int i = 0; i < 3000; ++i) {
+        text += "table t" + std::to_string(i) + " {\n    primary id_t id;\n    id_t a;\n    id_t b;\n    id_t c;\n};\n";
+    }
+    const json open = {{"jsonrpc", "2.0"},
+                       {"method", "textDocument/didOpen"},
+                       {"params", {{"textDocument", {{"uri", "untitled:Big"}, {"version", 1}, {"text", text}}}}}};
+    const json change = {{"jsonrpc", "2.0"},
+                         {"method", "textDocument/didChange"},
+                         {"params",
+                          {{"textDocument", {{"uri", "untitled:Big"}, {"version", 2}}},
+                           {"contentChanges", {{{"text", "table only { id_t x; };"}}}}}}};
+    const auto symbols = [](int id) {
+        return json{{"jsonrpc", "2.0"},
+                    {"id", id},
+                    {"method", "textDocument/documentSymbol"},
+                    {"params", {{"textDocument", {{"uri", "untitled:Big"}}}}}}
+            .dump();
+    };
+    lsp_server_feed(&server, lsp_transport_frame(open.dump()) + lsp_transport_frame(symbols(2)) +
+                                 lsp_transport_frame(change.dump()) + lsp_transport_frame(symbols(3)));
+    ASSERT_TRUE(server.pending);
+    const size_t first_piece = server.output.size();
+    EXPECT_LT(first_piece, 1024u * 1024u);
+    const auto messages = take_output(&server);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]["id"], 2);
+    ASSERT_EQ(messages[0]["result"].size(), 3001u);
+    EXPECT_EQ(messages[0]["result"][3000]["name"], "t2999");
+    EXPECT_EQ(messages[0]["result"][3000]["children"].size(), 4u);
+    EXPECT_EQ(messages[0]["result"][3000]["range"]["end"]["line"], 3000 * 6);
+    EXPECT_EQ(messages[1]["id"], 3);
+    ASSERT_EQ(messages[1]["result"].size(), 1u);
+    EXPECT_EQ(messages[1]["result"][0]["name"], "only");
+    EXPECT_FALSE(server.pending);
 }
 
 }  // namespace

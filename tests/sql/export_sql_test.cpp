@@ -10,12 +10,14 @@
 
 namespace {
 
-schema_table_t table_named(const std::string& name, const std::string& field_name, optimize_type_t index) {
+schema_table_t table_named(schema_t* model, std::string_view name, std::string_view field_name, optimize_type_t index) {
     schema_table_t table;
     table.name = name;
-    table.fields.push_back({"id", "id_t", "INTEGER", false, OPTIMIZE_PRIMARY, {}, 1});
-    schema_field_t field{field_name, "id_t", "INTEGER", false, index, {{name, DIRECTION_OUTGOING}}, 2};
-    table.fields.push_back(field);
+    const std::vector<schema_link_t> links{{name, DIRECTION_OUTGOING}};
+    const std::vector<schema_field_t> fields{
+        {"id", "id_t", "INTEGER", false, OPTIMIZE_PRIMARY, {}, 1},
+        {field_name, "id_t", "INTEGER", false, index, schema_keep(model, links), 2}};
+    table.fields = schema_keep(model, fields);
     return table;
 }
 
@@ -53,13 +55,13 @@ TEST(SqlNames, ClaimsNeverMeetInAnyLetterCase) {
 
 TEST(SqlNames, SchemaNamesKeepClearOfDeclaredObjects) {
     schema_t model;
-    model.tables.push_back(table_named("t", "x", OPTIMIZE_INDEX));
-    model.tables.push_back(table_named("T_X_IDX", "y", OPTIMIZE_NONE));
+    model.tables.push_back(table_named(&model, "t", "x", OPTIMIZE_INDEX));
+    model.tables.push_back(table_named(&model, "T_X_IDX", "y", OPTIMIZE_NONE));
     model.views.push_back({"t_pkey", "SELECT 1", {}});
     model.sequences.push_back({"t_x_fkey", 1, {}});
     model.plsql.push_back({});
     model.plsql.back().name = "PRIMARY_pkey";
-    for (size_t i = 0; i < model.tables.size(); ++i) model.table_index[model.tables[i].name] = i;
+    schema_model_index(&model);
     sql_names_t names;
     sql_names_build(model, &names);
     EXPECT_EQ(names.primary_keys[0], "t_pkey_2");
