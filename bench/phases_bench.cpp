@@ -14,6 +14,7 @@
 #include "definition_scanner.hpp"
 #include "dump_php.hpp"
 #include "execute.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 namespace {
@@ -71,24 +72,23 @@ private:
 
 void release_all() {
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
 }
 
 void compile_or_abort(compiled_program_t* program, const char* path) {
-    if (compile_program(program, path) != 0) std::abort();
+    if (compile_program(program, path, handlers_builtin) != 0) std::abort();
 }
 
 // Every token of the schema, each value released as soon as it is read.
 void BM_Scan(benchmark::State& state) {
     const schema_file_t file(static_cast<int>(state.range(0)));
-    compiled_file_t current = {"bench.def", nullptr, 1, nullptr, 0, 0, 1, nullptr};
-    compiler_globals.file = &current;
     int64_t tokens = 0;
     for (auto _ : state) {
         FILE* in = std::fopen(file.path(), "r");
         def_scanner_t* scanner = nullptr;
         if (in == nullptr || deflex_init(&scanner) != 0) std::abort();
         defset_in(in, scanner);
+        defset_pathname("bench.def", scanner);
         for (;;) {
             sql_node_t value{};
             if (deflex(&value, scanner) == 0) break;
@@ -98,7 +98,6 @@ void BM_Scan(benchmark::State& state) {
         deflex_destroy(scanner);
         std::fclose(in);
     }
-    compiler_globals.file = nullptr;
     release_all();
     state.SetItemsProcessed(tokens);
 }

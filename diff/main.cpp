@@ -17,6 +17,7 @@
 #include "exception.hpp"
 #include "execute.hpp"
 #include "export_sql.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 #include "output_file.hpp"
 #include "schema_model.hpp"
@@ -99,7 +100,7 @@ bool cmd_line_parse(int argc, char** argv, diff_cmd_line_t* cmd_line) {
 int failed() {
     std::fputs("Failed to compile the SQL code.\n", stderr);
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_FAILED;
 }
 
@@ -108,7 +109,7 @@ int failed() {
 // so that the output can be checked against those of both runs.
 int load(const char* filename, schema_t* model) {
     compiled_program_t program;
-    int result = compile_program(&program, filename);
+    int result = compile_program(&program, filename, handlers_builtin);
     if (result == 0) {
         program_output_t output;
         program_declarations_t declarations;
@@ -142,7 +143,7 @@ int write_script(const char* filename, const std::string& script) {
         if (error != 0) exception_print_errno(error, "Failed to write to standard output: %d(%m)", error);
         return error != 0 ? -1 : 0;
     }
-    if (compile_names_input_file(filename)) {
+    if (input_file_names_read(filename)) {
         std::fprintf(stderr, "Refusing to write the migration over \"%s\", a file this run has read\n", filename);
         return -1;
     }
@@ -203,7 +204,7 @@ int main(int argc, char** argv) try {
         holds.plsql = cmd_line.dialect == SQL_DIALECT_POSTGRESQL;
         if (diff_report_destructive(diff, holds, diagnostic_report) != 0) {
             std::fputs("Refusing destructive changes without --allow-destructive; nothing written.\n", stderr);
-            compile_forget_input_files();
+            input_file_forget_all();
             return EXIT_FAILED;
         }
     }
@@ -211,7 +212,7 @@ int main(int argc, char** argv) try {
     std::string script;
     const bool changes = diff_write_sql(old_model, new_model, diff, cmd_line.dialect, &script);
     if (write_script(cmd_line.output_filename, script) != 0) return failed();
-    compile_forget_input_files();
+    input_file_forget_all();
     return cmd_line.exit_code && changes ? EXIT_CHANGES : EXIT_WRITTEN;
 } catch (const bailout_exception&) {
     return failed();  // a fatal error, its message printed

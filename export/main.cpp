@@ -17,6 +17,7 @@
 #include "export_diagram.hpp"
 #include "export_json.hpp"
 #include "export_sql.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 #include "output_file.hpp"
 #include "schema_model.hpp"
@@ -112,7 +113,7 @@ bool cmd_line_parse(int argc, char** argv, export_cmd_line_t* cmd_line) {
 int failed() {
     std::fputs("Failed to compile the SQL code.\n", stderr);
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_FAILED;
 }
 
@@ -143,7 +144,7 @@ int write_to_stdout(const export_chunks_t& text) {
 }
 
 int write_to_file(const char* filename, const export_chunks_t& text) {
-    if (compile_names_input_file(filename)) {
+    if (input_file_names_read(filename)) {
         std::fprintf(stderr, "Refusing to write the export over \"%s\", a file this run has read\n", filename);
         return -1;
     }
@@ -216,7 +217,7 @@ int main(int argc, char** argv) try {
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
     compiled_program_t program;
-    if (compile_program(&program, cmd_line.input_filename) != 0) return failed();
+    if (compile_program(&program, cmd_line.input_filename, handlers_builtin) != 0) return failed();
 
     program_output_t output;
     program_declarations_t declarations;
@@ -241,7 +242,7 @@ int main(int argc, char** argv) try {
     if (written != 0) return failed();
     // The output and the declarations go with the rest of the pool.
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_WRITTEN;
 } catch (const bailout_exception&) {
     return failed();  // a fatal error, its message printed

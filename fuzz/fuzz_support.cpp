@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "compile.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 namespace {
@@ -108,7 +109,7 @@ void fuzz_write_file(const std::string& path, const uint8_t* data, size_t size) 
 
 void fuzz_release_run() {
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
 }
 
 void fuzz_fail(const char* format, ...) {

@@ -13,6 +13,7 @@
 #include "compile.hpp"
 #include "exception.hpp"
 #include "execute.hpp"
+#include "input_file.hpp"
 #include "lint.hpp"
 #include "lint_sarif.hpp"
 #include "memory_pool.hpp"
@@ -107,7 +108,7 @@ bool cmd_line_parse(int argc, char** argv, lint_cmd_line_t* cmd_line) {
 int failed() {
     std::fputs("Failed to compile the SQL code.\n", stderr);
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_FAILED;
 }
 
@@ -115,7 +116,7 @@ int failed() {
 // files read stay known so that the output cannot replace one of them.
 int load(const char* filename, schema_t* model) {
     compiled_program_t program;
-    if (compile_program(&program, filename) != 0) return -1;
+    if (compile_program(&program, filename, handlers_builtin) != 0) return -1;
     program_output_t output;
     program_declarations_t declarations;
     program_declarations_init(&declarations);
@@ -144,7 +145,7 @@ int write_all(int descriptor, std::string_view text) {
 }
 
 int write_to_file(const char* filename, const std::string& text) {
-    if (compile_names_input_file(filename)) {
+    if (input_file_names_read(filename)) {
         std::fprintf(stderr, "Refusing to write the findings over \"%s\", a file this run has read\n", filename);
         return -1;
     }
@@ -173,7 +174,12 @@ int write_findings(const lint_cmd_line_t& cmd_line, const std::vector<lint_findi
     if (cmd_line.format == FORMAT_SARIF) {
         text = lint_sarif(findings, TABULA_VERSION);
     } else {
-        for (const lint_finding_t& finding : findings) text += lint_text(finding) + "\n";
+        size_t size = 0;
+        for (const lint_finding_t& finding : findings) {
+            size += finding.file.size() + finding.message.size() + finding.rule.size() + 32;
+        }
+        text.reserve(size);
+        for (const lint_finding_t& finding : findings) text.append(lint_text(finding)).append(1, '\n');
     }
     if (cmd_line.output_filename != nullptr) return write_to_file(cmd_line.output_filename, text);
     const int error = write_all(STDOUT_FILENO, text);
@@ -195,7 +201,7 @@ int main(int argc, char** argv) try {
     cmd_line.options.lines = lint_file_lines();
     const std::vector<lint_finding_t> findings = lint_check(model, cmd_line.options);
     if (write_findings(cmd_line, findings) != 0) return failed();
-    compile_forget_input_files();
+    input_file_forget_all();
     return findings.empty() ? EXIT_CLEAN : EXIT_FOUND;
 } catch (const bailout_exception&) {
     return failed();  // a fatal error, its message printed

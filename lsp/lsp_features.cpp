@@ -8,7 +8,7 @@
 #include <map>
 #include <set>
 
-#include "definition_parser.hpp"
+#include "definition_scanner.hpp"
 #include "lint.hpp"
 
 namespace {
@@ -264,23 +264,13 @@ completion_context_t completion_context(const lsp_file_index_t& index, size_t of
 
 // --- diagnostics ------------------------------------------------------------------
 
-std::string quoted_name(const std::string& message, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    if (message.compare(0, length, prefix) != 0 || message.size() < length + 1 || message.back() != '"') return {};
-    return message.substr(length, message.size() - length - 1);
-}
-
 // The fix-up names the missing type or table but points at the program's
 // last statement: show it where the name is written, in the fix-up's order.
 bool place_missing_name(lsp_project_t* project, const std::string& root, const diagnostic_t& diagnostic,
                         lsp_span_t* span) {
-    std::string name = quoted_name(diagnostic.message, "Unable to resolve SQL type \"");
-    lsp_name_kind_t kind = NAME_TYPE;
-    if (name.empty()) {
-        name = quoted_name(diagnostic.message, "Link to unknown table \"");
-        kind = NAME_TABLE;
-    }
-    if (name.empty()) return false;
+    if (diagnostic.subject_kind == SUBJECT_NONE) return false;
+    const std::string& name = diagnostic.subject;
+    const lsp_name_kind_t kind = diagnostic.subject_kind == SUBJECT_TYPE ? NAME_TYPE : NAME_TABLE;
     std::vector<found_t> uses;
     for (const std::string& file : lsp_project_files(project, root)) {
         auto index = lsp_project_index(project, file);
@@ -451,24 +441,23 @@ std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& mode
                                     const std::vector<std::string>& disabled) {
     // The rules ask for many lines of few files, by the names the model
     // keeps: each name is made normal and its text found once.
-    std::map<std::string, std::pair<std::string, const lsp_text_t*>> files;
-    const auto file_of = [&files,
-                          project](const std::string& name) -> const std::pair<std::string, const lsp_text_t*>& {
+    std::map<std::string, std::pair<std::string, const lsp_text_t*>, std::less<>> files;
+    const auto file_of = [&files, project](std::string_view name) -> const std::pair<std::string, const lsp_text_t*>& {
         auto found = files.find(name);
         if (found != files.end()) return found->second;
         std::string path = lsp_normal_path(name);
         const lsp_text_t* text = lsp_project_text(project, path);
-        return files.emplace(name, std::make_pair(std::move(path), text)).first->second;
+        return files.emplace(std::string(name), std::make_pair(std::move(path), text)).first->second;
     };
     lint_options_t options;
     options.disabled = disabled;
-    options.lines = [&file_of](const std::string& file, unsigned line) -> std::optional<std::string> {
+    options.lines = [&file_of](std::string_view file, unsigned line) -> std::optional<std::string_view> {
         const lsp_text_t* text = file_of(file).second;
         if (text == nullptr || line == 0 || line > text->line_starts.size()) return std::nullopt;
         const size_t start = text->line_starts[line - 1];
         size_t end = line < text->line_starts.size() ? text->line_starts[line] : text->text.size();
         while (end > start && std::strchr("\r\n", text->text[end - 1]) != nullptr) --end;
-        return text->text.substr(start, end - start);
+        return std::string_view(text->text).substr(start, end - start);
     };
     std::vector<lsp_finding_t> findings;
     for (const lint_finding_t& finding : lint_check(model, options)) {

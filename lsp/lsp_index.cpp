@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "compile.hpp"
-#include "definition_parser.hpp"
 #include "definition_scanner.hpp"
 #include "diagnostic.hpp"
 #include "exception.hpp"
@@ -45,15 +44,11 @@ void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_
     tokens.reserve(text.size() / 3 + 16);  // more than real files hold
     FILE* stream = lsp_memory_file(text);
     if (stream == nullptr) return;
-    compiled_file_t record{};
-    record.pathname = path.c_str();
-    record.line = 1;
-    const compiler_globals_t saved = compiler_globals;
-    compiler_globals.file = &record;
     def_scanner_t* scanner = nullptr;
     diagnostic_sink_scope_t quiet([](const diagnostic_t&) {});  // the compiler reports the file's errors
     if (deflex_init(&scanner) == 0) {
         defset_in(stream, scanner);
+        defset_pathname(path.c_str(), scanner);
         try {
             for (;;) {
                 sql_node_t value;
@@ -75,7 +70,6 @@ void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_
         }
         deflex_destroy(scanner);
     }
-    compiler_globals = saved;
     std::fclose(stream);
 }
 

@@ -16,6 +16,7 @@
 #include "builtin.hpp"
 #include "compile.hpp"
 #include "execute.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 namespace {
@@ -106,7 +107,7 @@ void forget_disk_file(lsp_disk_index_t* entry) {
 // compiler's own driver does.
 void compile_and_run(const std::string& root, lsp_run_t* run) {
     compiled_program_t program{};
-    run->compiled = compile_program(&program, root.c_str()) == 0;
+    run->compiled = compile_program(&program, root.c_str(), handlers_builtin) == 0;
     if (!run->compiled) return;
     program_output_t output{};
     program_declarations_t declarations;
@@ -198,14 +199,14 @@ bool lsp_read_file(const std::string& path, std::string* text, int* error) {
 lsp_run_t lsp_project_run(lsp_project_t* project, const std::string& root) {
     lsp_run_t run;
     hook_state = {project, &run, {}};
-    input_open_hook = open_hook;
+    input_file_open_hook = open_hook;
     {
         diagnostic_sink_scope_t sink([&](const diagnostic_t& diagnostic) { run.diagnostics.push_back(diagnostic); });
         compile_and_run(root, &run);
     }
-    input_open_hook = nullptr;
+    input_file_open_hook = nullptr;
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     for (diagnostic_t& diagnostic : run.diagnostics) {
         if (!diagnostic.file.empty()) diagnostic.file = lsp_normal_path(diagnostic.file);
     }

@@ -11,16 +11,30 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "compile.hpp"
 #include "dyn_string.hpp"
 #include "exception.hpp"
-#include "execute.hpp"
 #include "initializer_parser.hpp"
 #include "initializer_scanner.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
-#include "native_handler.hpp"
 #include "path_info.hpp"
 #include "query_scanner.hpp"
+#include "sql_node.hpp"
+
+// Registration order matters: the compiler adds them to the function table
+// in this order, and the last entry ends the walk.
+const native_info_t handlers_builtin[10] = {
+    {"array", handler_array},
+    {"dump_plsql", handler_dump_plsql},
+    {"dump_query", handler_dump_query},
+    {"dump_sequence", handler_dump_sequence},
+    {"dump_table", handler_dump_table},
+    {"prefix_pathname", handler_prefix_pathname},
+    {"read_table_initializer", handler_read_table_initializer},
+    {"dump_type", handler_dump_type},
+    {"dump_view", handler_dump_view},
+    {nullptr, nullptr},
+};
 
 sql_value_t* table_init_data = nullptr;
 program_declarations_t* builtin_declarations = nullptr;
@@ -393,7 +407,7 @@ struct init_file_guard_t {
 FILE* read_table_initializer_open(const char* pathname) {
     struct stat status;
     int error = 0;
-    FILE* file = open_named_input_file(pathname, &status, &error);
+    FILE* file = input_file_open_named(pathname, &status, &error);
     if (file != nullptr) return file;
     if (error == INPUT_NOT_REGULAR) {
         execute_bailout("Failed to open initializer file \"%s\": not a regular file", pathname);
@@ -468,7 +482,7 @@ void fixup_field_record(sql_value_t* field, const program_output_t* out) {
     for (hash_iterator_t item = links->hash->first_in_list; item != nullptr; item = item->next_in_list) {
         const sql_value_t* table = value_slot(item_value(item), 0);
         if (hash_find_string(out->tables.hash, table->string) == nullptr) {
-            execute_bailout("Link to unknown table \"%s\"", table->string);
+            execute_bailout_about(SUBJECT_TABLE, table->string, "Link to unknown table \"%s\"", table->string);
         }
     }
     if (hash_count(field->hash) > static_cast<size_t>(FIELD_SLOTS)) {
@@ -529,7 +543,7 @@ int check_table_view(const sql_value_t* name) {
 void resolve_type(sql_value_t* dest, const sql_value_t* name, const sql_value_t* types) {
     const auto* type = static_cast<const sql_value_t*>(hash_find_string(types->hash, name->string));
     if (type == nullptr) {
-        execute_bailout("Unable to resolve SQL type \"%s\"", name->string);
+        execute_bailout_about(SUBJECT_TYPE, name->string, "Unable to resolve SQL type \"%s\"", name->string);
     }
     value_deep_copy(dest, value_slot(type, 1));
 }
@@ -689,7 +703,7 @@ void handler_read_table_initializer(sql_value_t* result, hash_table_t* args) {
 
     value_init_null(result);
     table_init_data = result;
-    if (initparse(guard.scanner) != 0) {
+    if (initparse(guard.scanner, table_init_data) != 0) {
         execute_bailout("Initializer parsing has failed");
     }
     table_init_data = nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hash.hpp"
+#include "native_handler.hpp"
 #include "sql_value.hpp"
 
 struct program_output_t {
@@ -57,7 +58,12 @@ void program_declarations_shutdown(program_declarations_t* declarations);
 // The declaration of `name` in one table of a program_declarations_t, or null.
 const declaration_t* program_declaration(const hash_table_t* table, const char* name);
 
-// Receives the rows list of the initializer parser.
+// The nine built-ins in registration order, then an end marker: the registry
+// a run of the schema compiler hands to compile_program.
+extern const native_info_t handlers_builtin[10];
+
+// Where the rows list of the initializer file being read goes: what
+// read_table_initializer passes to the initializer parser.
 extern sql_value_t* table_init_data;
 
 void handler_dump_plsql(sql_value_t* result, hash_table_t* args);

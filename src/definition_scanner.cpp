@@ -17,8 +17,6 @@
 #include <new>
 #include <string_view>
 
-#include "compile.hpp"
-#include "definition_parser.hpp"
 #include "exception.hpp"
 #include "utils.hpp"
 
@@ -45,6 +43,8 @@ struct def_scanner_t {
     size_t pos = 0;
     size_t token_start = 0;  // byte offset of the token returned last
     size_t line_start = 0;   // byte offset of the first byte of the current line
+    unsigned line = 1;       // the line of line_start
+    const char* pathname = nullptr;
     bool loaded = false;
     bool complete = false;       // the whole stream has been read
     size_t expected = SIZE_MAX;  // the size of a regular file, once known
@@ -289,7 +289,7 @@ const char* skip_whitespace(def_scanner_t* scanner, const char* p, const char* e
         }
     }
     if (breaks > 0) {
-        compiler_globals.file->line += breaks;
+        scanner->line += breaks;
         scanner->line_start = static_cast<size_t>(line_start - scanner->text.data);
     }
     return p;
@@ -297,7 +297,16 @@ const char* skip_whitespace(def_scanner_t* scanner, const char* p, const char* e
 
 // Counts the line breaks of a comment or a string literal at `start`.
 void count_line_breaks(def_scanner_t* scanner, const char* start, size_t length) {
-    process_string_newlines(start, length);
+    unsigned breaks = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (start[i] == '\r') {
+            ++breaks;
+            if (i + 1 < length && start[i + 1] == '\n') ++i;
+        } else if (start[i] == '\n') {
+            ++breaks;
+        }
+    }
+    scanner->line += breaks;
     for (size_t i = length; i > 0; --i) {
         if (start[i - 1] == '\n' || start[i - 1] == '\r') {
             scanner->line_start = static_cast<size_t>(start + i - scanner->text.data);
@@ -309,7 +318,7 @@ void count_line_breaks(def_scanner_t* scanner, const char* start, size_t length)
 int scan_string(def_scanner_t* scanner, sql_node_t* value, const char* start, const string_literal_t& literal) {
     if (literal.has_line_break) count_line_breaks(scanner, start, literal.length);
     if (literal.has_nul) compile_bailout("Unexpected NUL character in a string literal");
-    nv_init_string_clen(value, start + 1, literal.length - 2);
+    nv_init_string_clen(value, start + 1, literal.length - 2, deflex_location(scanner));
     unsigned offset = 0;
     if (literal.has_backslash && unescape_string(value->value.string, &offset) != 0) {
         compile_bailout("Unexpected escaped character at offset %u", offset);
@@ -338,6 +347,12 @@ int deflex_init(def_scanner_t** scanner) {
 }
 
 void defset_in(FILE* in, def_scanner_t* scanner) { scanner->in = in; }
+
+void defset_pathname(const char* pathname, def_scanner_t* scanner) { scanner->pathname = pathname; }
+
+unsigned deflex_line(const def_scanner_t* scanner) { return scanner->line; }
+
+node_location_t deflex_location(const def_scanner_t* scanner) { return {scanner->pathname, scanner->line}; }
 
 size_t deflex_token_start(const def_scanner_t* scanner) { return scanner->token_start; }
 
@@ -399,7 +414,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
             while (p < end && class_of(*p) == BYTE_DIGIT);
             if (p == end && !complete) return NEEDS_MORE;
             scanner->pos += static_cast<size_t>(p - start);
-            nv_init_integer(value, saturated_integer(start, p));
+            nv_init_integer(value, saturated_integer(start, p), deflex_location(scanner));
             return T_INTEGER;
         }
         case BYTE_QUOTE: {
@@ -417,10 +432,10 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
             const size_t length = static_cast<size_t>(p - start);
             scanner->pos += length;
             if (const int keyword = keyword_token(start, length)) {
-                if (keyword == T_NULL) nv_init_null(value);
+                if (keyword == T_NULL) nv_init_null(value, deflex_location(scanner));
                 return keyword;
             }
-            nv_init_string_clen(value, start, length);
+            nv_init_string_clen(value, start, length, deflex_location(scanner));
             return T_LABEL;
         }
         case BYTE_DOLLAR:
@@ -429,7 +444,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
                 p = label_end(p + 2, end);
                 if (p == end && !complete) return NEEDS_MORE;
                 scanner->pos += static_cast<size_t>(p - start);
-                node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1);
+                node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1, deflex_location(scanner));
                 return T_VARIABLE;
             }
             break;

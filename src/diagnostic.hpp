@@ -16,6 +16,12 @@
 
 enum diagnostic_severity_t { SEVERITY_ERROR = 0, SEVERITY_WARNING = 1 };
 
+// What kind of name a message is about, where the reporter names one the
+// schema lacks: the fix-up reports a missing type or table at the last
+// statement, and a tool that wants to point at the name's uses finds them by
+// `subject` rather than by reading the message.
+enum diagnostic_subject_t { SUBJECT_NONE = 0, SUBJECT_TYPE = 1, SUBJECT_TABLE = 2 };
+
 struct diagnostic_t {
     diagnostic_severity_t severity = SEVERITY_ERROR;
     std::string message;  // the text, without location and without a line end
@@ -25,6 +31,8 @@ struct diagnostic_t {
     // the reporter does not know it.
     unsigned column_start = 0;
     unsigned column_end = 0;
+    diagnostic_subject_t subject_kind = SUBJECT_NONE;
+    std::string subject;  // the name, unless subject_kind is SUBJECT_NONE
 };
 
 using diagnostic_sink_t = std::function<void(const diagnostic_t&)>;

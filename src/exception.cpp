@@ -41,6 +41,10 @@ void report_error(exception_location_t location, std::string message) {
         diagnostic.column_start = location.column_start;
         diagnostic.column_end = location.column_end;
     }
+    if (location.subject_kind != SUBJECT_NONE && location.subject != nullptr) {
+        diagnostic.subject_kind = location.subject_kind;
+        diagnostic.subject = location.subject;
+    }
     diagnostic_report(diagnostic);
 }
 

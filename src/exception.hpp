@@ -20,6 +20,8 @@
 
 #include <cstdarg>
 
+#include "diagnostic.hpp"
+
 // Thrown by a bail-out after the message has been reported.
 struct bailout_exception {};
 // Thrown by fatal_error after the message has been printed.
@@ -27,12 +29,15 @@ struct fatal_exception : bailout_exception {};
 
 // The place a bail-out names: a file and a line, or a null pathname for none,
 // and the byte range [column_start, column_end) on that line of the token
-// being read where the scanner knows it (both 0 otherwise).
+// being read where the scanner knows it (both 0 otherwise); and the name the
+// message is about, where the reporter gives one (see diagnostic_subject_t).
 struct exception_location_t {
     const char* pathname;
     unsigned line;
     unsigned column_start = 0;
     unsigned column_end = 0;
+    diagnostic_subject_t subject_kind = SUBJECT_NONE;
+    const char* subject = nullptr;
 };
 
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -51,6 +56,9 @@ struct exception_location_t {
 [[noreturn]] void compile_bailout_errno(int saved_errno, const char* format, ...);
 [[noreturn]] void execute_bailout(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void execute_bailout_errno(int saved_errno, const char* format, ...);
+// execute_bailout for a message about the name `subject` of kind `kind`.
+[[noreturn]] void execute_bailout_about(diagnostic_subject_t kind, const char* subject, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Reports an error without a place (a driver's own failure, such as a file it
 // cannot write) through the current diagnostic sink, with "%m" standing for

@@ -208,6 +208,16 @@ void execute_bailout_errno(int saved_errno, const char* format, ...) {
     exception_bailout(execute_location(), saved_errno, format, args);
 }
 
+void execute_bailout_about(diagnostic_subject_t kind, const char* subject, const char* format, ...) {
+    const int saved_errno = errno;
+    exception_location_t location = execute_location();
+    location.subject_kind = kind;
+    location.subject = subject;
+    va_list args;
+    va_start(args, format);
+    exception_bailout(location, saved_errno, format, args);
+}
+
 namespace {
 
 int execute_on_this_stack(program_output_t* output, compiled_program_t* program) {

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "builtin.hpp"
-#include "compile.hpp"
 #include "hash.hpp"
+#include "native_handler.hpp"
+#include "program.hpp"
 #include "sql_node.hpp"
 #include "sql_value.hpp"
 
@@ -12,15 +13,6 @@ struct symbol_table_t {
     hash_table_t symbols;  // sql_value_t by variable name
     symbol_table_t* prev;
 };
-
-struct executor_globals_t {
-    sql_node_t* current;  // top-level statement being run
-    hash_table_t* functions;
-    symbol_table_t* symbol_table;
-    program_output_t* output;
-};
-
-extern executor_globals_t executor_globals;
 
 // Deepest evaluation nesting accepted (nested calls and user-function calls
 // together); far beyond any real program, well within the phase stack.

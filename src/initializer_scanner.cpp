@@ -22,7 +22,6 @@
 #include <string_view>
 
 #include "exception.hpp"
-#include "initializer_parser.hpp"
 #include "memory_pool.hpp"
 #include "utils.hpp"
 

@@ -10,6 +10,7 @@
 #include "dump_php.hpp"
 #include "exception.hpp"
 #include "execute.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 #include "output_file.hpp"
 
@@ -67,7 +68,7 @@ bool cmd_line_parse(int argc, char** argv, cmd_line_t* cmd_line) {
 int failed() {
     std::fputs("Failed to compile the SQL code.\n", stderr);
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_FAILED;
 }
 
@@ -75,7 +76,7 @@ int failed() {
 // until it is complete, and leaves the earlier file as it was on failure.
 int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
     const char* filename = cmd_line.output_filename;
-    if (compile_names_input_file(filename)) {
+    if (input_file_names_read(filename)) {
         std::fprintf(stderr, "Refusing to write PHP output over \"%s\", a file this run has read\n", filename);
         return -1;
     }
@@ -106,7 +107,7 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
 // here, as any other failure does.
 int run_phases(const cmd_line_t& cmd_line) try {
     compiled_program_t program;
-    if (compile_program(&program, cmd_line.input_filename) != 0) return failed();
+    if (compile_program(&program, cmd_line.input_filename, handlers_builtin) != 0) return failed();
 
     program_output_t output;
     if (execute_program(&output, &program) != 0) {
@@ -120,7 +121,7 @@ int run_phases(const cmd_line_t& cmd_line) try {
     if (write_output(cmd_line, &output) != 0) return failed();
     // The output goes with the rest of the pool, released whole.
     memory_pool_free_all();
-    compile_forget_input_files();
+    input_file_forget_all();
     return EXIT_WRITTEN;
 } catch (const bailout_exception&) {
     return failed();

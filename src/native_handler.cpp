@@ -1,23 +1,7 @@
-// The registry of built-ins, the shared argument checker and `array`.
+// The shared argument checker and `array`.
 #include "native_handler.hpp"
 
-#include "builtin.hpp"
 #include "exception.hpp"
-
-// Registration order matters: the compiler adds them to the function table
-// in this order, and the last entry ends the walk.
-const native_info_t handlers_builtin[10] = {
-    {"array", handler_array},
-    {"dump_plsql", handler_dump_plsql},
-    {"dump_query", handler_dump_query},
-    {"dump_sequence", handler_dump_sequence},
-    {"dump_table", handler_dump_table},
-    {"prefix_pathname", handler_prefix_pathname},
-    {"read_table_initializer", handler_read_table_initializer},
-    {"dump_type", handler_dump_type},
-    {"dump_view", handler_dump_view},
-    {nullptr, nullptr},
-};
 
 void fetch_native_args(hash_table_t* args, const native_fetch_t* fetch) {
     hash_iterator_t item = args->first_in_list;

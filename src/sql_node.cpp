@@ -4,21 +4,15 @@
 // stack limit bounds.
 #include "sql_node.hpp"
 
-#include "compile.hpp"
 #include "exception.hpp"
 #include "memory_pool.hpp"
 #include "utils.hpp"
 
 namespace {
 
-void stamp(sql_node_t* node) {
-    if (const compiled_file_t* file = compiler_globals.file) {
-        node->pathname = file->pathname;
-        node->line = file->line;
-    } else {
-        node->pathname = nullptr;
-        node->line = 0;
-    }
+void stamp(sql_node_t* node, node_location_t where) {
+    node->pathname = where.pathname;
+    node->line = where.line;
 }
 
 sql_node_t* new_node_copy_of(const sql_node_t* node) {
@@ -96,31 +90,32 @@ sql_node_t* release_node_payload(sql_node_t* node) {
 
 }  // namespace
 
-void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2) {
+void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2,
+                        node_location_t where) {
     node->type = NODE_OPERATOR;
     node->op.opcode = opcode;
     if (op2 != nullptr) pack_finished(op2);  // a call's argument list
     node->op.op1 = op1 != nullptr ? new_node_copy_of(op1) : nullptr;
     node->op.op2 = op2 != nullptr ? new_node_copy_of(op2) : nullptr;
-    stamp(node);
+    stamp(node, where);
 }
 
-void node_init_variable_clen(sql_node_t* node, const char* name, size_t len) {
+void node_init_variable_clen(sql_node_t* node, const char* name, size_t len, node_location_t where) {
     node->type = NODE_VARIABLE;
     node->variable = copy_strlen(name, len);
-    stamp(node);
+    stamp(node, where);
 }
 
-void node_init_array(sql_node_t* node) {
+void node_init_array(sql_node_t* node, node_location_t where) {
     node->type = NODE_ARRAY;
     node->hash = new_node_table(0);
-    stamp(node);
+    stamp(node, where);
 }
 
-void node_init_list(sql_node_t* node, size_t count) {
+void node_init_list(sql_node_t* node, size_t count, node_location_t where) {
     node->type = NODE_ARRAY;
     node->hash = new_node_table(hash_list_bytes(count, sizeof(sql_node_t)));
-    stamp(node);
+    stamp(node, where);
 }
 
 void node_push(sql_node_t* array, sql_node_t* node) {
@@ -129,40 +124,40 @@ void node_push(sql_node_t* array, sql_node_t* node) {
     _hash_push_integer(array->hash, node, sizeof *node, nullptr);
 }
 
-void nv_init_null(sql_node_t* node) {
+void nv_init_null(sql_node_t* node, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_null(&node->value);
-    stamp(node);
+    stamp(node, where);
 }
 
-void nv_init_integer(sql_node_t* node, int32_t integer) {
+void nv_init_integer(sql_node_t* node, int32_t integer, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_integer(&node->value, integer);
-    stamp(node);
+    stamp(node, where);
 }
 
-void nv_init_string_clen(sql_node_t* node, const char* string, size_t len) {
+void nv_init_string_clen(sql_node_t* node, const char* string, size_t len, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_string_clen(&node->value, string, len);
-    stamp(node);
+    stamp(node, where);
 }
 
-void nv_init_string_copy(sql_node_t* node, const char* string) {
+void nv_init_string_copy(sql_node_t* node, const char* string, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_string_copy(&node->value, string);
-    stamp(node);
+    stamp(node, where);
 }
 
-void nv_init_array(sql_node_t* node) {
+void nv_init_array(sql_node_t* node, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_array(&node->value);
-    stamp(node);
+    stamp(node, where);
 }
 
-void nv_init_list(sql_node_t* node, size_t count) {
+void nv_init_list(sql_node_t* node, size_t count, node_location_t where) {
     node->type = NODE_VALUE;
     value_init_list(&node->value, count);
-    stamp(node);
+    stamp(node, where);
 }
 
 void nv_push(sql_node_t* array, sql_node_t* node) {

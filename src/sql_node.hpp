@@ -13,6 +13,13 @@ enum sql_opcode_t : int { OPERATOR_CONCAT = 0, OPERATOR_FCALL = 1 };
 
 struct sql_node_t;
 
+// Where a node was written: the file, shared with the compiled program's file
+// names (null where no file is being read), and the line.
+struct node_location_t {
+    const char* pathname;
+    unsigned line;
+};
+
 struct sql_operator_t {
     sql_opcode_t opcode;
     sql_node_t* op1;
@@ -31,20 +38,22 @@ struct sql_node_t {
     unsigned line;
 };
 
-void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2);
-void node_init_variable_clen(sql_node_t* node, const char* name, size_t len);
-void node_init_array(sql_node_t* node);
+// Every initialiser records `where` as the node's location: the caller knows
+// where it is reading.
+void node_init_operator(sql_node_t* node, sql_opcode_t opcode, sql_node_t* op1, sql_node_t* op2, node_location_t where);
+void node_init_variable_clen(sql_node_t* node, const char* name, size_t len, node_location_t where);
+void node_init_array(sql_node_t* node, node_location_t where);
 // An empty array with room, in its own block, for `count` pushed nodes.
-void node_init_list(sql_node_t* node, size_t count);
+void node_init_list(sql_node_t* node, size_t count, node_location_t where);
 void node_push(sql_node_t* array, sql_node_t* node);
 
-void nv_init_null(sql_node_t* node);
-void nv_init_integer(sql_node_t* node, int32_t integer);
-void nv_init_string_clen(sql_node_t* node, const char* string, size_t len);
-void nv_init_string_copy(sql_node_t* node, const char* string);
-void nv_init_array(sql_node_t* node);
+void nv_init_null(sql_node_t* node, node_location_t where);
+void nv_init_integer(sql_node_t* node, int32_t integer, node_location_t where);
+void nv_init_string_clen(sql_node_t* node, const char* string, size_t len, node_location_t where);
+void nv_init_string_copy(sql_node_t* node, const char* string, node_location_t where);
+void nv_init_array(sql_node_t* node, node_location_t where);
 // An empty constant array with room, in its own block, for `count` pushed values.
-void nv_init_list(sql_node_t* node, size_t count);
+void nv_init_list(sql_node_t* node, size_t count, node_location_t where);
 void nv_push(sql_node_t* array, sql_node_t* node);
 
 void node_shutdown(sql_node_t* node);

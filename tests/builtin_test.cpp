@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compile.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 #include "native_handler.hpp"
 #include "test_files.hpp"
@@ -186,7 +187,7 @@ TEST_F(builtin_test, read_table_initializer_releases_file_and_scanner_on_every_p
         EXPECT_EQ(table_init_data, nullptr);
     }
     EXPECT_EQ(open_descriptors(), descriptors);
-    compile_forget_input_files();
+    input_file_forget_all();
 }
 
 TEST_F(builtin_test, fixup_resolves_later_types_and_rebuilds_records_in_order) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "compile.hpp"
+#include "input_file.hpp"
 #include "test_files.hpp"
 
 namespace {
@@ -72,23 +73,23 @@ TEST(CompileNamedFiles, OnlyRegularFilesOpenAndNothingBlocks) {
     struct stat status {};
     int error = 0;
     for (const std::string& name : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
-        EXPECT_EQ(open_named_input_file(name.c_str(), &status, &error), nullptr) << name;
+        EXPECT_EQ(input_file_open_named(name.c_str(), &status, &error), nullptr) << name;
         EXPECT_EQ(error, INPUT_NOT_REGULAR) << name;
     }
-    EXPECT_EQ(open_named_input_file(folder.path().c_str(), &status, &error), nullptr);
+    EXPECT_EQ(input_file_open_named(folder.path().c_str(), &status, &error), nullptr);
     EXPECT_EQ(error, EISDIR);
-    EXPECT_EQ(open_named_input_file((folder.path() + "/missing").c_str(), &status, &error), nullptr);
+    EXPECT_EQ(input_file_open_named((folder.path() + "/missing").c_str(), &status, &error), nullptr);
     EXPECT_EQ(error, ENOENT);
 
     const std::string regular = folder.write("rows.init", "\"1\"\n");
-    FILE* file = open_named_input_file(regular.c_str(), &status, &error);
+    FILE* file = input_file_open_named(regular.c_str(), &status, &error);
     ASSERT_NE(file, nullptr);
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_EQ(fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(std::fgetc(file), '"');
-    EXPECT_TRUE(compile_is_input_file(status.st_dev, status.st_ino));
+    EXPECT_TRUE(input_file_was_read(status.st_dev, status.st_ino));
     std::fclose(file);
-    compile_forget_input_files();
+    input_file_forget_all();
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "compile.hpp"
-#include "definition_parser.hpp"
 #include "definition_scanner.hpp"
 #include "exception.hpp"
 #include "memory_pool.hpp"
@@ -18,6 +17,7 @@ using Tokens = std::vector<std::string>;
 
 // Scans a text as the definition file "test.def" and describes each token:
 // its code or kind, its value, and the line the value node was stamped with.
+// The file is the one being compiled, so that a scan error is located in it.
 class DefinitionScannerTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -49,10 +49,11 @@ protected:
     }
 
     Tokens scan_stream(FILE* in) {
-        file_.line = 1;
         def_scanner_t* scanner = nullptr;
         EXPECT_EQ(deflex_init(&scanner), 0);
         defset_in(in, scanner);
+        defset_pathname(file_.pathname, scanner);
+        file_.scanner = scanner;
         Tokens tokens;
         try {
             for (;;) {
@@ -64,6 +65,7 @@ protected:
         } catch (const bailout_exception&) {
             tokens.push_back("bailout");
         }
+        file_.scanner = nullptr;
         deflex_destroy(scanner);
         return tokens;
     }

@@ -73,6 +73,28 @@ TEST_F(DiagnosticSinkTest, ARunTimeErrorNamesItsStatementWithoutColumns) {
     EXPECT_EQ(stderr_, "");
 }
 
+// The fix-up reports at the last statement; the record names what is missing
+// so that a tool can point at its uses without reading the message.
+TEST_F(DiagnosticSinkTest, AFixUpErrorNamesTheMissingTypeOrTable) {
+    const struct {
+        const char* text;
+        diagnostic_subject_t kind;
+        const char* subject;
+    } cases[] = {
+        {"table t { primary id_t id; };\ntype int_t = \"INTEGER\";\n", SUBJECT_TYPE, "id_t"},
+        {"type id_t = \"INTEGER\";\ntable t { primary id_t id; id_t g [outgoing: nowhere]; };\n", SUBJECT_TABLE,
+         "nowhere"},
+        {"view v = foo();\n", SUBJECT_NONE, ""},
+    };
+    for (const auto& c : cases) {
+        seen_.clear();
+        EXPECT_EQ(load(c.text), -1) << c.text;
+        ASSERT_EQ(seen_.size(), 1u) << c.text;
+        EXPECT_EQ(seen_[0].subject_kind, c.kind) << c.text;
+        EXPECT_EQ(seen_[0].subject, c.subject) << c.text;
+    }
+}
+
 TEST(DiagnosticSinkScope, ScopesNestAndTheEarlierSinkComesBack) {
     std::vector<std::string> outer;
     std::vector<std::string> inner;

@@ -26,7 +26,6 @@ std::string read_file(const std::string& contents, Read read) {
     const std::string message = bailout_of([&] { read(scanner, out); });
     EXPECT_EQ(initlex_destroy(scanner), 0);
     std::fclose(file);
-    table_init_data = nullptr;
     memory_pool_free_all();
     return message == "no bail-out" ? out : out + (out.empty() ? "" : " ") + "error: " + message;
 }
@@ -54,8 +53,7 @@ std::string parse(const std::string& contents) {
     return read_file(contents, [](init_scanner_t* scanner, std::string& rows) {
         sql_value_t result;
         value_init_integer(&result, -1);
-        table_init_data = &result;
-        EXPECT_EQ(initparse(scanner), 0);
+        EXPECT_EQ(initparse(scanner, &result), 0);
         rows = show(&result);
         value_shutdown(&result);
     });

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "compile.hpp"
 #include "memory_pool.hpp"
 #include "sql_node.hpp"
 #include "test_values.hpp"
@@ -37,63 +36,52 @@ std::string describe(const sql_node_t* node) {
     return text;
 }
 
-// Nodes are made while a file is being compiled; each test compiles a pretend
-// file and must leave the pool as it found it.
+// Nodes are made where a pretend file is being read; each test must leave the
+// pool as it found it.
 class SqlNode : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_file_ = compiler_globals.file;
-        file_ = {};
-        file_.pathname = PATHNAME;
-        file_.line = 1;
-        compiler_globals.file = &file_;
-        start_blocks_ = memory_pool_block_count();
-    }
-    void TearDown() override {
-        compiler_globals.file = saved_file_;
-        EXPECT_EQ(memory_pool_block_count(), start_blocks_);
-    }
-    void at_line(unsigned line) { file_.line = line; }
+    void SetUp() override { start_blocks_ = memory_pool_block_count(); }
+    void TearDown() override { EXPECT_EQ(memory_pool_block_count(), start_blocks_); }
+    void at_line(unsigned line) { here_.line = line; }
     size_t blocks() const { return memory_pool_block_count() - start_blocks_; }
 
-    compiled_file_t file_;
-    compiled_file_t* saved_file_ = nullptr;
+    node_location_t here_{PATHNAME, 1};
     size_t start_blocks_ = 0;
 };
 
 TEST_F(SqlNode, NodesAreStampedWhenMadeAndDeepCopiesKeepShapeAndLocations) {
     at_line(3);
     sql_node_t name;
-    nv_init_string_copy(&name, "dump_table");
+    nv_init_string_copy(&name, "dump_table", here_);
     sql_node_t args;
-    node_init_array(&args);
+    node_init_array(&args, here_);
     at_line(4);
     sql_node_t left, right, element, item;
-    node_init_variable_clen(&left, "$prefix_and_more", 7);
-    nv_init_string_clen(&right, "users and more", 5);
-    node_init_operator(&element, OPERATOR_CONCAT, &left, &right);
+    node_init_variable_clen(&left, "$prefix_and_more", 7, here_);
+    nv_init_string_clen(&right, "users and more", 5, here_);
+    node_init_operator(&element, OPERATOR_CONCAT, &left, &right, here_);
     node_push(&args, &element);
     at_line(6);
-    nv_init_array(&element);
-    nv_init_string_copy(&item, "a");
+    nv_init_array(&element, here_);
+    nv_init_string_copy(&item, "a", here_);
     nv_push(&element, &item);
-    nv_init_integer(&item, 2);
+    nv_init_integer(&item, 2, here_);
     nv_push(&element, &item);
-    nv_init_null(&item);
+    nv_init_null(&item, here_);
     nv_push(&element, &item);
     node_push(&args, &element);
     at_line(8);  // operators with a missing operand
-    node_init_variable_clen(&left, "$x", 2);
-    node_init_operator(&element, OPERATOR_CONCAT, &left, nullptr);
+    node_init_variable_clen(&left, "$x", 2, here_);
+    node_init_operator(&element, OPERATOR_CONCAT, &left, nullptr, here_);
     node_push(&args, &element);
-    nv_init_integer(&right, 7);
-    node_init_operator(&element, OPERATOR_CONCAT, nullptr, &right);
+    nv_init_integer(&right, 7, here_);
+    node_init_operator(&element, OPERATOR_CONCAT, nullptr, &right, here_);
     node_push(&args, &element);
-    node_init_operator(&element, OPERATOR_CONCAT, nullptr, nullptr);
+    node_init_operator(&element, OPERATOR_CONCAT, nullptr, nullptr, here_);
     node_push(&args, &element);
     at_line(9);
     sql_node_t source;
-    node_init_operator(&source, OPERATOR_FCALL, &name, &args);
+    node_init_operator(&source, OPERATOR_FCALL, &name, &args, here_);
 
     const std::string shape = describe(&source);
     ASSERT_EQ(shape,
@@ -113,24 +101,24 @@ TEST_F(SqlNode, NodesAreStampedWhenMadeAndDeepCopiesKeepShapeAndLocations) {
 TEST_F(SqlNode, MillionDeepConcatenationIsCopiedAndReleasedWithoutRecursion) {
     constexpr int DEPTH = 1000000;
     sql_node_t chain;
-    nv_init_string_copy(&chain, "x");
+    nv_init_string_copy(&chain, "x", here_);
     for (int i = 0; i < DEPTH; ++i) {
         at_line(static_cast<unsigned>(i + 1));
         sql_node_t right;
-        nv_init_integer(&right, i);
+        nv_init_integer(&right, i, here_);
         sql_node_t next;
-        node_init_operator(&next, OPERATOR_CONCAT, &chain, &right);
+        node_init_operator(&next, OPERATOR_CONCAT, &chain, &right, here_);
         chain = next;
     }
 
     // As the argument of a statement, the way the grammar stores it.
     sql_node_t name;
-    nv_init_string_copy(&name, "dump_view");
+    nv_init_string_copy(&name, "dump_view", here_);
     sql_node_t args;
-    node_init_array(&args);
+    node_init_array(&args, here_);
     node_push(&args, &chain);
     sql_node_t call;
-    node_init_operator(&call, OPERATOR_FCALL, &name, &args);
+    node_init_operator(&call, OPERATOR_FCALL, &name, &args, here_);
     const size_t built = blocks();
 
     sql_node_t copy;
@@ -154,10 +142,11 @@ TEST_F(SqlNode, MillionDeepConcatenationIsCopiedAndReleasedWithoutRecursion) {
 }
 
 TEST(SqlNodeTest, BrokenInvariantsAreFatalErrors) {
+    const node_location_t here_{PATHNAME, 1};
     sql_node_t scalar, nodes, constant, bad;
-    nv_init_integer(&scalar, 1);
-    node_init_array(&nodes);
-    nv_init_array(&constant);
+    nv_init_integer(&scalar, 1, here_);
+    node_init_array(&nodes, here_);
+    nv_init_array(&constant, here_);
     bad.type = static_cast<node_type_t>(9);
     EXPECT_TRUE(fatal_error_matches([&] { node_push(&scalar, &scalar); }, "array->type == NODE_ARRAY"));
     EXPECT_TRUE(fatal_error_matches([&] { nv_push(&scalar, &scalar); }, "array->value.type == VALUE_ARRAY"));

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <string>
 
+#include "builtin.hpp"
 #include "compile.hpp"
+#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 class TemporaryFolder {
@@ -51,7 +53,7 @@ class ProgramTest : public testing::Test {
 protected:
     void TearDown() override {
         memory_pool_free_all();
-        compile_forget_input_files();
+        input_file_forget_all();
     }
 
     std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
@@ -60,7 +62,7 @@ protected:
     // and keeps the result in result_.
     std::string compile_file(const std::string& name) {
         testing::internal::CaptureStderr();
-        result_ = compile_program(&program_, path(name).c_str());
+        result_ = compile_program(&program_, path(name).c_str(), handlers_builtin);
         return testing::internal::GetCapturedStderr();
     }
     // Compiles main.def holding `text`.

@@ -125,13 +125,11 @@ typedef enum yysymbol_kind_t yysymbol_kind_t;
 
 
 /* Unqualified %code blocks.  */
-#line 21 "initializer_parser.y"
+#line 20 "initializer_parser.y"
 
 #include <cstring>
 
-#include "builtin.hpp"
 #include "exception.hpp"
-#include "initializer_scanner.hpp"
 #include "memory_pool.hpp"
 
 /* The parser reports a full stack as memory exhaustion; the message users see
@@ -147,14 +145,9 @@ static const char* init_message(const char* message)
 #define YYMALLOC memory_pool_alloc
 #define YYFREE memory_pool_free
 
-/* The scanner returns these codes: the named tokens are numbered from 258 in
-   the order of their declaration. */
-static_assert(INIT_NULL == 258 && INIT_STRING == 259 && INIT_ROW_SEPARATOR == 260,
-              "token codes shared with the initializer scanner");
+[[noreturn]] static void initerror(init_scanner_t*, sql_value_t*, const char* message);
 
-[[noreturn]] static void initerror(init_scanner_t*, const char* message);
-
-#line 158 "initializer_parser.cpp"
+#line 151 "initializer_parser.cpp"
 
 #ifdef short
 # undef short
@@ -536,8 +529,8 @@ static const yytype_int8 yytranslate[] =
 /* YYRLINE[YYN] -- Source line where rule number YYN was defined.  */
 static const yytype_int8 yyrline[] =
 {
-       0,    66,    66,    70,    71,    75,    80,    88,    92,    93,
-      97,   102,   107,   112
+       0,    59,    59,    63,    64,    68,    73,    81,    85,    86,
+      90,    95,   100,   105
 };
 #endif
 
@@ -665,7 +658,7 @@ enum { YYENOMEM = -2 };
       }                                                           \
     else                                                          \
       {                                                           \
-        yyerror (scanner, YY_("syntax error: cannot back up")); \
+        yyerror (scanner, rows, YY_("syntax error: cannot back up")); \
         YYERROR;                                                  \
       }                                                           \
   while (0)
@@ -698,7 +691,7 @@ do {                                                                      \
     {                                                                     \
       YYFPRINTF (stderr, "%s ", Title);                                   \
       yy_symbol_print (stderr,                                            \
-                  Kind, Value, scanner); \
+                  Kind, Value, scanner, rows); \
       YYFPRINTF (stderr, "\n");                                           \
     }                                                                     \
 } while (0)
@@ -710,11 +703,12 @@ do {                                                                      \
 
 static void
 yy_symbol_value_print (FILE *yyo,
-                       yysymbol_kind_t yykind, YYSTYPE const * const yyvaluep, init_scanner_t* scanner)
+                       yysymbol_kind_t yykind, YYSTYPE const * const yyvaluep, init_scanner_t* scanner, sql_value_t* rows)
 {
   FILE *yyoutput = yyo;
   YY_USE (yyoutput);
   YY_USE (scanner);
+  YY_USE (rows);
   if (!yyvaluep)
     return;
   YY_IGNORE_MAYBE_UNINITIALIZED_BEGIN
@@ -729,12 +723,12 @@ yy_symbol_value_print (FILE *yyo,
 
 static void
 yy_symbol_print (FILE *yyo,
-                 yysymbol_kind_t yykind, YYSTYPE const * const yyvaluep, init_scanner_t* scanner)
+                 yysymbol_kind_t yykind, YYSTYPE const * const yyvaluep, init_scanner_t* scanner, sql_value_t* rows)
 {
   YYFPRINTF (yyo, "%s %s (",
              yykind < YYNTOKENS ? "token" : "nterm", yysymbol_name (yykind));
 
-  yy_symbol_value_print (yyo, yykind, yyvaluep, scanner);
+  yy_symbol_value_print (yyo, yykind, yyvaluep, scanner, rows);
   YYFPRINTF (yyo, ")");
 }
 
@@ -768,7 +762,7 @@ do {                                                            \
 
 static void
 yy_reduce_print (yy_state_t *yyssp, YYSTYPE *yyvsp,
-                 int yyrule, init_scanner_t* scanner)
+                 int yyrule, init_scanner_t* scanner, sql_value_t* rows)
 {
   int yylno = yyrline[yyrule];
   int yynrhs = yyr2[yyrule];
@@ -781,7 +775,7 @@ yy_reduce_print (yy_state_t *yyssp, YYSTYPE *yyvsp,
       YYFPRINTF (stderr, "   $%d = ", yyi + 1);
       yy_symbol_print (stderr,
                        YY_ACCESSING_SYMBOL (+yyssp[yyi + 1 - yynrhs]),
-                       &yyvsp[(yyi + 1) - (yynrhs)], scanner);
+                       &yyvsp[(yyi + 1) - (yynrhs)], scanner, rows);
       YYFPRINTF (stderr, "\n");
     }
 }
@@ -789,7 +783,7 @@ yy_reduce_print (yy_state_t *yyssp, YYSTYPE *yyvsp,
 # define YY_REDUCE_PRINT(Rule)          \
 do {                                    \
   if (yydebug)                          \
-    yy_reduce_print (yyssp, yyvsp, Rule, scanner); \
+    yy_reduce_print (yyssp, yyvsp, Rule, scanner, rows); \
 } while (0)
 
 /* Nonzero means print parse trace.  It is left uninitialized so that
@@ -1097,10 +1091,11 @@ yysyntax_error (YYPTRDIFF_T *yymsg_alloc, char **yymsg,
 
 static void
 yydestruct (const char *yymsg,
-            yysymbol_kind_t yykind, YYSTYPE *yyvaluep, init_scanner_t* scanner)
+            yysymbol_kind_t yykind, YYSTYPE *yyvaluep, init_scanner_t* scanner, sql_value_t* rows)
 {
   YY_USE (yyvaluep);
   YY_USE (scanner);
+  YY_USE (rows);
   if (!yymsg)
     yymsg = "Deleting";
   YY_SYMBOL_PRINT (yymsg, yykind, yyvaluep, yylocationp);
@@ -1120,7 +1115,7 @@ yydestruct (const char *yymsg,
 `----------*/
 
 int
-yyparse (init_scanner_t* scanner)
+yyparse (init_scanner_t* scanner, sql_value_t* rows)
 {
 /* Lookahead token kind.  */
 int yychar;
@@ -1378,97 +1373,97 @@ yyreduce:
   switch (yyn)
     {
   case 2: /* start: rows_list  */
-#line 66 "initializer_parser.y"
-                            { *table_init_data = yyvsp[0]; }
-#line 1384 "initializer_parser.cpp"
+#line 59 "initializer_parser.y"
+                            { *rows = yyvsp[0]; }
+#line 1379 "initializer_parser.cpp"
     break;
 
   case 3: /* rows_list: non_empty_rows_list  */
-#line 70 "initializer_parser.y"
+#line 63 "initializer_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1390 "initializer_parser.cpp"
+#line 1385 "initializer_parser.cpp"
     break;
 
   case 4: /* rows_list: %empty  */
-#line 71 "initializer_parser.y"
+#line 64 "initializer_parser.y"
                             { value_init_array(&yyval); }
-#line 1396 "initializer_parser.cpp"
+#line 1391 "initializer_parser.cpp"
     break;
 
   case 5: /* non_empty_rows_list: one_row  */
-#line 76 "initializer_parser.y"
+#line 69 "initializer_parser.y"
     {
         value_init_array(&yyval);
         value_push(&yyval, &yyvsp[0]);
     }
-#line 1405 "initializer_parser.cpp"
+#line 1400 "initializer_parser.cpp"
     break;
 
   case 6: /* non_empty_rows_list: non_empty_rows_list one_row  */
-#line 81 "initializer_parser.y"
+#line 74 "initializer_parser.y"
     {
         value_push(&yyvsp[-1], &yyvsp[0]);
         yyval = yyvsp[-1];
     }
-#line 1414 "initializer_parser.cpp"
+#line 1409 "initializer_parser.cpp"
     break;
 
   case 7: /* one_row: fields_list INIT_ROW_SEPARATOR  */
-#line 88 "initializer_parser.y"
+#line 81 "initializer_parser.y"
                                     { yyval = yyvsp[-1]; }
-#line 1420 "initializer_parser.cpp"
+#line 1415 "initializer_parser.cpp"
     break;
 
   case 8: /* fields_list: non_empty_fields_list  */
-#line 92 "initializer_parser.y"
+#line 85 "initializer_parser.y"
                             { yyval = yyvsp[0]; }
-#line 1426 "initializer_parser.cpp"
+#line 1421 "initializer_parser.cpp"
     break;
 
   case 9: /* fields_list: %empty  */
-#line 93 "initializer_parser.y"
+#line 86 "initializer_parser.y"
                             { value_init_array(&yyval); }
-#line 1432 "initializer_parser.cpp"
+#line 1427 "initializer_parser.cpp"
     break;
 
   case 10: /* non_empty_fields_list: INIT_NULL  */
-#line 98 "initializer_parser.y"
+#line 91 "initializer_parser.y"
     {
         value_init_array(&yyval);
         value_push(&yyval, &yyvsp[0]);
     }
-#line 1441 "initializer_parser.cpp"
+#line 1436 "initializer_parser.cpp"
     break;
 
   case 11: /* non_empty_fields_list: INIT_STRING  */
-#line 103 "initializer_parser.y"
+#line 96 "initializer_parser.y"
     {
         value_init_array(&yyval);
         value_push(&yyval, &yyvsp[0]);
     }
-#line 1450 "initializer_parser.cpp"
+#line 1445 "initializer_parser.cpp"
     break;
 
   case 12: /* non_empty_fields_list: non_empty_fields_list ',' INIT_NULL  */
-#line 108 "initializer_parser.y"
+#line 101 "initializer_parser.y"
     {
         value_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1459 "initializer_parser.cpp"
+#line 1454 "initializer_parser.cpp"
     break;
 
   case 13: /* non_empty_fields_list: non_empty_fields_list ',' INIT_STRING  */
-#line 113 "initializer_parser.y"
+#line 106 "initializer_parser.y"
     {
         value_push(&yyvsp[-2], &yyvsp[0]);
         yyval = yyvsp[-2];
     }
-#line 1468 "initializer_parser.cpp"
+#line 1463 "initializer_parser.cpp"
     break;
 
 
-#line 1472 "initializer_parser.cpp"
+#line 1467 "initializer_parser.cpp"
 
       default: break;
     }
@@ -1542,7 +1537,7 @@ yyerrlab:
                 yysyntax_error_status = YYENOMEM;
               }
           }
-        yyerror (scanner, yymsgp);
+        yyerror (scanner, rows, yymsgp);
         if (yysyntax_error_status == YYENOMEM)
           YYNOMEM;
       }
@@ -1562,7 +1557,7 @@ yyerrlab:
       else
         {
           yydestruct ("Error: discarding",
-                      yytoken, &yylval, scanner);
+                      yytoken, &yylval, scanner, rows);
           yychar = INITEMPTY;
         }
     }
@@ -1618,7 +1613,7 @@ yyerrlab1:
 
 
       yydestruct ("Error: popping",
-                  YY_ACCESSING_SYMBOL (yystate), yyvsp, scanner);
+                  YY_ACCESSING_SYMBOL (yystate), yyvsp, scanner, rows);
       YYPOPSTACK (1);
       yystate = *yyssp;
       YY_STACK_PRINT (yyss, yyssp);
@@ -1656,7 +1651,7 @@ yyabortlab:
 | yyexhaustedlab -- YYNOMEM (memory exhaustion) comes here.  |
 `-----------------------------------------------------------*/
 yyexhaustedlab:
-  yyerror (scanner, YY_("memory exhausted"));
+  yyerror (scanner, rows, YY_("memory exhausted"));
   yyresult = 2;
   goto yyreturnlab;
 
@@ -1671,7 +1666,7 @@ yyreturnlab:
          user semantic actions for why this is necessary.  */
       yytoken = YYTRANSLATE (yychar);
       yydestruct ("Cleanup: discarding lookahead",
-                  yytoken, &yylval, scanner);
+                  yytoken, &yylval, scanner, rows);
     }
   /* Do not reclaim the symbols of the rule whose action triggered
      this YYABORT or YYACCEPT.  */
@@ -1680,7 +1675,7 @@ yyreturnlab:
   while (yyssp != yyss)
     {
       yydestruct ("Cleanup: popping",
-                  YY_ACCESSING_SYMBOL (+*yyssp), yyvsp, scanner);
+                  YY_ACCESSING_SYMBOL (+*yyssp), yyvsp, scanner, rows);
       YYPOPSTACK (1);
     }
 #ifndef yyoverflow
@@ -1692,10 +1687,18 @@ yyreturnlab:
   return yyresult;
 }
 
-#line 119 "initializer_parser.y"
+#line 112 "initializer_parser.y"
 
 
-static void initerror(init_scanner_t*, const char* message)
+static void initerror(init_scanner_t*, sql_value_t*, const char* message)
 {
     execute_bailout("%s", message);
 }
+
+/* Bison numbers the named tokens' codes from 258 and their symbols one after
+   the other, both in the order of declaration below: the scanner's codes
+   reach the symbols the grammar declared for them. */
+static_assert(INIT_NULL == 258
+              && INIT_STRING - INIT_NULL == YYSYMBOL_INIT_STRING - YYSYMBOL_INIT_NULL
+              && INIT_ROW_SEPARATOR - INIT_NULL == YYSYMBOL_INIT_ROW_SEPARATOR - YYSYMBOL_INIT_NULL,
+              "token codes shared with the initializer scanner");
