@@ -15,7 +15,10 @@ diagnostic_t error_at(std::string message, std::string_view file = {}, unsigned 
     return diagnostic;
 }
 
-std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+std::string quoted(std::string_view name) {
+    std::string text(1, '"');
+    return text.append(name).append(1, '"');
+}
 
 const schema_field_t* find_field(const schema_table_t& table, std::string_view name) {
     for (const schema_field_t& field : table.fields) {

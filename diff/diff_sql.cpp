@@ -97,7 +97,8 @@ std::vector<foreign_key_t> foreign_keys_of(const migration_t& m, const schema_t&
                 continue;
             }
             const std::string_view target_name = field.links[link].table;
-            keys.push_back({field.name, target_name, names.foreign_keys[table_at][i][link], target_name, i, link});
+            keys.push_back(
+                {field.name, target_name, sql_names_foreign_key(names, table_at, i, link), target_name, i, link});
         }
     }
     return keys;
@@ -108,7 +109,8 @@ std::vector<index_t> indexes_of(const schema_t& model, const sql_names_t& names,
     const schema_table_t& table = model.tables[table_at];
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
-        if (field.index == OPTIMIZE_INDEX) indexes.push_back({field.name, names.indexes[table_at][i], field.sql, i});
+        if (field.index == OPTIMIZE_INDEX)
+            indexes.push_back({field.name, sql_names_index(names, table_at, i), field.sql, i});
     }
     return indexes;
 }
@@ -152,7 +154,7 @@ void plan_tables(migration_t* m) {
             }
             const bool keys_changed = keys_differ(*m, plan.old_keys, plan.new_keys);
             const bool primary_renamed =
-                m->old_names.primary_keys[plan.old_at] != m->new_names.primary_keys[plan.new_at];
+                sql_names_primary_key(m->old_names, plan.old_at) != sql_names_primary_key(m->new_names, plan.new_at);
             plan.changed = pair.renamed || pair.columns_changed || !pair.rows.empty() || keys_changed ||
                            primary_renamed || plan.old_indexes != plan.new_indexes;
             for (const diff_field_t& field : pair.fields) {
@@ -315,7 +317,8 @@ void drop_primary_keys(migration_t* m) {
         titled = true;
         const std::string_view table = plan.pair->old_table->name;
         if (is(*m, SQL_DIALECT_POSTGRESQL)) {
-            m->out += alter(*m, table) + "DROP CONSTRAINT " + name(*m, m->old_names.primary_keys[plan.old_at]) + ";\n";
+            m->out += alter(*m, table) + "DROP CONSTRAINT " +
+                      name(*m, sql_names_primary_key(m->old_names, plan.old_at)) + ";\n";
         } else {
             m->out += alter(*m, table) + "DROP PRIMARY KEY;\n";
         }
@@ -631,8 +634,8 @@ void tighten_tables(migration_t* m) {
             if (sql_mariadb_is_long_type(primary.sql)) column += "(" + std::to_string(SQL_MARIADB_PREFIX) + ")";
             m->out += table + "ADD PRIMARY KEY (" + column + ");\n";
         } else {
-            m->out += table + "ADD CONSTRAINT " + name(*m, m->new_names.primary_keys[plan.new_at]) + " PRIMARY KEY (" +
-                      column + ");\n";
+            m->out += table + "ADD CONSTRAINT " + name(*m, sql_names_primary_key(m->new_names, plan.new_at)) +
+                      " PRIMARY KEY (" + column + ");\n";
         }
     }
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "export_text.hpp"
@@ -109,7 +110,7 @@ void append_foreign_key(std::string* out, const sql_writer_t& writer, size_t tab
     const schema_field_t& source = field_at(writer, table, field);
     const schema_table_t& target = *schema_find_table(*writer.model, source.links[link].table);
     *out += "CONSTRAINT ";
-    append_name(out, writer, writer.names->foreign_keys[table][field][link]);
+    append_name(out, writer, sql_names_foreign_key(*writer.names, table, field, link));
     *out += " FOREIGN KEY (";
     append_name(out, writer, source.name);
     *out += ") REFERENCES ";
@@ -119,13 +120,110 @@ void append_foreign_key(std::string* out, const sql_writer_t& writer, size_t tab
     *out += ")";
 }
 
-std::string claim(std::string wish, std::unordered_set<std::string>* taken) {
-    if (wish.size() <= SQL_GENERATED_NAME_MAX && taken->insert(fold_case(wish)).second) return wish;
+// The rule of every generated name: the wish itself when short enough and
+// free, else the first free of its shortened forms with "_2", "_3", ...
+// `taken` answers whether a name is taken (ignoring letter case), `take`
+// claims a free one and returns the name as kept.
+template <typename Taken, typename Take>
+auto claim(std::string_view wish, Taken taken, Take take) {
+    if (wish.size() <= SQL_GENERATED_NAME_MAX && !taken(wish)) return take(wish);
     for (unsigned attempt = 1;; ++attempt) {
-        std::string name = shortened(attempt == 1 ? wish : wish + "_" + std::to_string(attempt));
-        if (taken->insert(fold_case(name)).second) return name;
+        const std::string name =
+            shortened(attempt == 1 ? std::string(wish) : std::string(wish) + "_" + std::to_string(attempt));
+        if (!taken(name)) return take(name);
     }
 }
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_but_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+    }
+    return true;
+}
+
+// The names taken in one schema, compared ignoring ASCII letter case: open
+// addressing over views of names kept elsewhere (the model's, or the
+// generated names' chunks), so that tens of thousands of names cost no
+// allocation each and no folded copy.
+class name_set_t {
+public:
+    explicit name_set_t(size_t expected) {
+        size_t capacity = 64;
+        while (capacity < 2 * expected) capacity *= 2;
+        slots_.resize(capacity);
+    }
+
+    bool contains(std::string_view name) const { return !slots_[slot_of(name)].empty(); }
+
+    // Adds `name`, whose bytes must outlive the set; false when taken.
+    bool insert(std::string_view name) {
+        std::string_view& slot = slots_[slot_of(name)];
+        if (!slot.empty()) return false;
+        slot = name;
+        if (++count_ * 2 > slots_.size()) grow();
+        return true;
+    }
+
+private:
+    static size_t hash(std::string_view name) {
+        uint64_t hash = 14695981039346656037u;
+        for (char c : name) {
+            hash ^= static_cast<unsigned char>(lower_ascii(c));
+            hash *= 1099511628211u;
+        }
+        return static_cast<size_t>(hash ^ (hash >> 29));
+    }
+
+    // The slot holding `name`, or the empty one where it would go. Names
+    // are never empty: a declared name is refused when it is.
+    size_t slot_of(std::string_view name) const {
+        const size_t mask = slots_.size() - 1;
+        size_t at = hash(name) & mask;
+        while (!slots_[at].empty() && !same_but_case(slots_[at], name)) at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow() {
+        std::vector<std::string_view> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (std::string_view name : old) {
+            if (!name.empty()) slots_[slot_of(name)] = name;
+        }
+    }
+
+    std::vector<std::string_view> slots_;
+    size_t count_ = 0;
+};
+
+// The generated names' bytes, cut from chunks that never move.
+class name_texts_t {
+public:
+    explicit name_texts_t(std::vector<std::unique_ptr<char[]>>* chunks) : chunks_(chunks) {}
+
+    std::string_view keep(std::string_view name) {
+        if (name.size() > left_) {
+            const size_t size = std::max<size_t>(CHUNK_SIZE, name.size());
+            chunks_->push_back(std::make_unique_for_overwrite<char[]>(size));
+            next_ = chunks_->back().get();
+            left_ = size;
+        }
+        std::memcpy(next_, name.data(), name.size());
+        const std::string_view kept(next_, name.size());
+        next_ += name.size();
+        left_ -= name.size();
+        return kept;
+    }
+
+private:
+    static constexpr size_t CHUNK_SIZE = 256 * 1024;
+
+    std::vector<std::unique_ptr<char[]>>* chunks_;
+    char* next_ = nullptr;
+    size_t left_ = 0;
+};
 
 }  // namespace
 
@@ -215,41 +313,68 @@ const char* sql_name_problem(sql_dialect_t dialect, std::string_view name, bool 
 }
 
 std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken) {
-    return claim(std::string(wish), taken);
+    return claim(
+        wish, [&](std::string_view name) { return taken->count(fold_case(name)) != 0; },
+        [&](std::string_view name) {
+            taken->insert(fold_case(name));
+            return std::string(name);
+        });
 }
 
 void sql_names_build(const schema_t& model, sql_names_t* names) {
     *names = sql_names_t{};
-    std::unordered_set<std::string> taken{"primary"};  // MariaDB's name of every primary key
-    taken.reserve(model.tables.size() * 4 + model.views.size() + model.sequences.size() + model.plsql.size());
+    size_t field_count = 0;
+    size_t link_count = 0;
+    size_t generated = model.tables.size();
+    for (const schema_table_t& table : model.tables) {
+        field_count += table.fields.size();
+        for (const schema_field_t& field : table.fields) {
+            link_count += field.links.size();
+            generated += (field.index == OPTIMIZE_INDEX) + field.links.size();
+        }
+    }
+    name_set_t taken(1 + model.tables.size() + model.views.size() + model.sequences.size() + model.plsql.size() +
+                     generated);
+    taken.insert("primary");  // MariaDB's name of every primary key
     auto declared = [&](const auto& objects) {
-        for (const auto& object : objects) taken.insert(fold_case(object.name));
+        for (const auto& object : objects) {
+            if (!object.name.empty()) taken.insert(object.name);
+        }
     };
     declared(model.tables);
     declared(model.views);
     declared(model.sequences);
     declared(model.plsql);
+    name_texts_t texts(&names->texts);
+    auto claimed = [&](std::string_view wish) {
+        return claim(
+            wish, [&](std::string_view name) { return taken.contains(name); },
+            [&](std::string_view name) {
+                const std::string_view kept = texts.keep(name);
+                taken.insert(kept);
+                return kept;
+            });
+    };
     names->primary_keys.reserve(model.tables.size());
-    names->indexes.reserve(model.tables.size());
-    names->foreign_keys.reserve(model.tables.size());
+    names->field_start.reserve(model.tables.size());
+    names->indexes.reserve(field_count);
+    names->link_start.reserve(field_count);
+    names->foreign_keys.reserve(link_count);
+    std::string wish;
     for (const schema_table_t& table : model.tables) {
-        names->primary_keys.push_back(claim(std::string(table.name) + "_pkey", &taken));
-        auto& indexes = names->indexes.emplace_back(table.fields.size());
-        auto& foreign_keys = names->foreign_keys.emplace_back(table.fields.size());
-        for (size_t f = 0; f < table.fields.size(); ++f) {
-            const schema_field_t& field = table.fields[f];
-            auto stem = [&](std::string_view suffix) {
-                std::string wish;
-                wish.reserve(table.name.size() + field.name.size() + 1 + suffix.size());
-                wish.append(table.name).append(1, '_').append(field.name).append(suffix);
+        wish.assign(table.name).append("_pkey");
+        names->primary_keys.push_back(claimed(wish));
+        names->field_start.push_back(names->indexes.size());
+        for (const schema_field_t& field : table.fields) {
+            auto stem = [&](std::string_view suffix) -> std::string_view {
+                wish.assign(table.name).append(1, '_').append(field.name).append(suffix);
                 return wish;
             };
-            if (field.index == OPTIMIZE_INDEX) indexes[f] = claim(stem("_idx"), &taken);
-            foreign_keys[f].resize(field.links.size());
-            for (size_t l = 0; l < field.links.size(); ++l) {
-                if (field.links[l].direction == DIRECTION_OUTGOING) {
-                    foreign_keys[f][l] = claim(stem("_fkey"), &taken);
-                }
+            names->indexes.push_back(field.index == OPTIMIZE_INDEX ? claimed(stem("_idx")) : std::string_view());
+            names->link_start.push_back(names->foreign_keys.size());
+            for (const schema_link_t& link : field.links) {
+                names->foreign_keys.push_back(link.direction == DIRECTION_OUTGOING ? claimed(stem("_fkey"))
+                                                                                   : std::string_view());
             }
         }
     }
@@ -321,7 +446,7 @@ void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_tab
     *out += separator;
     if (!is_mariadb(writer)) {
         *out += "CONSTRAINT ";
-        append_name(out, writer, writer.names->primary_keys[table_at]);
+        append_name(out, writer, sql_names_primary_key(*writer.names, table_at));
         *out += ' ';
     }
     *out += "PRIMARY KEY ";
@@ -331,7 +456,7 @@ void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_tab
         if (options.indexes && is_mariadb(writer) && field.index == OPTIMIZE_INDEX) {
             *out += separator;
             *out += "INDEX ";
-            append_name(out, writer, writer.names->indexes[table_at][i]);
+            append_name(out, writer, sql_names_index(*writer.names, table_at, i));
             *out += ' ';
             append_indexed_column(out, writer, field);
         }
@@ -350,7 +475,7 @@ void sql_write_create_table(const sql_writer_t& writer, size_t table_at, sql_tab
 
 void sql_write_create_index(const sql_writer_t& writer, size_t table, size_t field, std::string* out) {
     *out += "CREATE INDEX ";
-    append_name(out, writer, writer.names->indexes[table][field]);
+    append_name(out, writer, sql_names_index(*writer.names, table, field));
     *out += " ON ";
     append_name(out, writer, writer.model->tables[table].name);
     *out += ' ';
@@ -551,16 +676,6 @@ private:
             refuse(object, "its name differs from that of " + kind + " \"" + twin->second + "\" only in letter case",
                    location, line);
         }
-    }
-
-    static bool same_but_case(std::string_view a, std::string_view b) {
-        if (a.size() != b.size()) return false;
-        for (size_t i = 0; i < a.size(); ++i) {
-            const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-            const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-            if (x != y) return false;
-        }
-        return true;
     }
 
     template <typename Object>

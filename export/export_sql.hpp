@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -84,19 +85,34 @@ constexpr size_t SQL_GENERATED_NAME_MAX = 63;
 // ASCII letter case as MariaDB and SQLite do, from each other and from every
 // declared table, view, sequence and function name.
 struct sql_names_t {
-    std::vector<std::string> primary_keys;  // by table position
-    // By table position, then field position: the index name ("" where the
-    // field has no `index`), and one foreign key name per link ("" for an
-    // incoming link).
-    std::vector<std::vector<std::string>> indexes;
-    std::vector<std::vector<std::vector<std::string>>> foreign_keys;
+    std::vector<std::string_view> primary_keys;  // by table position
+    std::vector<size_t> field_start;             // by table: its first field in `indexes` and `link_start`
+    std::vector<std::string_view> indexes;       // by field, all tables' fields one after the other
+    std::vector<size_t> link_start;              // by field: its first link in `foreign_keys`
+    std::vector<std::string_view> foreign_keys;  // by link
+    std::vector<std::unique_ptr<char[]>> texts;  // the generated names' bytes, in chunks
 };
 
+// The primary key constraint of table `table`.
+inline std::string_view sql_names_primary_key(const sql_names_t& names, size_t table) {
+    return names.primary_keys[table];
+}
+// The index of field `field` of `table`; "" where the field has no `index`.
+inline std::string_view sql_names_index(const sql_names_t& names, size_t table, size_t field) {
+    return names.indexes[names.field_start[table] + field];
+}
+// The foreign key of link `link` of that field; "" for an incoming link.
+inline std::string_view sql_names_foreign_key(const sql_names_t& names, size_t table, size_t field, size_t link) {
+    return names.foreign_keys[names.link_start[names.field_start[table] + field] + link];
+}
+
+// The names of `model`, which must outlive them (declared names are viewed,
+// not copied).
 void sql_names_build(const schema_t& model, sql_names_t* names);
 
 // The generated name wished for as `wish`, made distinct from the (case
 // folded) names in *taken, which it joins. Exposed for the tests and for
-// writers of other generated objects.
+// writers of other generated objects; the same rule as sql_names_build's.
 std::string sql_names_claim(std::string_view wish, std::unordered_set<std::string>* taken);
 
 // --- Statement writers ----------------------------------------------------------

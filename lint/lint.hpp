@@ -42,8 +42,10 @@ struct lint_finding_t {
 };
 
 // The text of line `line` (1-based) of `file` without its line end, or no
-// value when the file or the line is not known.
-using lint_line_source_t = std::function<std::optional<std::string>(const std::string& file, unsigned line)>;
+// value when the file or the line is not known. The text is a view: it must
+// stay valid until lint_check returns (a source hands out views of texts it
+// keeps, not copies).
+using lint_line_source_t = std::function<std::optional<std::string_view>(std::string_view file, unsigned line)>;
 
 struct lint_options_t {
     std::vector<std::string> disabled;  // names of rules turned off
@@ -72,5 +74,6 @@ diagnostic_t lint_diagnostic(const lint_finding_t& finding);
 std::string lint_text(const lint_finding_t& finding);
 
 // A line source that reads the named files from disk, each once, splitting
-// lines as tabula counts them (CR LF, LF and CR each end a line).
+// lines as tabula counts them (CR LF, LF and CR each end a line). The files
+// are mapped, not copied, and kept as long as the source (or a copy of it).
 lint_line_source_t lint_file_lines();

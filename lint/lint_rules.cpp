@@ -5,6 +5,7 @@
 // remembers its subject (the declaration, and the field where there is one)
 // so that lint_place() can find the name in the source lines afterwards.
 #include <algorithm>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -81,6 +82,15 @@ struct lint_run_t {
     }
 };
 
+std::string joined(std::initializer_list<std::string_view> parts) {
+    size_t size = 0;
+    for (std::string_view part : parts) size += part.size();
+    std::string text;
+    text.reserve(size);
+    for (std::string_view part : parts) text.append(part);
+    return text;
+}
+
 std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
 // A value as a message shows it: on one line, quoted, and cut when long.
@@ -110,12 +120,20 @@ std::string shown(std::string_view value) {
     return text + "\"";
 }
 
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 std::string lower(std::string_view name) {
     std::string text(name);
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : text) c = lower_ascii(c);
     return text;
+}
+
+bool same_but_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+    }
+    return true;
 }
 
 // The model places a table at its end; where its fields have lines of their
@@ -136,11 +154,6 @@ lint_subject_t field_subject(const schema_table_t& table, const schema_field_t& 
 
 // ---- links --------------------------------------------------------------------------
 
-bool has_outgoing(const schema_field_t& field) {
-    return std::any_of(field.links.begin(), field.links.end(),
-                       [](const schema_link_t& link) { return link.direction == DIRECTION_OUTGOING; });
-}
-
 // The tables that `field` names in links of `direction`, each once.
 std::vector<std::string_view> linked_tables(const schema_field_t& field, dir_type_t direction) {
     std::vector<std::string_view> tables;
@@ -152,11 +165,14 @@ std::vector<std::string_view> linked_tables(const schema_field_t& field, dir_typ
 }
 
 void check_link_index(lint_run_t* run, const schema_table_t& table, const schema_field_t& field) {
-    if (field.index != OPTIMIZE_NONE || !has_outgoing(field)) return;
-    const std::vector<std::string_view> targets = linked_tables(field, DIRECTION_OUTGOING);
+    if (field.index != OPTIMIZE_NONE) return;
+    const auto target = std::find_if(field.links.begin(), field.links.end(),
+                                     [](const schema_link_t& link) { return link.direction == DIRECTION_OUTGOING; });
+    if (target == field.links.end()) return;
+    // Made in one piece: a schema may have a finding of this rule per table.
     run->report("link-unindexed",
-                "link field " + quoted(field.name) + " has no index: joins with " + quoted(targets.front()) +
-                    " and deletes there scan " + quoted(table.name),
+                joined({"link field \"", field.name, "\" has no index: joins with \"", target->table,
+                        "\" and deletes there scan \"", table.name, "\""}),
                 field_subject(table, field));
 }
 
@@ -174,14 +190,23 @@ void check_link_types(lint_run_t* run, const schema_table_t& table, const schema
     }
 }
 
-// Pairs "from\0to" of tables where a field of `from` links out to `to`.
-std::unordered_set<std::string> outgoing_pairs(const schema_t& model) {
-    std::unordered_set<std::string> pairs;
+// A pair of table names, from and to.
+using table_pair_t = std::pair<std::string_view, std::string_view>;
+
+struct table_pair_hash_t {
+    size_t operator()(const table_pair_t& pair) const {
+        const std::hash<std::string_view> hash;
+        return hash(pair.first) * 31 + hash(pair.second);
+    }
+};
+
+// The pairs of tables where a field of the first links out to the second.
+std::unordered_set<table_pair_t, table_pair_hash_t> outgoing_pairs(const schema_t& model) {
+    std::unordered_set<table_pair_t, table_pair_hash_t> pairs;
     for (const schema_table_t& table : model.tables) {
         for (const schema_field_t& field : table.fields) {
             for (const schema_link_t& link : field.links) {
-                if (link.direction == DIRECTION_OUTGOING)
-                    pairs.insert(std::string(table.name) + '\0' + std::string(link.table));
+                if (link.direction == DIRECTION_OUTGOING) pairs.emplace(table.name, link.table);
             }
         }
     }
@@ -190,11 +215,11 @@ std::unordered_set<std::string> outgoing_pairs(const schema_t& model) {
 
 void check_links_one_sided(lint_run_t* run) {
     if (!run->enabled("link-one-sided")) return;
-    const std::unordered_set<std::string> pairs = outgoing_pairs(run->model);
+    const auto pairs = outgoing_pairs(run->model);
     for (const schema_table_t& table : run->model.tables) {
         for (const schema_field_t& field : table.fields) {
             for (std::string_view source : linked_tables(field, DIRECTION_INCOMING)) {
-                if (pairs.count(std::string(source) + '\0' + std::string(table.name)) != 0) continue;
+                if (pairs.count({source, table.name}) != 0) continue;
                 run->report("link-one-sided",
                             "field " + quoted(field.name) + " lists an incoming link from " + quoted(source) +
                                 ", but no field of " + quoted(source) + " links to " + quoted(table.name),
@@ -342,6 +367,12 @@ unsigned reserved_by(std::string_view name) {
         for (const lint_word_t& word : lint_reserved_words()) map.emplace(word.word, word.servers);
         return map;
     }();
+    static const size_t longest = [] {
+        size_t size = 0;
+        for (const lint_word_t& word : lint_reserved_words()) size = std::max(size, word.word.size());
+        return size;
+    }();
+    if (name.size() > longest) return 0;  // most names, without folding them
     const auto found = words.find(lower(name));
     return found == words.end() ? 0 : found->second;
 }
@@ -367,10 +398,9 @@ void check_name(lint_run_t* run, std::string_view kind, std::string_view name, c
 class case_group_t {
 public:
     void add(lint_run_t* run, std::string_view kind, std::string_view name, const lint_subject_t& subject) {
-        std::string folded = lower(name);
-        const entry_t* first = find(folded);
+        const entry_t* first = find(name);
         if (first == nullptr) {
-            remember({std::move(folded), kind, name});
+            remember({kind, name});
             return;
         }
         if (first->name == name) return;
@@ -384,33 +414,45 @@ private:
     static constexpr size_t LIST_SIZE = 16;
 
     struct entry_t {
-        std::string folded;
         std::string_view kind;
         std::string_view name;  // in the model
     };
 
-    const entry_t* find(const std::string& folded) const {
+    // Names are compared ignoring case as they stand, in the list and,
+    // once the group is large, in the index.
+    const entry_t* find(std::string_view name) const {
         if (entries_.size() <= LIST_SIZE) {
             for (const entry_t& entry : entries_) {
-                if (entry.folded == folded) return &entry;
+                if (same_but_case(entry.name, name)) return &entry;
             }
             return nullptr;
         }
-        const auto found = index_.find(folded);
+        const auto found = index_.find(name);
         return found == index_.end() ? nullptr : &entries_[found->second];
     }
 
     void remember(entry_t entry) {
-        entries_.push_back(std::move(entry));
+        entries_.push_back(entry);
         if (entries_.size() == LIST_SIZE + 1) {
-            for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].folded, i);
+            for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].name, i);
         } else if (entries_.size() > LIST_SIZE + 1) {
-            index_.emplace(entries_.back().folded, entries_.size() - 1);
+            index_.emplace(entries_.back().name, entries_.size() - 1);
         }
     }
 
+    struct fold_hash_t {
+        size_t operator()(std::string_view name) const {
+            size_t hash = 14695981039346656037u;
+            for (char c : name) hash = (hash ^ static_cast<unsigned char>(lower_ascii(c))) * 1099511628211u;
+            return hash;
+        }
+    };
+    struct fold_equal_t {
+        bool operator()(std::string_view a, std::string_view b) const { return same_but_case(a, b); }
+    };
+
     std::vector<entry_t> entries_;
-    std::unordered_map<std::string, size_t> index_;
+    std::unordered_map<std::string_view, size_t, fold_hash_t, fold_equal_t> index_;  // names in the model
 };
 
 void check_table_names(lint_run_t* run, const schema_table_t& table, case_group_t* relations) {
@@ -439,6 +481,7 @@ void check_function_names(lint_run_t* run, const schema_plsql_t& function) {
 }
 
 void check_sequences(lint_run_t* run) {
+    if (run->model.sequences.empty()) return;
     std::unordered_map<std::string, std::string> relations;  // lower-case name -> "table NAME"
     for (const schema_table_t& table : run->model.tables)
         relations.emplace(lower(table.name), "table " + quoted(table.name));
@@ -497,6 +540,9 @@ const lint_rule_t* lint_find_rule(std::string_view name) {
 
 std::vector<lint_finding_t> lint_check(const schema_t& model, const lint_options_t& options) {
     lint_run_t run{model, {options.disabled.begin(), options.disabled.end()}, {}, {}};
+    // Room for a finding per table without moving them as they come: pages
+    // of it that no finding reaches are never touched.
+    run.found.reserve(model.tables.size() + 64);
     check_tables(&run);
     check_links_one_sided(&run);
     check_names(&run);
@@ -505,10 +551,13 @@ std::vector<lint_finding_t> lint_check(const schema_t& model, const lint_options
     findings.reserve(run.found.size());
     for (lint_found_t& found : run.found) findings.push_back(std::move(found.finding));
     // Rules run one after another over the model; the reader wants the
-    // findings in the order of the files.
-    std::stable_sort(findings.begin(), findings.end(), [](const lint_finding_t& a, const lint_finding_t& b) {
+    // findings in the order of the files (often theirs already).
+    const auto in_order = [](const lint_finding_t& a, const lint_finding_t& b) {
         return a.file != b.file ? a.file < b.file : a.line < b.line;
-    });
+    };
+    if (!std::is_sorted(findings.begin(), findings.end(), in_order)) {
+        std::stable_sort(findings.begin(), findings.end(), in_order);
+    }
     if (options.lines) lint_apply_allow_comments(&findings, options.lines);
     return findings;
 }

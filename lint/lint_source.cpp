@@ -1,11 +1,14 @@
 // Findings and the source lines: where a name stands, the allow comments,
 // and the forms a finding is printed in.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
-#include <unordered_map>
 
 #include "lint.hpp"
 #include "lint_internal.hpp"
@@ -53,10 +56,10 @@ struct place_t {
     size_t column = 0;
 };
 
-place_t search_back(const lint_line_source_t& lines, const std::string& file, unsigned from, unsigned to,
-                    const std::function<size_t(std::string_view)>& find) {
+template <typename Find>
+place_t search_back(const lint_line_source_t& lines, std::string_view file, unsigned from, unsigned to, Find find) {
     for (unsigned line = from; line >= to && line > 0; --line) {
-        const std::optional<std::string> text = lines(file, line);
+        const std::optional<std::string_view> text = lines(file, line);
         if (!text) continue;
         const size_t column = find(*text);
         if (column != std::string_view::npos) return {line, column};
@@ -71,11 +74,11 @@ public:
     void place(lint_found_t* found) {
         const lint_subject_t& subject = found->subject;
         lint_finding_t& finding = found->finding;
-        const place_t head = head_of(subject, finding.file);
+        const place_t head = head_of(subject);
         place_t place = head;
         if (!subject.field.empty()) {
             const unsigned to = head.line != 0 ? head.line : 1;
-            place = search_back(lines_, finding.file, subject.line, to,
+            place = search_back(lines_, subject.file, subject.line, to,
                                 [&](std::string_view text) { return find_field(text, subject.field); });
         }
         if (place.line == 0) return;
@@ -87,46 +90,74 @@ public:
 
 private:
     // The line of a declaration's keyword and name, searched back from the
-    // line the model gives (where the declaration ends); kept per object.
-    place_t head_of(const lint_subject_t& subject, const std::string& file) {
-        auto [entry, added] = heads_.try_emplace(subject.object);
-        if (!added) return entry->second;
+    // line the model gives (where the declaration ends); kept for the last
+    // object, since an object's findings come one after the other.
+    place_t head_of(const lint_subject_t& subject) {
+        if (subject.object == last_object_) return last_head_;
+        last_object_ = subject.object;
         const unsigned from = subject.head_from;
         const unsigned to = from > HEAD_SEARCH_LINES ? from - HEAD_SEARCH_LINES : 1;
-        entry->second = search_back(lines_, file, from, to, [&](std::string_view text) {
+        last_head_ = search_back(lines_, subject.file, from, to, [&](std::string_view text) {
             return find_declaration(text, subject.keyword, subject.declaration);
         });
-        return entry->second;
+        return last_head_;
     }
 
     const lint_line_source_t& lines_;
-    std::unordered_map<const void*, place_t> heads_;
+    const void* last_object_ = nullptr;
+    place_t last_head_;
 };
 
-// The file's lines, as offsets of their starts and ends in its text.
-struct file_lines_t {
-    std::string text;
-    std::vector<std::pair<size_t, size_t>> lines;
-};
-
-void split_lines(file_lines_t* file) {
-    const std::string& text = file->text;
-    size_t start = 0;
-    if (text.find('\r') == std::string::npos) {  // the common case, found by memchr
-        for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-            file->lines.emplace_back(start, end);
-            start = end + 1;
+// A file mapped for reading, and where its lines start.
+class file_lines_t {
+public:
+    explicit file_lines_t(const std::string& name) {
+        const int descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat status {};
+        if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+            void* mapped = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, descriptor, 0);
+            if (mapped != MAP_FAILED) text_ = {static_cast<const char*>(mapped), static_cast<size_t>(status.st_size)};
         }
-    } else {
-        for (size_t end = 0; end < text.size(); ++end) {
-            if (text[end] != '\n' && text[end] != '\r') continue;
-            file->lines.emplace_back(start, end);
-            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
-            start = end + 1;
-        }
+        if (descriptor >= 0) close(descriptor);
+        split();  // an unreadable file reads as empty: one empty line
     }
-    file->lines.emplace_back(start, text.size());
-}
+    file_lines_t(const file_lines_t&) = delete;
+    file_lines_t& operator=(const file_lines_t&) = delete;
+    ~file_lines_t() {
+        if (!text_.empty()) munmap(const_cast<char*>(text_.data()), text_.size());
+    }
+
+    std::optional<std::string_view> line(unsigned line) const {
+        if (line == 0 || line >= starts_.size()) return std::nullopt;
+        size_t end = starts_[line] - 1;  // past the line end
+        const size_t start = starts_[line - 1];
+        if (end > start && end < text_.size() && text_[end - 1] == '\r' && text_[end] == '\n') --end;  // CR LF
+        return text_.substr(start, std::max(end, start) - start);
+    }
+
+private:
+    // starts_[i] is where line i + 1 starts; one more entry, one past the
+    // text's end as if a line end followed it, closes the last line.
+    void split() {
+        starts_.reserve(text_.size() / 24 + 2);
+        starts_.push_back(0);
+        if (text_.find('\r') == std::string_view::npos) {  // the common case, found by memchr
+            for (size_t end = text_.find('\n'); end != std::string_view::npos; end = text_.find('\n', end + 1)) {
+                starts_.push_back(end + 1);
+            }
+        } else {
+            for (size_t end = 0; end < text_.size(); ++end) {
+                if (text_[end] == '\n' || (text_[end] == '\r' && (end + 1 == text_.size() || text_[end + 1] != '\n'))) {
+                    starts_.push_back(end + 1);
+                }
+            }
+        }
+        starts_.push_back(text_.size() + 1);
+    }
+
+    std::string_view text_;
+    std::vector<size_t> starts_;  // size_t: a file may be larger than 4 GiB
+};
 
 }  // namespace
 
@@ -157,8 +188,8 @@ std::vector<std::string> lint_allowed_rules(std::string_view line_text) {
 void lint_apply_allow_comments(std::vector<lint_finding_t>* findings, const lint_line_source_t& lines) {
     std::erase_if(*findings, [&](const lint_finding_t& finding) {
         if (finding.line <= 1) return false;
-        const std::optional<std::string> before = lines(finding.file, finding.line - 1);
-        if (!before) return false;
+        const std::optional<std::string_view> before = lines(finding.file, finding.line - 1);
+        if (!before || before->find("/*") == std::string_view::npos) return false;
         const std::vector<std::string> allowed = lint_allowed_rules(*before);
         return std::find(allowed.begin(), allowed.end(), finding.rule) != allowed.end();
     });
@@ -181,22 +212,18 @@ std::string lint_text(const lint_finding_t& finding) {
 }
 
 lint_line_source_t lint_file_lines() {
-    auto files = std::make_shared<std::map<std::string, file_lines_t, std::less<>>>();
-    return [files](const std::string& name, unsigned line) -> std::optional<std::string> {
-        auto [entry, added] = files->try_emplace(name);
-        file_lines_t& file = entry->second;
-        if (added) {
-            std::ifstream stream(name, std::ios::binary | std::ios::ate);
-            if (stream) {
-                file.text.resize(static_cast<size_t>(std::max<std::streamoff>(stream.tellg(), 0)));
-                stream.seekg(0);
-                stream.read(file.text.data(), static_cast<std::streamsize>(file.text.size()));
-                file.text.resize(static_cast<size_t>(stream.gcount()));
-                split_lines(&file);
+    auto files = std::make_shared<std::map<std::string, std::unique_ptr<file_lines_t>, std::less<>>>();
+    const file_lines_t* last = nullptr;  // the file asked for last, and its name
+    std::string_view last_name;
+    return [files, last, last_name](std::string_view name, unsigned line) mutable -> std::optional<std::string_view> {
+        if (last == nullptr || name != last_name) {
+            auto found = files->find(name);
+            if (found == files->end()) {
+                found = files->emplace(std::string(name), std::make_unique<file_lines_t>(std::string(name))).first;
             }
+            last = found->second.get();
+            last_name = found->first;
         }
-        if (line == 0 || line > file.lines.size()) return std::nullopt;
-        const auto [start, end] = file.lines[line - 1];
-        return file.text.substr(start, end - start);
+        return last->line(line);
     };
 }

@@ -174,7 +174,12 @@ int write_findings(const lint_cmd_line_t& cmd_line, const std::vector<lint_findi
     if (cmd_line.format == FORMAT_SARIF) {
         text = lint_sarif(findings, TABULA_VERSION);
     } else {
-        for (const lint_finding_t& finding : findings) text += lint_text(finding) + "\n";
+        size_t size = 0;
+        for (const lint_finding_t& finding : findings) {
+            size += finding.file.size() + finding.message.size() + finding.rule.size() + 32;
+        }
+        text.reserve(size);
+        for (const lint_finding_t& finding : findings) text.append(lint_text(finding)).append(1, '\n');
     }
     if (cmd_line.output_filename != nullptr) return write_to_file(cmd_line.output_filename, text);
     const int error = write_all(STDOUT_FILENO, text);

@@ -440,13 +440,13 @@ std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& mode
                                     const std::vector<std::string>& disabled) {
     lint_options_t options;
     options.disabled = disabled;
-    options.lines = [project](const std::string& file, unsigned line) -> std::optional<std::string> {
+    options.lines = [project](std::string_view file, unsigned line) -> std::optional<std::string_view> {
         const lsp_text_t* text = lsp_project_text(project, lsp_normal_path(file));
         if (text == nullptr || line == 0 || line > text->line_starts.size()) return std::nullopt;
         const size_t start = text->line_starts[line - 1];
         size_t end = line < text->line_starts.size() ? text->line_starts[line] : text->text.size();
         while (end > start && std::strchr("\r\n", text->text[end - 1]) != nullptr) --end;
-        return text->text.substr(start, end - start);
+        return std::string_view(text->text).substr(start, end - start);
     };
     std::vector<lsp_finding_t> findings;
     for (const lint_finding_t& finding : lint_check(model, options)) {

@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -158,6 +159,17 @@ private:
 
 const sql_value_t* slot(const sql_value_t* record, int32_t index) { return value_slot(record, index); }
 
+// The first N slots of `record`, found in one walk: a schema has tens of
+// thousands of fields, and looking each slot up on its own costs more.
+template <int32_t N>
+std::array<const sql_value_t*, N> slots(const sql_value_t* record) {
+    std::array<sql_value_t*, N> found;
+    value_slots(record, found.data(), N);
+    std::array<const sql_value_t*, N> slots;
+    std::copy(found.begin(), found.end(), slots.begin());
+    return slots;
+}
+
 template <typename Visit>
 void for_each_item(const sql_value_t* array, Visit visit) {
     for (hash_iterator_t item = array->hash->first_in_list; item != nullptr; item = item->next_in_list) {
@@ -212,27 +224,28 @@ schema_location_t location_of(keeper_t* keeper, const declaration_t& declaration
 
 void field_of(keeper_t* keeper, const sql_value_t* record, type_names_t* type_names, unsigned line,
               schema_field_t* field) {
-    field->name = keeper->text(slot(record, 0));
-    field->sql = keeper->text(slot(record, 1));
+    const auto [name, sql, nullable, index, links] = slots<5>(record);
+    field->name = keeper->text(name);
+    field->sql = keeper->text(sql);
     field->type_name = type_names->next(field->sql);
-    field->nullable = slot(record, 2)->integer != 0;
-    field->index = static_cast<optimize_type_t>(slot(record, 3)->integer);
-    field->links =
-        kept_items<schema_link_t>(keeper, slot(record, 4), [&](const sql_value_t* link, schema_link_t* kept) {
-            *kept = {keeper->text(slot(link, 0)), static_cast<dir_type_t>(slot(link, 1)->integer)};
-        });
+    field->nullable = nullable->integer != 0;
+    field->index = static_cast<optimize_type_t>(index->integer);
+    field->links = kept_items<schema_link_t>(keeper, links, [&](const sql_value_t* link, schema_link_t* kept) {
+        const auto [table, direction] = slots<2>(link);
+        *kept = {keeper->text(table), static_cast<dir_type_t>(direction->integer)};
+    });
     field->line = line;
 }
 
 schema_table_t table_of(keeper_t* keeper, const sql_value_t* record, const hash_table_t* declarations) {
     schema_table_t table;
-    const char* name = slot(record, 0)->string;
+    const auto [name_value, is_volatile, fields, rows] = slots<4>(record);
+    const char* name = name_value->string;
     table.name = keeper->text(name);
     const declaration_t& declaration = declaration_of(declarations, name != nullptr ? name : "");
     table.location = location_of(keeper, declaration);
-    table.is_volatile = slot(record, 1)->integer != 0;
+    table.is_volatile = is_volatile->integer != 0;
     type_names_t type_names(keeper, &declaration);
-    const sql_value_t* fields = slot(record, 2);
     // The grammar's lines, when they describe these very fields.
     const unsigned* lines = declaration.table_lines;
     if (lines != nullptr && lines[TABLE_LINES_COUNT] != count_of(fields)) lines = nullptr;
@@ -244,7 +257,7 @@ schema_table_t table_of(keeper_t* keeper, const sql_value_t* record, const hash_
         if (kept->index == OPTIMIZE_PRIMARY) table.primary = position;
         ++position;
     });
-    table.rows = kept_items<schema_row_t>(keeper, slot(record, 3), [&](const sql_value_t* row, schema_row_t* kept) {
+    table.rows = kept_items<schema_row_t>(keeper, rows, [&](const sql_value_t* row, schema_row_t* kept) {
         *kept = kept_items<schema_cell_t>(keeper, row, [&](const sql_value_t* cell, schema_cell_t* value) {
             if (cell->type == VALUE_STRING) *value = keeper->text(cell->string);
         });

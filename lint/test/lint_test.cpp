@@ -182,10 +182,10 @@ TEST_F(LintTest, ALineSourceOfOpenBuffersReplacesTheFiles) {
     ASSERT_EQ(schema_model_load(&model, file.c_str()), 0);
     std::map<unsigned, std::string> buffer = {{1, "/* lint: allow primary-nullable */"}};
     lint_options_t options;
-    options.lines = [&](const std::string& name, unsigned line) -> std::optional<std::string> {
+    options.lines = [&](std::string_view name, unsigned line) -> std::optional<std::string_view> {
         EXPECT_EQ(name, file);
         const auto found = buffer.find(line);
-        return found == buffer.end() ? std::nullopt : std::optional<std::string>(found->second);
+        return found == buffer.end() ? std::nullopt : std::optional<std::string_view>(found->second);
     };
     EXPECT_EQ(lint_check(model, options).size(), 0u);
     buffer[1] = "";

@@ -64,12 +64,12 @@ TEST(SqlNames, SchemaNamesKeepClearOfDeclaredObjects) {
     schema_model_index(&model);
     sql_names_t names;
     sql_names_build(model, &names);
-    EXPECT_EQ(names.primary_keys[0], "t_pkey_2");
-    EXPECT_EQ(names.indexes[0][1], "t_x_idx_2");
-    EXPECT_EQ(names.foreign_keys[0][1][0], "t_x_fkey_2");
-    EXPECT_EQ(names.primary_keys[1], "T_X_IDX_pkey");
-    EXPECT_EQ(names.indexes[1][1], "");
-    EXPECT_EQ(names.foreign_keys[1][0].size(), 0u);
+    EXPECT_EQ(sql_names_primary_key(names, 0), "t_pkey_2");
+    EXPECT_EQ(sql_names_index(names, 0, 1), "t_x_idx_2");
+    EXPECT_EQ(sql_names_foreign_key(names, 0, 1, 0), "t_x_fkey_2");
+    EXPECT_EQ(sql_names_primary_key(names, 1), "T_X_IDX_pkey");
+    EXPECT_EQ(sql_names_index(names, 1, 1), "");
+    EXPECT_EQ(sql_names_foreign_key(names, 1, 1, 0), "T_X_IDX_y_fkey");
 }
 
 TEST(SqlLiterals, QuotesDoubledAndControlCharactersInHex) {
