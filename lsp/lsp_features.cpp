@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "definition_scanner.hpp"
@@ -438,10 +439,20 @@ std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const s
 
 std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& model,
                                     const std::vector<std::string>& disabled) {
+    // The rules ask for many lines of few files, by the names the model
+    // keeps: each name is made normal and its text found once.
+    std::map<std::string, std::pair<std::string, const lsp_text_t*>, std::less<>> files;
+    const auto file_of = [&files, project](std::string_view name) -> const std::pair<std::string, const lsp_text_t*>& {
+        auto found = files.find(name);
+        if (found != files.end()) return found->second;
+        std::string path = lsp_normal_path(name);
+        const lsp_text_t* text = lsp_project_text(project, path);
+        return files.emplace(std::string(name), std::make_pair(std::move(path), text)).first->second;
+    };
     lint_options_t options;
     options.disabled = disabled;
-    options.lines = [project](std::string_view file, unsigned line) -> std::optional<std::string_view> {
-        const lsp_text_t* text = lsp_project_text(project, lsp_normal_path(file));
+    options.lines = [&file_of](std::string_view file, unsigned line) -> std::optional<std::string_view> {
+        const lsp_text_t* text = file_of(file).second;
         if (text == nullptr || line == 0 || line > text->line_starts.size()) return std::nullopt;
         const size_t start = text->line_starts[line - 1];
         size_t end = line < text->line_starts.size() ? text->line_starts[line] : text->text.size();
@@ -451,8 +462,8 @@ std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& mode
     std::vector<lsp_finding_t> findings;
     for (const lint_finding_t& finding : lint_check(model, options)) {
         diagnostic_t diagnostic = lint_diagnostic(finding);
-        diagnostic.file = lsp_normal_path(diagnostic.file);
-        const lsp_text_t* text = lsp_project_text(project, diagnostic.file);
+        const auto& [path, text] = file_of(diagnostic.file);
+        diagnostic.file = path;
         lsp_span_t span{diagnostic.file, 0, 0, true};
         if (text != nullptr && diagnostic.line > 0) span = line_span(*text, diagnostic);
         findings.push_back({span, SEVERITY_WARNING, diagnostic.message, finding.rule});

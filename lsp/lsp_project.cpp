@@ -343,8 +343,8 @@ std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project
 }
 
 const lsp_text_t* lsp_project_text(lsp_project_t* project, const std::string& path) {
-    if (!lsp_project_index(project, path)) return nullptr;  // also when the file has gone
     auto document = project->documents.find(path);
     if (document != project->documents.end()) return &document->second.text;
+    if (!lsp_project_index(project, path)) return nullptr;  // also when the file has gone
     return &project->disk[path].text;
 }

@@ -79,7 +79,9 @@ std::vector<std::string> lsp_project_files(lsp_project_t* project, const std::st
 // The index of a file: its open document, or the file on disk; null when
 // neither can be read.
 std::shared_ptr<const lsp_file_index_t> lsp_project_index(lsp_project_t* project, const std::string& path);
-// The text the index of a file was made of; null when it has none.
+// The text of a file: an open document's as it is (its index is made only
+// when asked for), a file on disk's as its index was made of; null when it
+// has none.
 const lsp_text_t* lsp_project_text(lsp_project_t* project, const std::string& path);
 
 // Reads a regular file of at most `limit` bytes; false otherwise.

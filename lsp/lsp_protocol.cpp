@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 using json = nlohmann::json;
 
@@ -39,10 +40,6 @@ void respond(lsp_server_t* server, const json& id, json result) {
 
 void respond_error(lsp_server_t* server, const json& id, int code, const std::string& message) {
     send(server, {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}});
-}
-
-void notify(lsp_server_t* server, const char* method, json params) {
-    send(server, {{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}});
 }
 
 // nlohmann's parser keeps a stack of its own, but a value nested this deep
@@ -415,20 +412,94 @@ json completion(lsp_server_t* server, const json& params) {
 
 // --- diagnostics ---------------------------------------------------------------
 
-json finding_json(lsp_server_t* server, const lsp_finding_t& finding) {
-    json diagnostic = {{"range", span_range(server, finding.span)},
-                       {"severity", finding.severity == SEVERITY_WARNING ? 2 : 1},
-                       {"source", "tabula"},
-                       {"message", finding.message}};
-    if (!finding.code.empty()) diagnostic["code"] = finding.code;
-    return diagnostic;
+// Diagnostics are written as text too: a file may have a warning on every
+// table. The bytes are the JSON library's, keys in its sorted order.
+
+// A string as the JSON library writes it; text that is not all ASCII goes
+// through the library, which also replaces bytes that are not UTF-8.
+void put_json_string(std::string* out, std::string_view text) {
+    if (std::any_of(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; })) {
+        *out += dump(std::string(text));
+        return;
+    }
+    out->push_back('"');
+    size_t plain = 0;  // start of the characters not yet written
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out->append(text.substr(plain, i - plain));
+        plain = i + 1;
+        switch (c) {
+        case '"': *out += "\\\""; break;
+        case '\\': *out += "\\\\"; break;
+        case '\b': *out += "\\b"; break;
+        case '\f': *out += "\\f"; break;
+        case '\n': *out += "\\n"; break;
+        case '\r': *out += "\\r"; break;
+        case '\t': *out += "\\t"; break;
+        default: {
+            static const char hex[] = "0123456789abcdef";
+            *out += "\\u00";
+            out->push_back(hex[c >> 4]);
+            out->push_back(hex[c & 0xf]);
+        }
+        }
+    }
+    out->append(text.substr(plain));
+    out->push_back('"');
+}
+
+void put_sorted_position(text_sink_t* sink, const lsp_position_t& position) {
+    sink->put("{\"character\":");
+    put_number(sink, position.character);
+    sink->put(",\"line\":");
+    put_number(sink, position.line);
+    sink->put('}');
+}
+
+void put_finding(lsp_server_t* server, std::string* out, const lsp_finding_t& finding) {
+    const lsp_text_t* text = finding.span.file_start ? nullptr : lsp_project_text(&server->project, finding.span.path);
+    lsp_position_t start{0, 0};
+    lsp_position_t end{0, 0};
+    if (text != nullptr) {
+        start = lsp_text_position(*text, finding.span.start, server->encoding);
+        end = lsp_text_position(*text, finding.span.end, server->encoding);
+    }
+    text_sink_t sink{out};
+    *out += '{';
+    if (!finding.code.empty()) {
+        *out += "\"code\":";
+        put_json_string(out, finding.code);
+        *out += ',';
+    }
+    *out += "\"message\":";
+    put_json_string(out, finding.message);
+    *out += ",\"range\":{\"end\":";
+    put_sorted_position(&sink, end);
+    *out += ",\"start\":";
+    put_sorted_position(&sink, start);
+    *out += finding.severity == SEVERITY_WARNING ? "},\"severity\":2" : "},\"severity\":1";
+    *out += ",\"source\":\"tabula\"}";
+}
+
+// What makes two findings of one file show the same: a file has thousands
+// of warnings, too many to compare their JSON with one another.
+using finding_key_t = std::tuple<uint32_t, uint32_t, int, std::string_view, std::string_view>;
+
+finding_key_t same_finding_key(const lsp_finding_t& finding) {
+    const bool at_start = finding.span.file_start;
+    return {at_start ? 0 : finding.span.start, at_start ? 0 : finding.span.end, finding.severity, finding.message,
+            finding.code};
 }
 
 // The diagnostics of `path` from every project it belongs to; a project
 // that no longer holds the file keeps none for it.
 void publish(lsp_server_t* server, const std::string& path) {
     const std::vector<std::string> roots = lsp_project_roots(server->project, path);
-    json diagnostics = json::array();
+    std::string body =
+        "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{"
+        "\"diagnostics\":[";
+    std::set<finding_key_t> seen;
     for (auto& [root, files] : server->findings) {
         auto found = files.find(path);
         if (found == files.end()) continue;
@@ -437,20 +508,21 @@ void publish(lsp_server_t* server, const std::string& path) {
             continue;
         }
         for (const lsp_finding_t& finding : found->second) {
-            json diagnostic = finding_json(server, finding);
             // Projects that share the file often find the same.
-            if (std::find(diagnostics.begin(), diagnostics.end(), diagnostic) == diagnostics.end()) {
-                diagnostics.push_back(std::move(diagnostic));
-            }
+            if (!seen.insert(same_finding_key(finding)).second) continue;
+            if (seen.size() > 1) body += ',';
+            put_finding(server, &body, finding);
         }
     }
-    if (diagnostics.empty()) {
+    if (seen.empty()) {
         server->published.erase(path);
     } else {
         server->published.insert(path);
     }
-    notify(server, "textDocument/publishDiagnostics",
-           {{"uri", uri_of(*server, path)}, {"diagnostics", std::move(diagnostics)}});
+    body += "],\"uri\":";
+    put_json_string(&body, uri_of(*server, path));
+    body += "}}";
+    server->output += lsp_transport_frame(body);
 }
 
 // Runs the project of `root` and replaces what it found before.
@@ -458,11 +530,14 @@ void diagnose(lsp_server_t* server, const std::string& root, std::set<std::strin
     std::map<std::string, std::vector<lsp_finding_t>>& files = server->findings[root];
     for (const auto& [path, findings] : files) touched->insert(path);
     files.clear();
-    if (!lsp_project_index(&server->project, root)) {  // gone, and not open
+    if (lsp_project_text(&server->project, root) == nullptr) {  // gone, and not open
         server->project.models.erase(root);
         return;
     }
     const lsp_run_t run = lsp_project_run(&server->project, root);
+    // A run that stopped early saw only some of the includes; the root's
+    // tokens give them all.
+    if (!run.compiled) lsp_project_index(&server->project, root);
     std::vector<lsp_finding_t> findings = lsp_place_diagnostics(&server->project, root, run);
     if (run.model && server->lint_enabled) {
         for (lsp_finding_t& warning : lsp_lint(&server->project, *run.model, server->lint_disabled)) {
