@@ -11,6 +11,8 @@
 //   to the commit; tables with their keys, indexes, views, rows.
 #include "export_sql.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -783,6 +785,22 @@ size_t script_size_estimate(const schema_t& model) {
     return size;
 }
 
+// Asks for huge pages for the reserved room of a large script: it is fresh
+// memory, and touching it in pages of 4 KiB costs more page faults than
+// writing the statements costs time. Only a hint: where the system declines,
+// nothing changes.
+void advise_huge_pages(std::string* script) {
+#if defined(MADV_HUGEPAGE)
+    constexpr uintptr_t HUGE_PAGE = 2 * 1024 * 1024;
+    const auto start = reinterpret_cast<uintptr_t>(script->data());
+    const uintptr_t begin = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (start + script->capacity()) & ~(HUGE_PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)script;
+#endif
+}
+
 }  // namespace
 
 size_t sql_check(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink) {
@@ -794,6 +812,7 @@ int export_sql(const schema_t& model, const sql_options_t& options, const diagno
     script->clear();
     if (sql_check(model, options, sink) != 0) return -1;
     script->reserve(script_size_estimate(model));
+    advise_huge_pages(script);
     sql_names_t names;
     sql_names_build(model, &names);
     const sql_writer_t writer{options.dialect, &model, &names};
