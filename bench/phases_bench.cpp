@@ -76,7 +76,7 @@ void release_all() {
 }
 
 void compile_or_abort(compiled_program_t* program, const char* path) {
-    if (compile_program(program, path, handlers_builtin) != 0) std::abort();
+    if (compile_program(program, path, handlers_builtin, COMPILE_NO_LINES) != 0) std::abort();
 }
 
 // Every token of the schema, each value released as soon as it is read.

@@ -27,6 +27,43 @@ const schema_field_t* find_field(const schema_table_t& table, std::string_view n
     return nullptr;
 }
 
+// Values by name, kept in the order added and searched along that list
+// while it is short, as a table's fields and rows usually are; hashed past
+// that. Keys are views of texts that outlive the map. The first value added
+// for a key is kept.
+template <typename Value>
+class view_map_t {
+public:
+    explicit view_map_t(size_t expected) { entries_.reserve(expected); }
+
+    const Value* find(std::string_view key) const {
+        if (entries_.size() <= LIST_SIZE) {
+            for (const auto& [name, value] : entries_) {
+                if (name == key) return &value;
+            }
+            return nullptr;
+        }
+        const auto found = index_.find(key);
+        return found == index_.end() ? nullptr : &entries_[found->second].second;
+    }
+
+    void emplace(std::string_view key, Value value) {
+        if (find(key) != nullptr) return;
+        entries_.emplace_back(key, value);
+        if (entries_.size() == LIST_SIZE + 1) {
+            for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+        } else if (entries_.size() > LIST_SIZE + 1) {
+            index_.emplace(key, entries_.size() - 1);
+        }
+    }
+
+private:
+    static constexpr size_t LIST_SIZE = 16;
+
+    std::vector<std::pair<std::string_view, Value>> entries_;
+    std::unordered_map<std::string_view, size_t> index_;
+};
+
 // OLD's names mapped to NEW's, for tables and for the fields of each table.
 struct rename_map_t {
     std::map<std::string, std::string, std::less<>> tables;
@@ -104,10 +141,11 @@ bool renames_check(const schema_t& old_model, const schema_t& new_model, const s
 void fields_compare(const rename_map_t& map, diff_table_t* pair) {
     const schema_table_t& old_table = *pair->old_table;
     const schema_table_t& new_table = *pair->new_table;
-    std::unordered_map<std::string_view, const schema_field_t*> old_by_new_name;
+    view_map_t<const schema_field_t*> old_by_new_name(old_table.fields.size());
     for (const schema_field_t& field : old_table.fields) {
         old_by_new_name.emplace(new_field_name(map, old_table.name, field.name), &field);
     }
+    pair->fields.reserve(new_table.fields.size() + old_table.fields.size());
     std::vector<bool> kept(old_table.fields.size(), false);
     size_t last_position = 0;
     bool seen_kept = false;
@@ -116,11 +154,11 @@ void fields_compare(const rename_map_t& map, diff_table_t* pair) {
         diff_field_t diff;
         diff.new_field = &field;
         const auto found = old_by_new_name.find(field.name);
-        if (found == old_by_new_name.end()) {
+        if (found == nullptr) {
             seen_added = true;
             pair->columns_changed = true;
         } else {
-            const schema_field_t* old_field = found->second;
+            const schema_field_t* old_field = *found;
             diff.old_field = old_field;
             const size_t position = diff_field_position(old_table.fields, old_field);
             kept[position] = true;
@@ -154,31 +192,31 @@ void rows_compare(diff_table_t* pair) {
     const size_t new_key = new_table.primary;
     const schema_field_t* old_key_field = pair->fields[new_key].old_field;
     // OLD's rows by key; a row without a key value never matches.
-    std::unordered_map<std::string_view, const schema_row_t*> old_rows;
+    view_map_t<const schema_row_t*> old_rows(old_table.rows.size());
     if (old_key_field != nullptr) {
         const size_t old_key = diff_field_position(old_table.fields, old_key_field);
         for (const schema_row_t& row : old_table.rows) {
             if (row[old_key].has_value()) old_rows.emplace(*row[old_key], &row);
         }
     }
-    std::unordered_map<std::string_view, bool> matched;
+    view_map_t<bool> matched(new_table.rows.size());
     for (const schema_row_t& row : new_table.rows) {
         diff_row_t diff;
         diff.new_row = &row;
-        const auto found = row[new_key].has_value() ? old_rows.find(*row[new_key]) : old_rows.end();
-        if (found == old_rows.end() || matched.count(found->first) != 0) {
+        const schema_row_t* const* found = row[new_key].has_value() ? old_rows.find(*row[new_key]) : nullptr;
+        if (found == nullptr || matched.find(*row[new_key]) != nullptr) {
             pair->rows.push_back(std::move(diff));
             continue;
         }
-        matched.emplace(found->first, true);
-        diff.old_row = found->second;
+        matched.emplace(*row[new_key], true);
+        diff.old_row = *found;
         for (size_t i = 0; i < row.size(); ++i) {
             const diff_field_t& field = pair->fields[i];
             if (field.old_field == nullptr) {
                 if (row[i].has_value()) diff.changed.push_back(i);
                 continue;
             }
-            const schema_cell_t& old_value = (*found->second)[diff_field_position(old_table.fields, field.old_field)];
+            const schema_cell_t& old_value = (**found)[diff_field_position(old_table.fields, field.old_field)];
             // A cast of a retyped column need not give NEW's text back.
             const bool retyped = field.type_changed && (old_value.has_value() || row[i].has_value());
             if (retyped || old_value != row[i]) diff.changed.push_back(i);
@@ -191,7 +229,8 @@ void rows_compare(diff_table_t* pair) {
     }
     const size_t old_key = diff_field_position(old_table.fields, old_key_field);
     for (const schema_row_t& row : old_table.rows) {
-        if (!row[old_key].has_value() || old_rows.at(*row[old_key]) != &row || matched.count(*row[old_key]) == 0) {
+        if (!row[old_key].has_value() || *old_rows.find(*row[old_key]) != &row ||
+            matched.find(*row[old_key]) == nullptr) {
             pair->rows.push_back({&row, nullptr, {}});
         }
     }
@@ -304,6 +343,8 @@ int diff_compare(const schema_t& old_model, const schema_t& new_model, const std
     if (!renames_check(old_model, new_model, renames, &map, sink)) return -1;
 
     std::unordered_map<std::string_view, const schema_table_t*> old_by_new_name;
+    old_by_new_name.reserve(old_model.tables.size());
+    diff->tables.reserve(new_model.tables.size() + old_model.tables.size());
     for (const schema_table_t& table : old_model.tables) {
         old_by_new_name.emplace(new_table_name(map, table.name), &table);
     }

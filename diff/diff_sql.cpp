@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -41,14 +42,15 @@ struct table_plan_t {
     const diff_table_t* pair = nullptr;
     size_t old_at = 0;  // positions in the models, where the table is there
     size_t new_at = 0;
-    bool changed = false;                 // anything at all differs (kept tables)
-    bool rebuilt = false;                 // copied into a new table
-    bool keys_out = false;                // its foreign keys are dropped and added back
-    bool primary_out = false;             // its primary key is dropped and added back
-    std::vector<foreign_key_t> old_keys;  // OLD's, in NEW's names
-    std::vector<foreign_key_t> new_keys;
-    std::vector<index_t> old_indexes;  // OLD's, in NEW's field names
-    std::vector<index_t> new_indexes;
+    bool changed = false;      // anything at all differs (kept tables)
+    bool rebuilt = false;      // copied into a new table
+    bool keys_out = false;     // its foreign keys are dropped and added back
+    bool primary_out = false;  // its primary key is dropped and added back
+    // Parts of the migration's lists of keys and indexes.
+    std::span<foreign_key_t> old_keys;  // OLD's, in NEW's names
+    std::span<foreign_key_t> new_keys;
+    std::span<index_t> old_indexes;  // OLD's, in NEW's field names
+    std::span<index_t> new_indexes;
     std::string stage;  // the table the initial rows go to while it is rebuilt
 };
 
@@ -61,7 +63,11 @@ struct migration_t {
     sql_names_t new_names;
     sql_writer_t old_writer;
     sql_writer_t new_writer;
-    std::vector<table_plan_t> tables;                                        // in the order of diff->tables
+    std::vector<table_plan_t> tables;  // in the order of diff->tables
+    // The plans' keys and indexes, one list of each for all tables (a
+    // large schema has tens of thousands), reserved once: they never move.
+    std::vector<foreign_key_t> keys;
+    std::vector<index_t> indexes;
     std::unordered_map<std::string_view, std::string_view> new_table_names;  // OLD's name -> NEW's, kept tables
     bool views_recreated = false;
     std::string out;
@@ -82,9 +88,11 @@ std::string_view field_name_in_new(const diff_table_t& pair, const schema_field_
 
 // The foreign keys the export writes for a table: outgoing links, and on
 // MariaDB none that involves a TEXT or BLOB column.
-std::vector<foreign_key_t> foreign_keys_of(const migration_t& m, const schema_t& model, const sql_names_t& names,
-                                           size_t table_at) {
-    std::vector<foreign_key_t> keys;
+std::span<foreign_key_t> foreign_keys_of(migration_t* mp, const schema_t& model, const sql_names_t& names,
+                                         size_t table_at) {
+    const migration_t& m = *mp;
+    std::vector<foreign_key_t>& keys = mp->keys;
+    const size_t first = keys.size();
     const schema_table_t& table = model.tables[table_at];
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
@@ -101,21 +109,38 @@ std::vector<foreign_key_t> foreign_keys_of(const migration_t& m, const schema_t&
                 {field.name, target_name, sql_names_foreign_key(names, table_at, i, link), target_name, i, link});
         }
     }
-    return keys;
+    return {keys.data() + first, keys.size() - first};
 }
 
-std::vector<index_t> indexes_of(const schema_t& model, const sql_names_t& names, size_t table_at) {
-    std::vector<index_t> indexes;
+std::span<index_t> indexes_of(migration_t* m, const schema_t& model, const sql_names_t& names, size_t table_at) {
+    std::vector<index_t>& indexes = m->indexes;
+    const size_t first = indexes.size();
     const schema_table_t& table = model.tables[table_at];
     for (size_t i = 0; i < table.fields.size(); ++i) {
         const schema_field_t& field = table.fields[i];
         if (field.index == OPTIMIZE_INDEX)
             indexes.push_back({field.name, sql_names_index(names, table_at, i), field.sql, i});
     }
-    return indexes;
+    return {indexes.data() + first, indexes.size() - first};
 }
 
-bool keys_differ(const migration_t& m, const std::vector<foreign_key_t>& a, const std::vector<foreign_key_t>& b) {
+// How many keys and indexes the plans of both models can hold at most.
+void reserve_keys_and_indexes(migration_t* m) {
+    size_t keys = 0;
+    size_t indexes = 0;
+    for (const schema_t* model : {m->old_model, m->new_model}) {
+        for (const schema_table_t& table : model->tables) {
+            for (const schema_field_t& field : table.fields) {
+                indexes += field.index == OPTIMIZE_INDEX;
+                keys += field.links.size();
+            }
+        }
+    }
+    m->keys.reserve(keys);
+    m->indexes.reserve(indexes);
+}
+
+bool keys_differ(const migration_t& m, std::span<const foreign_key_t> a, std::span<const foreign_key_t> b) {
     // SQLite's catalog has no names for foreign keys.
     const auto same = [&](const foreign_key_t& x, const foreign_key_t& y) {
         return x.field == y.field && x.target == y.target && (is(m, SQL_DIALECT_SQLITE) || x.name == y.name);
@@ -125,23 +150,26 @@ bool keys_differ(const migration_t& m, const std::vector<foreign_key_t>& a, cons
 
 void plan_tables(migration_t* m) {
     const schema_diff_t& diff = *m->diff;
+    m->new_table_names.reserve(diff.tables.size());
     for (const diff_table_t& pair : diff.tables) {
         if (pair.old_table != nullptr && pair.new_table != nullptr) {
             m->new_table_names.emplace(pair.old_table->name, pair.new_table->name);
         }
     }
+    reserve_keys_and_indexes(m);
+    m->tables.reserve(diff.tables.size());
     for (const diff_table_t& pair : diff.tables) {
         table_plan_t plan;
         plan.pair = &pair;
         if (pair.old_table != nullptr) {
             plan.old_at = static_cast<size_t>(pair.old_table - m->old_model->tables.data());
-            plan.old_keys = foreign_keys_of(*m, *m->old_model, m->old_names, plan.old_at);
-            plan.old_indexes = indexes_of(*m->old_model, m->old_names, plan.old_at);
+            plan.old_keys = foreign_keys_of(m, *m->old_model, m->old_names, plan.old_at);
+            plan.old_indexes = indexes_of(m, *m->old_model, m->old_names, plan.old_at);
         }
         if (pair.new_table != nullptr) {
             plan.new_at = static_cast<size_t>(pair.new_table - m->new_model->tables.data());
-            plan.new_keys = foreign_keys_of(*m, *m->new_model, m->new_names, plan.new_at);
-            plan.new_indexes = indexes_of(*m->new_model, m->new_names, plan.new_at);
+            plan.new_keys = foreign_keys_of(m, *m->new_model, m->new_names, plan.new_at);
+            plan.new_indexes = indexes_of(m, *m->new_model, m->new_names, plan.new_at);
         }
         if (pair.old_table != nullptr && pair.new_table != nullptr) {
             for (foreign_key_t& key : plan.old_keys) {
@@ -156,7 +184,9 @@ void plan_tables(migration_t* m) {
             const bool primary_renamed =
                 sql_names_primary_key(m->old_names, plan.old_at) != sql_names_primary_key(m->new_names, plan.new_at);
             plan.changed = pair.renamed || pair.columns_changed || !pair.rows.empty() || keys_changed ||
-                           primary_renamed || plan.old_indexes != plan.new_indexes;
+                           primary_renamed ||
+                           !std::equal(plan.old_indexes.begin(), plan.old_indexes.end(), plan.new_indexes.begin(),
+                                       plan.new_indexes.end());
             for (const diff_field_t& field : pair.fields) {
                 if (field.old_field != nullptr && field.new_field != nullptr &&
                     field.old_field->name != field.new_field->name) {
@@ -346,13 +376,15 @@ void drop_sequences(migration_t* m) {
 // by another OLD table or field, so that swaps work.
 void rename_tables(migration_t* m) {
     std::vector<std::pair<std::string, std::string>> renames;
-    std::set<std::string> old_names;
     for (const table_plan_t& plan : m->tables) {
-        const diff_table_t& pair = *plan.pair;
-        if (pair.old_table != nullptr && pair.new_table != nullptr) old_names.insert(std::string(pair.old_table->name));
-        if (pair.renamed) renames.emplace_back(pair.old_table->name, pair.new_table->name);
+        if (plan.pair->renamed) renames.emplace_back(plan.pair->old_table->name, plan.pair->new_table->name);
     }
     if (renames.empty()) return;
+    std::set<std::string_view, std::less<>> old_names;  // views of OLD's names
+    for (const table_plan_t& plan : m->tables) {
+        const diff_table_t& pair = *plan.pair;
+        if (pair.old_table != nullptr && pair.new_table != nullptr) old_names.insert(pair.old_table->name);
+    }
     section(m, "Tables renamed");
     const auto statement = [&](const std::string& from, const std::string& to) {
         m->out += is(*m, SQL_DIALECT_MARIADB) ? "RENAME TABLE " + name(*m, from) + " TO " + name(*m, to) + ";\n"
@@ -377,15 +409,17 @@ void rename_fields(migration_t* m) {
         const diff_table_t& pair = *plan.pair;
         if (pair.old_table == nullptr || pair.new_table == nullptr) continue;
         std::vector<std::pair<std::string, std::string>> renames;
-        std::set<std::string> old_names;
         for (const diff_field_t& field : pair.fields) {
-            if (field.old_field == nullptr) continue;
-            old_names.insert(std::string(field.old_field->name));
-            if (field.new_field != nullptr && field.old_field->name != field.new_field->name) {
+            if (field.old_field != nullptr && field.new_field != nullptr &&
+                field.old_field->name != field.new_field->name) {
                 renames.emplace_back(field.old_field->name, field.new_field->name);
             }
         }
         if (renames.empty()) continue;
+        std::set<std::string_view, std::less<>> old_names;  // views of OLD's names
+        for (const diff_field_t& field : pair.fields) {
+            if (field.old_field != nullptr) old_names.insert(field.old_field->name);
+        }
         if (!titled) section(m, "Fields renamed");
         titled = true;
         const std::string table = alter(*m, pair.new_table->name);

@@ -109,7 +109,7 @@ int failed() {
 // so that the output can be checked against those of both runs.
 int load(const char* filename, schema_t* model) {
     compiled_program_t program;
-    int result = compile_program(&program, filename, handlers_builtin);
+    int result = compile_program(&program, filename, handlers_builtin, COMPILE_TABLE_LINES);
     if (result == 0) {
         program_output_t output;
         program_declarations_t declarations;

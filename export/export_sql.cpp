@@ -11,6 +11,8 @@
 //   to the commit; tables with their keys, indexes, views, rows.
 #include "export_sql.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -145,25 +147,27 @@ bool same_but_case(std::string_view a, std::string_view b) {
 }
 
 // The names taken in one schema, compared ignoring ASCII letter case: open
-// addressing over views of names kept elsewhere (the model's, or the
-// generated names' chunks), so that tens of thousands of names cost no
-// allocation each and no folded copy.
+// addressing over the positions of views of names kept elsewhere (the
+// model's, or the generated names' chunks), so that tens of thousands of
+// names cost no allocation each and no folded copy.
 class name_set_t {
 public:
     explicit name_set_t(size_t expected) {
         size_t capacity = 64;
-        while (capacity < 2 * expected) capacity *= 2;
+        while (capacity < expected + expected / 2) capacity *= 2;
         slots_.resize(capacity);
+        names_.reserve(expected);
     }
 
-    bool contains(std::string_view name) const { return !slots_[slot_of(name)].empty(); }
+    bool contains(std::string_view name) const { return slots_[slot_of(name)] != 0; }
 
     // Adds `name`, whose bytes must outlive the set; false when taken.
     bool insert(std::string_view name) {
-        std::string_view& slot = slots_[slot_of(name)];
-        if (!slot.empty()) return false;
-        slot = name;
-        if (++count_ * 2 > slots_.size()) grow();
+        uint32_t& slot = slots_[slot_of(name)];
+        if (slot != 0) return false;
+        names_.push_back(name);
+        slot = static_cast<uint32_t>(names_.size());
+        if (names_.size() * 3 > slots_.size() * 2) grow();
         return true;
     }
 
@@ -177,25 +181,21 @@ private:
         return static_cast<size_t>(hash ^ (hash >> 29));
     }
 
-    // The slot holding `name`, or the empty one where it would go. Names
-    // are never empty: a declared name is refused when it is.
+    // The slot holding `name`, or the empty one where it would go.
     size_t slot_of(std::string_view name) const {
         const size_t mask = slots_.size() - 1;
         size_t at = hash(name) & mask;
-        while (!slots_[at].empty() && !same_but_case(slots_[at], name)) at = (at + 1) & mask;
+        while (slots_[at] != 0 && !same_but_case(names_[slots_[at] - 1], name)) at = (at + 1) & mask;
         return at;
     }
 
     void grow() {
-        std::vector<std::string_view> old(slots_.size() * 2);
-        old.swap(slots_);
-        for (std::string_view name : old) {
-            if (!name.empty()) slots_[slot_of(name)] = name;
-        }
+        slots_.assign(slots_.size() * 2, 0);
+        for (size_t i = 0; i < names_.size(); ++i) slots_[slot_of(names_[i])] = static_cast<uint32_t>(i + 1);
     }
 
-    std::vector<std::string_view> slots_;
-    size_t count_ = 0;
+    std::vector<uint32_t> slots_;  // position in names_ + 1; 0 for an empty slot
+    std::vector<std::string_view> names_;
 };
 
 // The generated names' bytes, cut from chunks that never move.
@@ -330,7 +330,8 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
         field_count += table.fields.size();
         for (const schema_field_t& field : table.fields) {
             link_count += field.links.size();
-            generated += (field.index == OPTIMIZE_INDEX) + field.links.size();
+            generated += field.index == OPTIMIZE_INDEX;
+            for (const schema_link_t& link : field.links) generated += link.direction == DIRECTION_OUTGOING;
         }
     }
     name_set_t taken(1 + model.tables.size() + model.views.size() + model.sequences.size() + model.plsql.size() +
@@ -346,13 +347,16 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     declared(model.sequences);
     declared(model.plsql);
     name_texts_t texts(&names->texts);
+    names->names.reserve(generated + 1);
+    names->names.emplace_back();
     auto claimed = [&](std::string_view wish) {
         return claim(
             wish, [&](std::string_view name) { return taken.contains(name); },
             [&](std::string_view name) {
                 const std::string_view kept = texts.keep(name);
                 taken.insert(kept);
-                return kept;
+                names->names.push_back(kept);
+                return static_cast<uint32_t>(names->names.size() - 1);
             });
     };
     names->primary_keys.reserve(model.tables.size());
@@ -364,17 +368,16 @@ void sql_names_build(const schema_t& model, sql_names_t* names) {
     for (const schema_table_t& table : model.tables) {
         wish.assign(table.name).append("_pkey");
         names->primary_keys.push_back(claimed(wish));
-        names->field_start.push_back(names->indexes.size());
+        names->field_start.push_back(static_cast<uint32_t>(names->indexes.size()));
         for (const schema_field_t& field : table.fields) {
             auto stem = [&](std::string_view suffix) -> std::string_view {
                 wish.assign(table.name).append(1, '_').append(field.name).append(suffix);
                 return wish;
             };
-            names->indexes.push_back(field.index == OPTIMIZE_INDEX ? claimed(stem("_idx")) : std::string_view());
-            names->link_start.push_back(names->foreign_keys.size());
+            names->indexes.push_back(field.index == OPTIMIZE_INDEX ? claimed(stem("_idx")) : 0);
+            names->link_start.push_back(static_cast<uint32_t>(names->foreign_keys.size()));
             for (const schema_link_t& link : field.links) {
-                names->foreign_keys.push_back(link.direction == DIRECTION_OUTGOING ? claimed(stem("_fkey"))
-                                                                                   : std::string_view());
+                names->foreign_keys.push_back(link.direction == DIRECTION_OUTGOING ? claimed(stem("_fkey")) : 0);
             }
         }
     }
@@ -661,7 +664,11 @@ private:
                        table.location, 0);
             }
             for (const schema_cell_t& cell : cells) {
-                if (cell && !utf8(object, "row " + std::to_string(row + 1), *cell, table.location)) break;
+                // The description only for a refusal: a large schema has many values.
+                if (cell && !export_text_is_utf8(*cell)) {
+                    utf8(object, "row " + std::to_string(row + 1), *cell, table.location);
+                    break;
+                }
             }
         }
     }
@@ -778,6 +785,22 @@ size_t script_size_estimate(const schema_t& model) {
     return size;
 }
 
+// Asks for huge pages for the reserved room of a large script: it is fresh
+// memory, and touching it in pages of 4 KiB costs more page faults than
+// writing the statements costs time. Only a hint: where the system declines,
+// nothing changes.
+void advise_huge_pages(std::string* script) {
+#if defined(MADV_HUGEPAGE)
+    constexpr uintptr_t HUGE_PAGE = 2 * 1024 * 1024;
+    const auto start = reinterpret_cast<uintptr_t>(script->data());
+    const uintptr_t begin = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (start + script->capacity()) & ~(HUGE_PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)script;
+#endif
+}
+
 }  // namespace
 
 size_t sql_check(const schema_t& model, const sql_options_t& options, const diagnostic_sink_t& sink) {
@@ -789,6 +812,7 @@ int export_sql(const schema_t& model, const sql_options_t& options, const diagno
     script->clear();
     if (sql_check(model, options, sink) != 0) return -1;
     script->reserve(script_size_estimate(model));
+    advise_huge_pages(script);
     sql_names_t names;
     sql_names_build(model, &names);
     const sql_writer_t writer{options.dialect, &model, &names};

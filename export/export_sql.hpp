@@ -85,25 +85,28 @@ constexpr size_t SQL_GENERATED_NAME_MAX = 63;
 // ASCII letter case as MariaDB and SQLite do, from each other and from every
 // declared table, view, sequence and function name.
 struct sql_names_t {
-    std::vector<std::string_view> primary_keys;  // by table position
-    std::vector<size_t> field_start;             // by table: its first field in `indexes` and `link_start`
-    std::vector<std::string_view> indexes;       // by field, all tables' fields one after the other
-    std::vector<size_t> link_start;              // by field: its first link in `foreign_keys`
-    std::vector<std::string_view> foreign_keys;  // by link
+    std::vector<std::string_view> names;  // every generated name; names[0] is "", for none
+    // Positions in `names`; small numbers rather than views, since a large
+    // schema has tens of thousands of fields and links.
+    std::vector<uint32_t> primary_keys;          // by table position
+    std::vector<uint32_t> field_start;           // by table: its first field in `indexes` and `link_start`
+    std::vector<uint32_t> indexes;               // by field, all tables' fields one after the other
+    std::vector<uint32_t> link_start;            // by field: its first link in `foreign_keys`
+    std::vector<uint32_t> foreign_keys;          // by link
     std::vector<std::unique_ptr<char[]>> texts;  // the generated names' bytes, in chunks
 };
 
 // The primary key constraint of table `table`.
 inline std::string_view sql_names_primary_key(const sql_names_t& names, size_t table) {
-    return names.primary_keys[table];
+    return names.names[names.primary_keys[table]];
 }
 // The index of field `field` of `table`; "" where the field has no `index`.
 inline std::string_view sql_names_index(const sql_names_t& names, size_t table, size_t field) {
-    return names.indexes[names.field_start[table] + field];
+    return names.names[names.indexes[names.field_start[table] + field]];
 }
 // The foreign key of link `link` of that field; "" for an incoming link.
 inline std::string_view sql_names_foreign_key(const sql_names_t& names, size_t table, size_t field, size_t link) {
-    return names.foreign_keys[names.link_start[names.field_start[table] + field] + link];
+    return names.names[names.foreign_keys[names.link_start[names.field_start[table] + field] + link]];
 }
 
 // The names of `model`, which must outlive them (declared names are viewed,

@@ -2,6 +2,7 @@
 #include "export_text.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -49,7 +50,16 @@ size_t export_text_utf8_char(std::string_view text, char32_t* code_point) {
 bool export_text_is_utf8(std::string_view text) {
     size_t at = 0;
     while (at < text.size()) {
-        // ASCII runs are the common case; they need no decoding.
+        // ASCII runs are the common case; they need no decoding, and are
+        // skipped eight bytes at a time.
+        uint64_t word = 0;
+        if (at + sizeof word <= text.size()) {
+            std::memcpy(&word, text.data() + at, sizeof word);
+            if ((word & 0x8080808080808080u) == 0) {
+                at += sizeof word;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[at]) < 0x80) {
             ++at;
             continue;

@@ -217,7 +217,7 @@ int main(int argc, char** argv) try {
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
     compiled_program_t program;
-    if (compile_program(&program, cmd_line.input_filename, handlers_builtin) != 0) return failed();
+    if (compile_program(&program, cmd_line.input_filename, handlers_builtin, COMPILE_TABLE_LINES) != 0) return failed();
 
     program_output_t output;
     program_declarations_t declarations;

@@ -331,7 +331,7 @@ void check_php(const std::string& text, const program_output_t* output) {
 // With `php` null only the bytes are produced, without the checks.
 bool run_compiler(const std::string& path, std::string* php, bool check) {
     compiled_program_t program;
-    if (compile_program(&program, path.c_str(), handlers_builtin) != 0) return false;
+    if (compile_program(&program, path.c_str(), handlers_builtin, COMPILE_TABLE_LINES) != 0) return false;
     program_output_t output;
     if (execute_program(&output, &program) != 0) {
         compiled_program_shutdown(&program);

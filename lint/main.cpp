@@ -116,7 +116,7 @@ int failed() {
 // files read stay known so that the output cannot replace one of them.
 int load(const char* filename, schema_t* model) {
     compiled_program_t program;
-    if (compile_program(&program, filename, handlers_builtin) != 0) return -1;
+    if (compile_program(&program, filename, handlers_builtin, COMPILE_TABLE_LINES) != 0) return -1;
     program_output_t output;
     program_declarations_t declarations;
     program_declarations_init(&declarations);

@@ -107,7 +107,7 @@ void forget_disk_file(lsp_disk_index_t* entry) {
 // compiler's own driver does.
 void compile_and_run(const std::string& root, lsp_run_t* run) {
     compiled_program_t program{};
-    run->compiled = compile_program(&program, root.c_str(), handlers_builtin) == 0;
+    run->compiled = compile_program(&program, root.c_str(), handlers_builtin, COMPILE_TABLE_LINES) == 0;
     if (!run->compiled) return;
     program_output_t output{};
     program_declarations_t declarations;

@@ -147,11 +147,12 @@ void compile_bailout_errno(int saved_errno, const char* format, ...) {
 
 namespace {
 
-int compile_on_this_stack(compiled_program_t* program, const char* filename, const native_info_t* natives) {
+int compile_on_this_stack(compiled_program_t* program, const char* filename, const native_info_t* natives,
+                          compile_lines_t lines) {
     try {
         program_init(program, natives);
         program_builder_t builder;
-        program_builder_init(&builder, program, compile_definition);
+        program_builder_init(&builder, program, compile_definition, lines == COMPILE_TABLE_LINES);
         compiler_globals.file = nullptr;
         compiler_globals.program = program;
         file_compilations = 0;
@@ -167,10 +168,11 @@ int compile_on_this_stack(compiled_program_t* program, const char* filename, con
 
 }  // namespace
 
-int compile_program(compiled_program_t* program, const char* filename, const native_info_t* natives) {
+int compile_program(compiled_program_t* program, const char* filename, const native_info_t* natives,
+                    compile_lines_t lines) {
     int status = -1;
     try {
-        phase_stack_call([&] { status = compile_on_this_stack(program, filename, natives); });
+        phase_stack_call([&] { status = compile_on_this_stack(program, filename, natives, lines); });
     } catch (const bailout_exception&) {
         // no stack for the phase: the fatal error has said so
     }

@@ -42,7 +42,13 @@ constexpr unsigned COMPILE_MAX_INCLUDE_DEPTH = 200;
 // files that each include the next one twice would compile 2^N.
 constexpr unsigned COMPILE_MAX_FILES = 100000;
 
+// What a compilation keeps beside the program: the lines of each table
+// declaration (the program's table_lines) cost the schema compiler time and
+// memory it has no use for, so only tools that point at fields ask for them.
+enum compile_lines_t { COMPILE_NO_LINES = 0, COMPILE_TABLE_LINES = 1 };
+
 // Compiles `filename` into `program`, whose function table starts with the
 // natives of `natives` (the caller's registry, ended by a null name).
 // Returns 0, or -1 after the error has been reported.
-int compile_program(compiled_program_t* program, const char* filename, const native_info_t* natives);
+int compile_program(compiled_program_t* program, const char* filename, const native_info_t* natives,
+                    compile_lines_t lines);

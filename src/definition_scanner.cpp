@@ -126,8 +126,13 @@ void load_more(def_scanner_t* scanner) {
     const int descriptor = fileno(scanner->in);
     input_text_t* text = &scanner->text;
     const size_t target = text->size < TEXT_STEP ? TEXT_STEP : size_add(text->size, text->size);
+    size_t room = target < scanner->expected ? target : scanner->expected;
+    // A file that fills a huge page gets its room in huge pages from the first
+    // part on: grown from a small mapping, the first 2 MiB would fault in 4 KiB
+    // at a time.
+    if (scanner->expected != SIZE_MAX && scanner->expected >= HUGE_PAGE && room < HUGE_PAGE) room = HUGE_PAGE - 1;
     // + 1: the end of a file of known size shows without another read.
-    reserve_text(text, (target < scanner->expected ? target : scanner->expected) + 1);
+    reserve_text(text, room + 1);
     while (text->size < target) {
         if (text->size == text->capacity) reserve_text(text, text->size + TEXT_STEP);
         const size_t room = text->capacity - text->size;

@@ -107,7 +107,7 @@ int write_output(const cmd_line_t& cmd_line, program_output_t* output) {
 // here, as any other failure does.
 int run_phases(const cmd_line_t& cmd_line) try {
     compiled_program_t program;
-    if (compile_program(&program, cmd_line.input_filename, handlers_builtin) != 0) return failed();
+    if (compile_program(&program, cmd_line.input_filename, handlers_builtin, COMPILE_NO_LINES) != 0) return failed();
 
     program_output_t output;
     if (execute_program(&output, &program) != 0) {

@@ -63,9 +63,11 @@ void function_shutdown(void* data) {
     node_shutdown(&function->user.code_user);
 }
 
-void program_builder_init(program_builder_t* builder, compiled_program_t* program, program_include_t include) {
+void program_builder_init(program_builder_t* builder, compiled_program_t* program, program_include_t include,
+                          bool keep_table_lines) {
     builder->program = program;
     builder->include = include;
+    builder->keep_table_lines = keep_table_lines;
     std::copy(std::begin(LIST_ROOM_START), std::end(LIST_ROOM_START), builder->list_room);
     builder->field_lines.clear();
 }
@@ -205,9 +207,12 @@ void program_array_end(program_builder_t* builder, sql_node_t* array, program_li
     }
 }
 
-void program_table_field(program_builder_t* builder, unsigned line) { builder->field_lines.push_back(line); }
+void program_table_field(program_builder_t* builder, unsigned line) {
+    if (builder->keep_table_lines) builder->field_lines.push_back(line);
+}
 
 void program_table_declared(program_builder_t* builder, const char* name, unsigned first_line) {
+    if (!builder->keep_table_lines) return;
     std::vector<unsigned>& field_lines = builder->field_lines;
     std::vector<unsigned> lines{first_line, static_cast<unsigned>(field_lines.size())};
     lines.insert(lines.end(), field_lines.begin(), field_lines.end());

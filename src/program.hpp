@@ -33,7 +33,9 @@ struct compiled_program_t {
     // unsigned array of the line of its first word ("volatile" or "table"),
     // the number of fields and the line of each field's name, in field order.
     // Only the first declaration of a name is kept (a second one fails at run
-    // time). Tools that point at fields read it; the PHP output does not.
+    // time). Filled only for a caller that asks (compile_program's
+    // COMPILE_TABLE_LINES): tools that point at fields read it; the PHP output
+    // does not.
     hash_table_t table_lines;
 };
 
@@ -65,11 +67,14 @@ struct program_builder_t {
     // Room for the next list of each kind: as many elements as the last list
     // of its kind had, capped (see program_array_end).
     size_t list_room[PROGRAM_LIST_KINDS];
-    // The lines of the fields of the table declaration being read.
+    // Whether table_lines is filled; the lines of the fields of the table
+    // declaration being read.
+    bool keep_table_lines;
     std::vector<unsigned> field_lines;
 };
 
-void program_builder_init(program_builder_t* builder, compiled_program_t* program, program_include_t include);
+void program_builder_init(program_builder_t* builder, compiled_program_t* program, program_include_t include,
+                          bool keep_table_lines);
 
 // Program building, called by the grammar's actions; `where` is the location
 // of what is being built.

@@ -370,7 +370,7 @@ void schema_model_build(schema_t* model, const program_output_t* output, const p
 int schema_model_load(schema_t* model, const char* filename) {
     *model = schema_t{};
     compiled_program_t program;
-    int result = compile_program(&program, filename, handlers_builtin);
+    int result = compile_program(&program, filename, handlers_builtin, COMPILE_TABLE_LINES);
     if (result == 0) {
         program_output_t output;
         program_declarations_t declarations;

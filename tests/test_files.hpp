@@ -62,7 +62,7 @@ protected:
     // and keeps the result in result_.
     std::string compile_file(const std::string& name) {
         testing::internal::CaptureStderr();
-        result_ = compile_program(&program_, path(name).c_str(), handlers_builtin);
+        result_ = compile_program(&program_, path(name).c_str(), handlers_builtin, COMPILE_TABLE_LINES);
         return testing::internal::GetCapturedStderr();
     }
     // Compiles main.def holding `text`.
