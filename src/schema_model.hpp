@@ -149,7 +149,7 @@ struct schema_t {
 
 // Builds the model from the output of a successful run after the fix-up and
 // the declarations kept beside it (builtin_declarations pointed at them for
-// the run). The model copies all it needs.
+// the run). The model copies all it needs into its own storage.
 void schema_model_build(schema_t* model, const program_output_t* output, const program_declarations_t* declarations);
 
 // Compiles and runs `filename` as tabula does and builds its model. Returns 0,
