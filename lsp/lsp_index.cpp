@@ -13,6 +13,7 @@
 #include "exception.hpp"
 #include "lsp_text.hpp"
 #include "path_info.hpp"
+#include "utils.hpp"
 
 namespace {
 
@@ -39,6 +40,16 @@ uint32_t token_end(std::string_view text, uint32_t start, int code) {
     }
 }
 
+// The value of a string literal the scanner has accepted, quotes included.
+std::string string_value(std::string_view literal) {
+    std::string value(literal.substr(1, literal.size() - 2));
+    unsigned offset = 0;
+    if (value.find('\\') != std::string::npos && unescape_string(value.data(), &offset) == 0) {
+        value.resize(std::strlen(value.c_str()));
+    }
+    return value;
+}
+
 void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_t* index) {
     std::vector<lsp_token_t>& tokens = index->tokens;
     tokens.reserve(text.size() / 3 + 16);  // more than real files hold
@@ -51,17 +62,15 @@ void scan_tokens(const std::string& path, std::string_view text, lsp_file_index_
         defset_pathname(path.c_str(), scanner);
         try {
             for (;;) {
-                sql_node_t value;
-                const int code = deflex(&value, scanner);
+                // No nodes: the names are read from the text, and making and
+                // releasing a node for each was most of the scan.
+                const int code = deflex(nullptr, scanner);
                 if (code == 0) break;
                 lsp_token_t token{code, static_cast<uint32_t>(deflex_token_start(scanner)), 0, -1};
                 token.end = token_end(text, token.start, code);
                 if (code == T_STRING) {
                     token.string = static_cast<int32_t>(index->strings.size());
-                    index->strings.emplace_back(value.value.string);
-                }
-                if (code == T_INTEGER || code == T_LABEL || code == T_STRING || code == T_VARIABLE || code == T_NULL) {
-                    node_shutdown(&value);
+                    index->strings.push_back(string_value(text.substr(token.start, token.end - token.start)));
                 }
                 tokens.push_back(token);
             }

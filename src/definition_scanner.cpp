@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "exception.hpp"
@@ -323,8 +324,15 @@ void count_line_breaks(def_scanner_t* scanner, const char* start, size_t length)
 int scan_string(def_scanner_t* scanner, sql_node_t* value, const char* start, const string_literal_t& literal) {
     if (literal.has_line_break) count_line_breaks(scanner, start, literal.length);
     if (literal.has_nul) compile_bailout("Unexpected NUL character in a string literal");
-    nv_init_string_clen(value, start + 1, literal.length - 2, deflex_location(scanner));
     unsigned offset = 0;
+    if (value == nullptr) {  // checked all the same, on a copy
+        std::string copy(start + 1, literal.length - 2);
+        if (literal.has_backslash && unescape_string(copy.data(), &offset) != 0) {
+            compile_bailout("Unexpected escaped character at offset %u", offset);
+        }
+        return T_STRING;
+    }
+    nv_init_string_clen(value, start + 1, literal.length - 2, deflex_location(scanner));
     if (literal.has_backslash && unescape_string(value->value.string, &offset) != 0) {
         compile_bailout("Unexpected escaped character at offset %u", offset);
     }
@@ -419,7 +427,7 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
             while (p < end && class_of(*p) == BYTE_DIGIT);
             if (p == end && !complete) return NEEDS_MORE;
             scanner->pos += static_cast<size_t>(p - start);
-            nv_init_integer(value, saturated_integer(start, p), deflex_location(scanner));
+            if (value != nullptr) nv_init_integer(value, saturated_integer(start, p), deflex_location(scanner));
             return T_INTEGER;
         }
         case BYTE_QUOTE: {
@@ -437,10 +445,10 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
             const size_t length = static_cast<size_t>(p - start);
             scanner->pos += length;
             if (const int keyword = keyword_token(start, length)) {
-                if (keyword == T_NULL) nv_init_null(value, deflex_location(scanner));
+                if (keyword == T_NULL && value != nullptr) nv_init_null(value, deflex_location(scanner));
                 return keyword;
             }
-            nv_init_string_clen(value, start, length, deflex_location(scanner));
+            if (value != nullptr) nv_init_string_clen(value, start, length, deflex_location(scanner));
             return T_LABEL;
         }
         case BYTE_DOLLAR:
@@ -449,7 +457,10 @@ int scan_token(sql_node_t* value, def_scanner_t* scanner) {
                 p = label_end(p + 2, end);
                 if (p == end && !complete) return NEEDS_MORE;
                 scanner->pos += static_cast<size_t>(p - start);
-                node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1, deflex_location(scanner));
+                if (value != nullptr) {
+                    node_init_variable_clen(value, start + 1, static_cast<size_t>(p - start) - 1,
+                                            deflex_location(scanner));
+                }
                 return T_VARIABLE;
             }
             break;

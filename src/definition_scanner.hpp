@@ -48,6 +48,10 @@ void defset_in(FILE* in, def_scanner_t* scanner);
 // The resolved path of the file being read, as the nodes carry it (null by
 // default); the line counter starts at 1.
 void defset_pathname(const char* pathname, def_scanner_t* scanner);
+// The next token's code, 0 at the end. A label, integer, null, string or
+// variable gets its node in *value; with a null `value` the token is matched
+// and checked all the same but no node is made, for a tool that wants only
+// the tokens and their places.
 int deflex(sql_node_t* value, def_scanner_t* scanner);
 int deflex_destroy(def_scanner_t* scanner);
 // The line the scan has reached: where the token returned last ends.

@@ -49,6 +49,12 @@ protected:
     }
 
     Tokens scan_stream(FILE* in) {
+        codes_.clear();
+        return without_values_ ? codes_of(in) : described(in);
+    }
+
+    // With values: each token described with its node.
+    Tokens described(FILE* in) {
         def_scanner_t* scanner = nullptr;
         EXPECT_EQ(deflex_init(&scanner), 0);
         defset_in(in, scanner);
@@ -60,9 +66,34 @@ protected:
                 sql_node_t value{};
                 const int token = deflex(&value, scanner);
                 if (token == 0) break;
+                codes_.push_back(token);
                 tokens.push_back(describe(token, value));
             }
         } catch (const bailout_exception&) {
+            codes_.push_back(-1);
+            tokens.push_back("bailout");
+        }
+        file_.scanner = nullptr;
+        deflex_destroy(scanner);
+        return tokens;
+    }
+
+    // Without values: the codes alone, as a tool that only places tokens
+    // reads them.
+    Tokens codes_of(FILE* in) {
+        def_scanner_t* scanner = nullptr;
+        EXPECT_EQ(deflex_init(&scanner), 0);
+        defset_in(in, scanner);
+        defset_pathname(file_.pathname, scanner);
+        file_.scanner = scanner;
+        Tokens tokens;
+        try {
+            for (int token; (token = deflex(nullptr, scanner)) != 0;) {
+                codes_.push_back(token);
+                tokens.push_back(std::to_string(token));
+            }
+        } catch (const bailout_exception&) {
+            codes_.push_back(-1);
             tokens.push_back("bailout");
         }
         file_.scanner = nullptr;
@@ -93,6 +124,8 @@ protected:
     }
 
     compiled_file_t file_{};
+    bool without_values_ = false;
+    std::vector<int> codes_;  // of the last scan, -1 for a bail-out
 };
 
 TEST_F(DefinitionScannerTest, TokensSplitWhereTheirPatternsEndAndKeywordsAreLowerCaseWholeWords) {
@@ -198,6 +231,26 @@ TEST_F(DefinitionScannerTest, ErrorsBailOutAtTheirLine) {
     EXPECT_EQ(error_of(std::string("\"a\\\0b\"", 6)), "Unexpected NUL character in a string literal in test.def:1\n");
     // Inside a comment a NUL byte is harmless and skipped.
     EXPECT_EQ(scan(std::string("/*\0*/ a", 7)), (Tokens{"label a@1"}));
+}
+
+// Without nodes the scanner matches and checks the same tokens: the same
+// codes, and the same errors at the same places.
+TEST_F(DefinitionScannerTest, WithoutValuesTheSameTokensAndErrors) {
+    const std::string texts[] = {"table t { primary id_t id; } = { { \"a\\tb\", null } };\n$v . 12 /* x */ \"1\n2\"",
+                                 "x\n$1", "\"ab\\\rcd\"", std::string("\"a\0b\"", 5)};
+    for (const std::string& text : texts) {
+        scan(text);
+        const std::vector<int> with_values = codes_;
+        const bool failed = !with_values.empty() && with_values.back() == -1;
+        const std::string message = failed ? error_of(text) : "";
+        without_values_ = true;
+        scan(text);
+        EXPECT_EQ(codes_, with_values) << text;
+        if (failed) {
+            EXPECT_EQ(error_of(text), message);
+        }
+        without_values_ = false;
+    }
 }
 
 }  // namespace
