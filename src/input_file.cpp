@@ -1,6 +1,6 @@
-// Invariant: every stream handed out reads a file whose device and inode are
-// in `input_files`; a file named inside a definition was opened without
-// blocking and is a regular file.
+// Invariant: every stream opened here (not through the hook) reads a file
+// whose device and inode are in `input_files`; a file named inside a
+// definition was opened without blocking and is a regular file.
 #include "input_file.hpp"
 
 #include <fcntl.h>
@@ -14,10 +14,6 @@ namespace {
 // Device and inode of each file read, once however often it was read.
 std::set<std::pair<dev_t, ino_t>> input_files;
 
-}  // namespace
-
-namespace {
-
 FILE* open_stream(int descriptor, const struct stat& status, int* error) {
     FILE* handle = fdopen(descriptor, "r");
     if (handle == nullptr) {
@@ -28,12 +24,6 @@ FILE* open_stream(int descriptor, const struct stat& status, int* error) {
     input_file_remember(status.st_dev, status.st_ino);
     return handle;
 }
-
-}  // namespace
-
-input_file_hook_t input_file_open_hook = nullptr;
-
-namespace {
 
 // The error number that refuses an opened file, or 0 to read it. A file named
 // inside a definition was opened without blocking, so that a FIFO without a
@@ -64,6 +54,8 @@ FILE* open_input(const char* pathname, struct stat* status, int* error, bool reg
 }
 
 }  // namespace
+
+input_file_hook_t input_file_open_hook = nullptr;
 
 FILE* input_file_open(const char* pathname, struct stat* status, int* error) {
     return open_input(pathname, status, error, false);
