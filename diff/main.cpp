@@ -10,12 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "builtin.hpp"
-#include "compile.hpp"
 #include "diff_model.hpp"
 #include "diff_sql.hpp"
 #include "exception.hpp"
-#include "execute.hpp"
 #include "export_sql.hpp"
 #include "input_file.hpp"
 #include "memory_pool.hpp"
@@ -104,26 +101,6 @@ int failed() {
     return EXIT_FAILED;
 }
 
-// Compiles and runs `filename` as tabula does and builds its model; 0 or -1
-// after the error has been reported. The files the run read stay remembered,
-// so that the output can be checked against those of both runs.
-int load(const char* filename, schema_t* model) {
-    compiled_program_t program;
-    int result = compile_program(&program, filename, handlers_builtin, COMPILE_TABLE_LINES);
-    if (result == 0) {
-        program_output_t output;
-        program_declarations_t declarations;
-        program_declarations_init(&declarations);
-        builtin_declarations = &declarations;
-        result = execute_program(&output, &program);
-        builtin_declarations = nullptr;
-        if (result == 0) schema_model_build(model, &output, &declarations);
-        compiled_program_shutdown(&program);
-    }
-    memory_pool_free_all();
-    return result;
-}
-
 // 0, or the error number of the failed write.
 int write_all(int descriptor, std::string_view text) {
     while (!text.empty()) {
@@ -174,7 +151,9 @@ int main(int argc, char** argv) try {
 
     schema_t old_model;
     schema_t new_model;
-    if (load(cmd_line.old_filename, &old_model) != 0 || load(cmd_line.new_filename, &new_model) != 0) {
+    // The files both runs read stay remembered, so that the output replaces none of them.
+    if (schema_model_load(&old_model, cmd_line.old_filename) != 0 ||
+        schema_model_load(&new_model, cmd_line.new_filename) != 0) {
         return failed();
     }
     // Both versions must be databases the export can write; what the server

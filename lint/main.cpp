@@ -9,10 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "builtin.hpp"
-#include "compile.hpp"
 #include "exception.hpp"
-#include "execute.hpp"
 #include "input_file.hpp"
 #include "lint.hpp"
 #include "lint_sarif.hpp"
@@ -112,25 +109,6 @@ int failed() {
     return EXIT_FAILED;
 }
 
-// Compiles and runs the input as tabula does and builds its model; the
-// files read stay known so that the output cannot replace one of them.
-int load(const char* filename, schema_t* model) {
-    compiled_program_t program;
-    if (compile_program(&program, filename, handlers_builtin, COMPILE_TABLE_LINES) != 0) return -1;
-    program_output_t output;
-    program_declarations_t declarations;
-    program_declarations_init(&declarations);
-    builtin_declarations = &declarations;
-    const int result = execute_program(&output, &program);
-    builtin_declarations = nullptr;
-    // The declarations name their files with the compiled program's
-    // pathnames, so the program is kept until the model is made.
-    if (result == 0) schema_model_build(model, &output, &declarations);
-    compiled_program_shutdown(&program);
-    memory_pool_free_all();
-    return result;
-}
-
 // 0, or the error number of the failed write.
 int write_all(int descriptor, std::string_view text) {
     while (!text.empty()) {
@@ -197,7 +175,7 @@ int main(int argc, char** argv) try {
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 
     schema_t model;
-    if (load(cmd_line.input_filename, &model) != 0) return failed();
+    if (schema_model_load(&model, cmd_line.input_filename) != 0) return failed();
     cmd_line.options.lines = lint_file_lines();
     const std::vector<lint_finding_t> findings = lint_check(model, cmd_line.options);
     if (write_findings(cmd_line, findings) != 0) return failed();

@@ -28,7 +28,6 @@
 #include "compile.hpp"
 #include "exception.hpp"
 #include "execute.hpp"
-#include "input_file.hpp"
 #include "memory_pool.hpp"
 
 struct schema_storage_t {
@@ -384,7 +383,6 @@ int schema_model_load(schema_t* model, const char* filename) {
         compiled_program_shutdown(&program);
     }
     memory_pool_free_all();
-    input_file_forget_all();
     return result;
 }
 

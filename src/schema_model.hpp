@@ -156,7 +156,10 @@ void schema_model_build(schema_t* model, const program_output_t* output, const p
 // or -1 after the error has been reported. Every diagnostic of the run goes to
 // `sink` (the two-argument form: to the current sink, which prints unless the
 // caller has set another). The memory pool is emptied before it returns
-// either way: the caller must hold nothing of its own in it.
+// either way: the caller must hold nothing of its own in it. The files the
+// run read stay remembered (input_file_names_read), so that a tool can
+// refuse to write its output over one of them; input_file_forget_all
+// forgets them.
 int schema_model_load(schema_t* model, const char* filename);
 int schema_model_load(schema_t* model, const char* filename, diagnostic_sink_t sink);
 
