@@ -48,13 +48,10 @@ protected:
         return tokens;
     }
 
+    // Each token described with its node, or by its code alone when the scan
+    // makes no nodes (as a tool that only places tokens reads them).
     Tokens scan_stream(FILE* in) {
         codes_.clear();
-        return without_values_ ? codes_of(in) : described(in);
-    }
-
-    // With values: each token described with its node.
-    Tokens described(FILE* in) {
         def_scanner_t* scanner = nullptr;
         EXPECT_EQ(deflex_init(&scanner), 0);
         defset_in(in, scanner);
@@ -64,33 +61,10 @@ protected:
         try {
             for (;;) {
                 sql_node_t value{};
-                const int token = deflex(&value, scanner);
+                const int token = deflex(without_values_ ? nullptr : &value, scanner);
                 if (token == 0) break;
                 codes_.push_back(token);
-                tokens.push_back(describe(token, value));
-            }
-        } catch (const bailout_exception&) {
-            codes_.push_back(-1);
-            tokens.push_back("bailout");
-        }
-        file_.scanner = nullptr;
-        deflex_destroy(scanner);
-        return tokens;
-    }
-
-    // Without values: the codes alone, as a tool that only places tokens
-    // reads them.
-    Tokens codes_of(FILE* in) {
-        def_scanner_t* scanner = nullptr;
-        EXPECT_EQ(deflex_init(&scanner), 0);
-        defset_in(in, scanner);
-        defset_pathname(file_.pathname, scanner);
-        file_.scanner = scanner;
-        Tokens tokens;
-        try {
-            for (int token; (token = deflex(nullptr, scanner)) != 0;) {
-                codes_.push_back(token);
-                tokens.push_back(std::to_string(token));
+                tokens.push_back(without_values_ ? std::to_string(token) : describe(token, value));
             }
         } catch (const bailout_exception&) {
             codes_.push_back(-1);
