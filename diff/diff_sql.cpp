@@ -697,6 +697,19 @@ void create_indexes(migration_t* m) {
     }
 }
 
+// Both servers refuse a minimum above the value a sequence has reached: a
+// sequence still below the new minimum is moved up to it first.
+void lift_to_minimum(migration_t* m, std::string_view sequence, int32_t minimum) {
+    const std::string quoted = name(*m, sequence);
+    const std::string value = std::to_string(minimum);
+    if (is(*m, SQL_DIALECT_POSTGRESQL)) {
+        m->out += "SELECT setval(" + sql_quote_text(quoted) + ", " + value + ", false) FROM " + quoted +
+                  " WHERE last_value < " + value + ";\n";
+    } else {
+        m->out += "SELECT SETVAL(" + quoted + ", " + value + ", 0);\n";
+    }
+}
+
 void change_sequences(migration_t* m) {
     if (is(*m, SQL_DIALECT_SQLITE)) return;
     bool titled = false;
@@ -710,9 +723,10 @@ void change_sequences(migration_t* m) {
                                       &m->out);
         } else {
             // The start changes; the value the sequence has reached stays.
-            m->out += "ALTER SEQUENCE " + name(*m, sequence.name) + " MINVALUE " +
-                      std::to_string(std::min<int32_t>(sequence.start, 1)) + " START WITH " +
-                      std::to_string(sequence.start) + ";\n";
+            const int32_t minimum = std::min<int32_t>(sequence.start, 1);
+            if (minimum > std::min<int32_t>(pair.old_object->start, 1)) lift_to_minimum(m, sequence.name, minimum);
+            m->out += "ALTER SEQUENCE " + name(*m, sequence.name) + " MINVALUE " + std::to_string(minimum) +
+                      " START WITH " + std::to_string(sequence.start) + ";\n";
         }
     }
 }
