@@ -146,6 +146,7 @@ int write_script(const char* filename, const std::string& script) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+    memory_pool_tune_heap();
     diff_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 

@@ -171,6 +171,7 @@ int write_findings(const lint_cmd_line_t& cmd_line, const std::vector<lint_findi
 }  // namespace
 
 int main(int argc, char** argv) try {
+    memory_pool_tune_heap();
     lint_cmd_line_t cmd_line;
     if (!cmd_line_parse(argc, argv, &cmd_line)) return EXIT_USAGE;
 

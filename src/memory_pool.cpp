@@ -13,7 +13,9 @@
 // list's length is the number of blocks cut. A slab with room (a free block
 // or room below last_start) is on its class's list of slabs with room or, if
 // it has no live block, possibly on the shared list of empty slabs instead; a
-// full slab is on neither. Every large mapping is on large_regions. Nothing
+// full slab is on neither. Every large mapping is on large_regions while its
+// block is handed out; once released it is unmapped or kept on kept_large,
+// whose mappings add up to kept_large_bytes, at most KEPT_LARGE_LIMIT. Nothing
 // handed out overlaps anything else handed out or a region header.
 //
 // The checkers see the blocks as the program uses them. Under AddressSanitizer
@@ -25,6 +27,7 @@
 #include "memory_pool.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstddef>
@@ -33,6 +36,10 @@
 #include <cstring>
 
 #include "exception.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define MEMORY_POOL_ASAN 1
@@ -198,6 +205,13 @@ struct mapping_t {
 region_t* slabs_with_room[CLASS_COUNT] = {};
 region_t* empty_slabs = nullptr;
 region_t* large_regions = nullptr;
+// Released large mappings, kept for the next large block of about their size:
+// a hash index that doubles, or the next run's, finds its pages already
+// there instead of faulting them in one by one. Kept across
+// memory_pool_free_all, up to a bound.
+constexpr size_t KEPT_LARGE_LIMIT = 32 * 1024 * 1024;
+region_t* kept_large = nullptr;
+size_t kept_large_bytes = 0;
 char* uncut_slabs = nullptr;  // slabs of the newest mapping not yet cut
 char* uncut_end = nullptr;
 mapping_t* slab_mappings = nullptr;
@@ -339,12 +353,64 @@ void release_slab_block(region_t* slab, memory_block_t* block) {
     list_insert(empty_slabs, slab);
 }
 
+// A released large mapping goes on kept_large while the bound allows.
+void keep_or_unmap_large(region_t* region) {
+    if (kept_large_bytes + region->mapping_size > KEPT_LARGE_LIMIT) {
+        unmap(region, region->mapping_size);
+        return;
+    }
+    char* room = reinterpret_cast<char*>(region) + REGION_HEADER_SIZE;
+    if (under_memcheck) VALGRIND_MAKE_MEM_NOACCESS(room, region->mapping_size - REGION_HEADER_SIZE);
+    ASAN_POISON_MEMORY_REGION(room, region->mapping_size - REGION_HEADER_SIZE);
+    list_insert(kept_large, region);
+    kept_large_bytes += region->mapping_size;
+}
+
+void unmap_kept_large() {
+    while (kept_large != nullptr) {
+        region_t* region = kept_large;
+        list_remove(kept_large, region);
+        unmap(region, region->mapping_size);
+    }
+    kept_large_bytes = 0;
+}
+
+// The smallest kept mapping of at least `mapping_size` bytes and at most
+// twice that, taken off the list; null when there is none.
+region_t* take_kept_large(size_t mapping_size) {
+    region_t* best = nullptr;
+    for (region_t* region = kept_large; region != nullptr; region = region->next_with_room) {
+        if (region->mapping_size >= mapping_size && region->mapping_size / 2 <= mapping_size &&
+            (best == nullptr || region->mapping_size < best->mapping_size)) {
+            best = region;
+        }
+    }
+    if (best != nullptr) {
+        list_remove(kept_large, best);
+        kept_large_bytes -= best->mapping_size;
+    }
+    return best;
+}
+
+region_t* map_large(size_t mapping_size) {
+    return static_cast<region_t*>(mapping_size >= HUGE_PAGE_SIZE ? map_huge(mapping_size)
+                                                                 : map_aligned(mapping_size, SLAB_SIZE));
+}
+
 memory_block_t* large_block(size_t size) {
     if (size > SIZE_MAX - REGION_HEADER_SIZE - BLOCK_OVERHEAD - SLAB_SIZE) return nullptr;
     size_t mapping_size = (REGION_HEADER_SIZE + BLOCK_OVERHEAD + size + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1);
-    auto* region = static_cast<region_t*>(mapping_size >= HUGE_PAGE_SIZE ? map_huge(mapping_size)
-                                                                         : map_aligned(mapping_size, SLAB_SIZE));
-    if (region == nullptr) return nullptr;
+    region_t* region = take_kept_large(mapping_size);
+    if (region != nullptr) {
+        mapping_size = region->mapping_size;
+    } else {
+        region = map_large(mapping_size);
+        if (region == nullptr && kept_large != nullptr) {  // the kept ones may be what the system lacks
+            unmap_kept_large();
+            region = map_large(mapping_size);
+        }
+        if (region == nullptr) return nullptr;
+    }
     region->size_class = LARGE_CLASS;
     region->mapping_size = mapping_size;
     list_insert(large_regions, region);
@@ -372,7 +438,7 @@ void release_raw_block(memory_block_t* block) {
     if (region->size_class == LARGE_CLASS) {
         if (under_memcheck) VALGRIND_FREELIKE_BLOCK(block, 0);
         list_remove(large_regions, region);
-        unmap(region, region->mapping_size);
+        keep_or_unmap_large(region);
     } else {
         release_slab_block(region, block);
     }
@@ -390,8 +456,8 @@ void release_all_regions() {
     }
     while (large_regions != nullptr) {
         region_t* region = large_regions;
-        large_regions = region->next_with_room;
-        unmap(region, region->mapping_size);
+        list_remove(large_regions, region);
+        keep_or_unmap_large(region);
     }
     while (slab_mappings != nullptr) {
         mapping_t* mapping = slab_mappings;
@@ -578,7 +644,33 @@ bool memory_pool_check() {
         }
         listed += length;
     }
+    size_t kept_bytes = 0;
+    for (const region_t* region = kept_large; region != nullptr; region = region->next_with_room) {
+        if (region->size_class != LARGE_CLASS || is_on_list(large_regions, region)) return false;
+        kept_bytes += region->mapping_size;
+    }
+    if (list_length(kept_large) == SIZE_MAX || kept_bytes != kept_large_bytes || kept_bytes > KEPT_LARGE_LIMIT) {
+        return false;
+    }
     // Each slab with room is on exactly one list; a large block is one live block.
     const size_t large = list_length(large_regions);
     return listed == slabs_with_room_count && large != SIZE_MAX && live + large == live_blocks;
+}
+
+void memory_pool_tune_heap() {
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(MEMORY_POOL_ASAN)
+    constexpr size_t STEP = 64 * 1024 * 1024;
+    // Large blocks stay in the heap rather than in mappings of their own,
+    // and nothing is given back before the end.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 2 * STEP);
+    mallopt(M_TOP_PAD, STEP);
+    auto* start = static_cast<char*>(sbrk(0));
+    void* volatile probe = std::malloc(256 * 1024);  // grows the heap by a step now
+    std::free(probe);
+    auto* end = static_cast<char*>(sbrk(0));
+    const auto first = (reinterpret_cast<uintptr_t>(start) + HUGE_PAGE_SIZE - 1) & ~(HUGE_PAGE_SIZE - 1);
+    if (start == reinterpret_cast<char*>(-1) || reinterpret_cast<uintptr_t>(end) <= first) return;
+    madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(end) - first, MADV_HUGEPAGE);
+#endif
 }

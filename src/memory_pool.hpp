@@ -23,3 +23,9 @@ size_t memory_pool_block_count();
 // Walks every list of the pool and tells whether the invariants stated in
 // memory_pool.cpp hold; for tests.
 bool memory_pool_check();
+
+// For a tool that keeps much of its own data in the C++ heap (the schema
+// model's readers): the heap grows in large steps, on huge pages, and keeps
+// what it grew to. A fresh page costs more than most of the work done in it.
+// Call once, first thing in main; the compiler itself does not need it.
+void memory_pool_tune_heap();

@@ -142,6 +142,33 @@ TEST(MemoryPool, ManyRegionsServeLargeRunsAgainAfterFreeAll) {
     EXPECT_EQ(memory_pool_block_count(), 0u);
 }
 
+// A released large block's mapping serves the next large block of about its
+// size, within a run and after free_all, and holds only what it is given;
+// what the pool keeps stays bounded however much is released.
+TEST(MemoryPool, ReleasedLargeMappingsAreReusedWithinABound) {
+    memory_pool_free_all();
+    auto* first = static_cast<unsigned char*>(memory_pool_alloc(100000));
+    std::memset(first, 0x5A, 100000);
+    memory_pool_free(first);
+    auto* again = static_cast<unsigned char*>(memory_pool_alloc(90000));
+    EXPECT_EQ(again, first);
+    again[89999] = 1;
+    void* other = memory_pool_alloc(100000);  // none kept now: a mapping of its own
+    EXPECT_NE(other, again);
+    EXPECT_TRUE(memory_pool_check());
+    memory_pool_free_all();
+    void* after = memory_pool_alloc(100000);
+    EXPECT_TRUE(after == first || after == other);
+    EXPECT_NE(memory_pool_alloc(300000), after == first ? other : first) << "too large for a kept 100 kB mapping";
+
+    std::vector<void*> blocks;
+    for (int i = 0; i < 80; ++i) blocks.push_back(memory_pool_alloc(1024 * 1024));
+    for (void* block : blocks) memory_pool_free(block);
+    EXPECT_TRUE(memory_pool_check()) << "kept mappings past the bound";
+    memory_pool_free_all();
+    EXPECT_TRUE(memory_pool_check());
+}
+
 TEST(MemoryPoolTest, ExhaustedMemoryAndSizeOverflowAreFatalErrors) {
     // The reported size is the caller's, not the caller's plus the header.
     EXPECT_TRUE(fatal_error_matches([] { memory_pool_alloc(SIZE_MAX - 8); },
