@@ -5,9 +5,11 @@ incremental changes, and each edit is timed until its diagnostics arrive.
 Every other edit breaks a type name and the next one repairs it, so the
 diagnostics alternate between an error and none. The server's resident
 memory is read after 100 edits (the last, when there are fewer) and at the
-end. The lint rules' warnings come with the diagnostics unless `--lint off`
-turns them off through the server's settings; an edit is done when the
-errors match it, whatever the warnings.
+end. The lint rules run unless `--lint off` turns them off through the
+server's settings; an edit is done when the errors match it, whatever the
+warnings. The server checks the rules once the client is quiet, so with
+them on the last column gives how long after the last edit's errors their
+warnings arrive.
 
     python3 bench/lsp_bench.py BUILD/lsp/tabula-lsp [--sizes 1000,10000] [--edits 200] [--lint on|off]
 """
@@ -69,11 +71,18 @@ def bench(server, tables, edits, folder, lint=True):
             memory_early = resident_kib(client.process.pid)
     memory_late = resident_kib(client.process.pid)
     cpu = (cpu_ms(client.process.pid) - cpu_start) / edits
+    # The rules run once the client is quiet: their warnings follow the
+    # last edit's errors after that pause.
+    warnings_ms = None
+    if lint and edits % 2 == 0:
+        start = time.perf_counter()
+        client.wait_diagnostics(path, timeout=120, predicate=lambda d: any(x.get("severity") == 2 for x in d))
+        warnings_ms = (time.perf_counter() - start) * 1000
     client.close()
     times.sort()
     return {"tables": tables, "edits": edits, "median": statistics.median(times),
             "p90": times[int(len(times) * 0.9) - 1], "max": times[-1], "cpu": cpu,
-            "rss_early": memory_early, "rss_late": memory_late, "load": os.getloadavg()[0]}
+            "rss_early": memory_early, "rss_late": memory_late, "warnings": warnings_ms, "load": os.getloadavg()[0]}
 
 
 def main():
@@ -85,14 +94,15 @@ def main():
     args = parser.parse_args()
     server = os.path.abspath(args.server)
     print("| tables | lint | edits | median ms | p90 ms | max ms | server CPU ms per edit | RSS early | RSS at the end | "
-          "load |")
-    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "warnings after the last edit ms | load |")
+    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
         for size in args.sizes.split(","):
             r = bench(server, int(size), args.edits, folder, args.lint == "on")
-            print("| {:,} | %s | %d | %.1f | %.1f | %.1f | %.1f | %.1f MiB | %.1f MiB | %.1f |".format(r["tables"]) % (
+            warnings = "-" if r["warnings"] is None else "%.1f" % r["warnings"]
+            print("| {:,} | %s | %d | %.1f | %.1f | %.1f | %.1f | %.1f MiB | %.1f MiB | %s | %.1f |".format(r["tables"]) % (
                 args.lint, r["edits"], r["median"], r["p90"], r["max"], r["cpu"], r["rss_early"] / 1024,
-                r["rss_late"] / 1024, r["load"]), flush=True)
+                r["rss_late"] / 1024, warnings, r["load"]), flush=True)
 
 
 if __name__ == "__main__":

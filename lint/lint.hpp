@@ -57,6 +57,10 @@ struct lint_options_t {
 
 // Every finding of the rules not turned off.
 std::vector<lint_finding_t> lint_check(const schema_t& model, const lint_options_t& options);
+// The same, unless `stop`, asked every few hundred tables, says to give up:
+// then no value. A server asks whether its client has sent something new.
+std::optional<std::vector<lint_finding_t>> lint_check_unless(const schema_t& model, const lint_options_t& options,
+                                                             const std::function<bool()>& stop);
 
 // Drops the findings that a "/* lint: allow RULE[, RULE]... */" comment on
 // the line before theirs turns off. lint_check calls it when given lines.

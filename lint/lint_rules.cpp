@@ -57,6 +57,9 @@ const std::vector<lint_rule_t> rules = {
      "PostgreSQL and MariaDB keep sequences, tables and views in one namespace: the second one is refused."},
 };
 
+// Often enough that a server drops a check within a millisecond or two.
+constexpr size_t STOP_CHECK_TABLES = 256;
+
 struct lint_run_t {
     const schema_t& model;
     std::set<std::string, std::less<>> disabled;
@@ -70,6 +73,20 @@ struct lint_run_t {
     }
 
     bool enabled(std::string_view rule) const { return disabled.find(rule) == disabled.end(); }
+
+    // Asks `stop` once every STOP_CHECK_TABLES tables; true from the first
+    // time it said yes on.
+    const std::function<bool()>* stop = nullptr;
+    size_t until_stop_check = 0;
+    bool stopped = false;
+
+    bool should_stop() {
+        if (stop == nullptr || !*stop || stopped) return stopped;
+        if (until_stop_check-- != 0) return false;
+        until_stop_check = STOP_CHECK_TABLES;
+        stopped = (*stop)();
+        return stopped;
+    }
 
     void report(std::string_view rule, std::string message, const lint_subject_t& subject) {
         if (!enabled(rule)) return;
@@ -217,6 +234,7 @@ void check_links_one_sided(lint_run_t* run) {
     if (!run->enabled("link-one-sided")) return;
     const auto pairs = outgoing_pairs(run->model);
     for (const schema_table_t& table : run->model.tables) {
+        if (run->should_stop()) return;
         for (const schema_field_t& field : table.fields) {
             for (std::string_view source : linked_tables(field, DIRECTION_INCOMING)) {
                 if (pairs.count({source, table.name}) != 0) continue;
@@ -501,7 +519,10 @@ void check_sequences(lint_run_t* run) {
 
 void check_names(lint_run_t* run) {
     case_group_t relations;
-    for (const schema_table_t& table : run->model.tables) check_table_names(run, table, &relations);
+    for (const schema_table_t& table : run->model.tables) {
+        if (run->should_stop()) return;
+        check_table_names(run, table, &relations);
+    }
     for (const schema_view_t& view : run->model.views) {
         const lint_subject_t subject{view.location.file, view.location.line, "view", view.name, "", &view,
                                      view.location.line};
@@ -515,6 +536,7 @@ void check_names(lint_run_t* run) {
 void check_tables(lint_run_t* run) {
     key_sets_t key_sets;
     for (const schema_table_t& table : run->model.tables) {
+        if (run->should_stop()) return;
         for (const schema_field_t& field : table.fields) {
             check_link_index(run, table, field);
             check_link_types(run, table, field);
@@ -539,13 +561,20 @@ const lint_rule_t* lint_find_rule(std::string_view name) {
 }
 
 std::vector<lint_finding_t> lint_check(const schema_t& model, const lint_options_t& options) {
+    return *lint_check_unless(model, options, {});
+}
+
+std::optional<std::vector<lint_finding_t>> lint_check_unless(const schema_t& model, const lint_options_t& options,
+                                                             const std::function<bool()>& stop) {
     lint_run_t run{model, {options.disabled.begin(), options.disabled.end()}, {}, {}};
+    run.stop = &stop;
     // Room for a finding per table without moving them as they come: pages
     // of it that no finding reaches are never touched.
     run.found.reserve(model.tables.size() + 64);
     check_tables(&run);
     check_links_one_sided(&run);
     check_names(&run);
+    if (run.should_stop()) return std::nullopt;
     if (options.lines) lint_place(&run.found, options.lines);
     std::vector<lint_finding_t> findings;
     findings.reserve(run.found.size());

@@ -437,8 +437,9 @@ std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const s
     return findings;
 }
 
-std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& model,
-                                    const std::vector<std::string>& disabled) {
+std::optional<std::vector<lsp_finding_t>> lsp_lint(lsp_project_t* project, const schema_t& model,
+                                                   const std::vector<std::string>& disabled,
+                                                   const std::function<bool()>& stop) {
     // The rules ask for many lines of few files, by the names the model
     // keeps: each name is made normal and its text found once.
     std::map<std::string, std::pair<std::string, const lsp_text_t*>, std::less<>> files;
@@ -459,8 +460,11 @@ std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& mode
         while (end > start && std::strchr("\r\n", text->text[end - 1]) != nullptr) --end;
         return std::string_view(text->text).substr(start, end - start);
     };
+    std::optional<std::vector<lint_finding_t>> found = lint_check_unless(model, options, stop);
+    if (!found) return std::nullopt;
     std::vector<lsp_finding_t> findings;
-    for (const lint_finding_t& finding : lint_check(model, options)) {
+    findings.reserve(found->size());
+    for (const lint_finding_t& finding : *found) {
         diagnostic_t diagnostic = lint_diagnostic(finding);
         const auto& [path, text] = file_of(diagnostic.file);
         diagnostic.file = path;

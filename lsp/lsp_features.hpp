@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,8 +90,10 @@ bool lsp_hover(lsp_project_t* project, const std::string& path, size_t offset, l
 lsp_symbols_t lsp_document_symbols(lsp_project_t* project, const std::string& path);
 std::vector<lsp_completion_t> lsp_completion(lsp_project_t* project, const std::string& path, size_t offset);
 // The lint rules' findings on a model, as warnings with the rule as code,
-// placed on the names they concern; rules named in `disabled` are off.
-std::vector<lsp_finding_t> lsp_lint(lsp_project_t* project, const schema_t& model,
-                                    const std::vector<std::string>& disabled);
+// placed on the names they concern; rules named in `disabled` are off. No
+// value when `stop`, asked now and then, says to give up.
+std::optional<std::vector<lsp_finding_t>> lsp_lint(lsp_project_t* project, const schema_t& model,
+                                                   const std::vector<std::string>& disabled,
+                                                   const std::function<bool()>& stop);
 // Where the diagnostics of a run of `root`'s project land.
 std::vector<lsp_finding_t> lsp_place_diagnostics(lsp_project_t* project, const std::string& root, const lsp_run_t& run);

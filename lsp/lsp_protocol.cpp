@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <tuple>
 
 using json = nlohmann::json;
@@ -500,18 +501,20 @@ void publish(lsp_server_t* server, const std::string& path) {
         "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{"
         "\"diagnostics\":[";
     std::set<finding_key_t> seen;
-    for (auto& [root, files] : server->findings) {
-        auto found = files.find(path);
-        if (found == files.end()) continue;
-        if (std::find(roots.begin(), roots.end(), root) == roots.end() && root != path) {
-            files.erase(found);
-            continue;
-        }
-        for (const lsp_finding_t& finding : found->second) {
-            // Projects that share the file often find the same.
-            if (!seen.insert(same_finding_key(finding)).second) continue;
-            if (seen.size() > 1) body += ',';
-            put_finding(server, &body, finding);
+    for (auto* by_root : {&server->findings, &server->warnings}) {
+        for (auto& [root, files] : *by_root) {
+            auto found = files.find(path);
+            if (found == files.end()) continue;
+            if (std::find(roots.begin(), roots.end(), root) == roots.end() && root != path) {
+                files.erase(found);
+                continue;
+            }
+            for (const lsp_finding_t& finding : found->second) {
+                // Projects that share the file often find the same.
+                if (!seen.insert(same_finding_key(finding)).second) continue;
+                if (seen.size() > 1) body += ',';
+                put_finding(server, &body, finding);
+            }
         }
     }
     if (seen.empty()) {
@@ -525,28 +528,72 @@ void publish(lsp_server_t* server, const std::string& path) {
     server->output += lsp_transport_frame(body);
 }
 
-// Runs the project of `root` and replaces what it found before.
-void diagnose(lsp_server_t* server, const std::string& root, std::set<std::string>* touched) {
-    std::map<std::string, std::vector<lsp_finding_t>>& files = server->findings[root];
-    for (const auto& [path, findings] : files) touched->insert(path);
-    files.clear();
-    if (lsp_project_text(&server->project, root) == nullptr) {  // gone, and not open
-        server->project.models.erase(root);
-        return;
-    }
-    const lsp_run_t run = lsp_project_run(&server->project, root);
-    // A run that stopped early saw only some of the includes; the root's
-    // tokens give them all.
-    if (!run.compiled) lsp_project_index(&server->project, root);
-    std::vector<lsp_finding_t> findings = lsp_place_diagnostics(&server->project, root, run);
-    if (run.model && server->lint_enabled) {
-        for (lsp_finding_t& warning : lsp_lint(&server->project, *run.model, server->lint_disabled)) {
-            findings.push_back(std::move(warning));
-        }
-    }
+using files_findings_t = std::map<std::string, std::vector<lsp_finding_t>>;
+
+void replace_findings(files_findings_t* files, std::vector<lsp_finding_t> findings, std::set<std::string>* touched) {
+    for (const auto& [path, kept] : *files) touched->insert(path);
+    files->clear();
     for (lsp_finding_t& finding : findings) {
         touched->insert(finding.span.path);
-        files[finding.span.path].push_back(std::move(finding));
+        (*files)[finding.span.path].push_back(std::move(finding));
+    }
+}
+
+bool same_findings(const files_findings_t& a, const files_findings_t& b) {
+    const auto same = [](const lsp_finding_t& x, const lsp_finding_t& y) {
+        return x.span.path == y.span.path && x.span.start == y.span.start && x.span.end == y.span.end &&
+               x.span.file_start == y.span.file_start && x.severity == y.severity && x.message == y.message &&
+               x.code == y.code;
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](const auto& x, const auto& y) {
+        return x.first == y.first &&
+               std::equal(x.second.begin(), x.second.end(), y.second.begin(), y.second.end(), same);
+    });
+}
+
+// Runs the project of `root` and replaces the errors it found before. Its
+// warnings stay until the lint check of a model that succeeded replaces them,
+// and go with a run that fails.
+void diagnose(lsp_server_t* server, const std::string& root, std::set<std::string>* touched) {
+    lsp_run_t run;
+    const bool present = lsp_project_text(&server->project, root) != nullptr;
+    if (!present) {  // gone, and not open
+        server->project.models.erase(root);
+    } else {
+        run = lsp_project_run(&server->project, root);
+        // A run that stopped early saw only some of the includes; the root's
+        // tokens give them all.
+        if (!run.compiled) lsp_project_index(&server->project, root);
+    }
+    std::vector<lsp_finding_t> errors;
+    if (present) errors = lsp_place_diagnostics(&server->project, root, run);
+    replace_findings(&server->findings[root], std::move(errors), touched);
+    if (run.model && server->lint_enabled) {
+        server->lint_waiting[root] = run.model;
+    } else {
+        server->lint_waiting.erase(root);
+        replace_findings(&server->warnings[root], {}, touched);
+    }
+}
+
+// The lint check of each project that waits for one, unless the client
+// speaks first; a finished check publishes the files whose warnings changed.
+void check_waiting(lsp_server_t* server, const std::function<bool()>& input_waiting) {
+    while (!server->lint_waiting.empty()) {
+        const auto next = server->lint_waiting.begin();
+        std::optional<std::vector<lsp_finding_t>> warnings =
+            lsp_lint(&server->project, *next->second, server->lint_disabled, input_waiting);
+        if (!warnings) return;
+        const std::string root = next->first;
+        server->lint_waiting.erase(next);
+        files_findings_t found;
+        std::set<std::string> touched;
+        replace_findings(&found, std::move(*warnings), &touched);
+        files_findings_t& kept = server->warnings[root];
+        if (same_findings(found, kept)) continue;
+        for (const auto& [path, findings] : kept) touched.insert(path);
+        kept = std::move(found);
+        for (const std::string& path : touched) publish(server, path);
     }
 }
 
@@ -746,10 +793,14 @@ bool lsp_server_continue(lsp_server_t* server) {
 
 // A pending response reads the project, which a run would change.
 bool lsp_server_busy(const lsp_server_t& server) {
-    return !server.changed.empty() && !server.exited && !server.pending;
+    return (!server.changed.empty() || !server.lint_waiting.empty()) && !server.exited && !server.pending;
 }
 
-void lsp_server_idle(lsp_server_t* server) {
+void lsp_server_idle(lsp_server_t* server, const std::function<bool()>& input_waiting) {
+    if (server->changed.empty()) {
+        check_waiting(server, input_waiting);
+        return;
+    }
     std::set<std::string> roots;
     for (const std::string& path : server->changed) {
         for (std::string& root : lsp_project_roots(server->project, path)) roots.insert(std::move(root));

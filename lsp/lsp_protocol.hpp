@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -37,6 +38,11 @@ struct lsp_server_t {
     std::set<std::string> changed;  // files whose projects must run again
     // What each project's last run found, by root, then by file.
     std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> findings;
+    // The lint rules' warnings of each project's last finished check, by root,
+    // then by file. They stay while a newer run waits for its check, which
+    // comes after the run's errors are out, when the client is quiet.
+    std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> warnings;
+    std::map<std::string, std::shared_ptr<const schema_t>> lint_waiting;  // by root: the model to check
     std::set<std::string> published;         // files whose last diagnostics sent were not empty
     bool lint_enabled = true;                // the client's settings may turn the lint rules off
     std::vector<std::string> lint_disabled;  // lint rules the client's settings turn off
@@ -47,9 +53,13 @@ void lsp_server_feed(lsp_server_t* server, std::string_view bytes);
 // piece handles the messages that waited; false when nothing was pending, so
 // that the output holds everything asked for so far.
 bool lsp_server_continue(lsp_server_t* server);
-// True when a run is waiting for lsp_server_idle.
+// True when a run or a lint check is waiting for lsp_server_idle.
 bool lsp_server_busy(const lsp_server_t& server);
-// Runs the projects of the changed files and publishes their diagnostics.
-void lsp_server_idle(lsp_server_t* server);
+// Runs the projects of the changed files and publishes their diagnostics;
+// or, when nothing changed, runs the lint checks that wait and publishes
+// the files whose warnings changed. A check gives up as soon as
+// `input_waiting` says the client has sent something, and waits for the
+// next call: an edit's errors never wait for the rules.
+void lsp_server_idle(lsp_server_t* server, const std::function<bool()>& input_waiting);
 // Exit status once the client has said "exit": 0 after "shutdown", 1 otherwise.
 int lsp_server_exit_status(const lsp_server_t& server);

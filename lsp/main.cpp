@@ -88,7 +88,7 @@ int main(int argc, char** argv) try {
     char buffer[65536];
     while (!server.exited) {
         if (lsp_server_busy(server) && !input_waiting(0)) {
-            lsp_server_idle(&server);
+            lsp_server_idle(&server, [] { return input_waiting(0); });
             if (!write_all(&server.output)) return fail("the client no longer reads the output");
             malloc_trim(0);  // what the run allocated outside its pool
             continue;
