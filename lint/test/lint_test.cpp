@@ -197,4 +197,25 @@ TEST_F(LintTest, ALineSourceOfOpenBuffersReplacesTheFiles) {
     EXPECT_EQ(lint_text(findings[0]), file + ":2: warning: primary key \"id\" may be null [primary-nullable]");
 }
 
+// A server's check gives up when asked to, however far it got, and
+// otherwise finds what lint_check finds; the question comes every few
+// hundred tables, not for every one.
+TEST_F(LintTest, ACheckGivesUpWhenAskedTo) {
+    std::string text = "type id_t = \"INTEGER\";\n";
+    for (int i = 0; i < 1000; ++i) text += "table t" + std::to_string(i) + " { primary id_t *id; };\n";
+    const std::string file = folder_.write("main.def", text);
+    schema_t model;
+    ASSERT_EQ(schema_model_load(&model, file.c_str()), 0);
+    for (int give_up_at : {1, 3, 6}) {
+        int asked = 0;
+        EXPECT_FALSE(lint_check_unless(model, {}, [&] { return ++asked == give_up_at; })) << give_up_at;
+        EXPECT_EQ(asked, give_up_at);
+    }
+    int asked = 0;
+    const auto all = lint_check_unless(model, {}, [&] { return ++asked > 100; });
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 1000u);
+    EXPECT_LT(asked, 20);
+}
+
 }  // namespace

@@ -476,6 +476,18 @@ class LintTest(ProjectCase):
             self.path("linked.def"), predicate=lambda d: not any(x.get("code") == "link-unindexed" for x in d))
         self.assertNotIn("link-unindexed", [d.get("code") for d in diagnostics])
 
+    def test_warnings_stay_through_an_edit_until_the_rules_have_run_again(self):
+        self.client.open(self.path("linked.def"), self.LINKED)
+        self.client.wait_diagnostics(self.path("linked.def"), predicate=bool)
+        # The edit's own diagnostics come before the rules run on it: they
+        # carry the warnings of the last check rather than none.
+        edited = self.LINKED.replace("parent_id", "parent_ref")
+        self.client.change(self.path("linked.def"), edited, 2)
+        kept = self.client.wait_diagnostics(self.path("linked.def"))
+        self.assertEqual([d.get("code") for d in kept], ["link-unindexed"])
+        self.client.change(self.path("linked.def"), edited.replace("id_t parent_ref", "index id_t parent_ref"), 3)
+        self.client.wait_diagnostics(self.path("linked.def"), predicate=lambda d: d == [])
+
 
 if __name__ == "__main__":
     SERVER = os.path.abspath(sys.argv.pop(1))
