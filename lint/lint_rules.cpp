@@ -181,6 +181,11 @@ std::vector<std::string_view> linked_tables(const schema_field_t& field, dir_typ
     return tables;
 }
 
+bool links_out(const schema_field_t& field) {
+    return std::any_of(field.links.begin(), field.links.end(),
+                       [](const schema_link_t& link) { return link.direction == DIRECTION_OUTGOING; });
+}
+
 void check_link_index(lint_run_t* run, const schema_table_t& table, const schema_field_t& field) {
     if (field.index != OPTIMIZE_NONE) return;
     const auto target = std::find_if(field.links.begin(), field.links.end(),
@@ -194,6 +199,7 @@ void check_link_index(lint_run_t* run, const schema_table_t& table, const schema
 }
 
 void check_link_types(lint_run_t* run, const schema_table_t& table, const schema_field_t& field) {
+    if (!links_out(field)) return;
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
@@ -312,9 +318,11 @@ void check_row_keys(lint_run_t* run, const schema_table_t& table) {
     }
 }
 
-void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t& table, size_t column) {
+void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t& table, size_t column,
+                     const lint_sql_type_t& type) {
     const schema_field_t& field = table.fields[column];
-    const lint_value_kind_t kind = run->type(field.sql).kind;
+    if (!links_out(field)) return;
+    const lint_value_kind_t kind = type.kind;
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
@@ -334,9 +342,9 @@ void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t
     }
 }
 
-void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t column) {
+void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t column, const lint_sql_type_t& type) {
     const schema_field_t& field = table.fields[column];
-    const std::optional<lint_integer_range_t>& range = run->type(field.sql).range;
+    const std::optional<lint_integer_range_t>& range = type.range;
     if (!range) return;
     size_t first = 0;
     size_t wrong = 0;
@@ -358,9 +366,12 @@ void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t col
 void check_rows(lint_run_t* run, key_sets_t* key_sets, const schema_table_t& table) {
     if (table.rows.empty()) return;
     check_row_keys(run, table);
+    const bool dangling = run->enabled("seed-dangling");
+    const bool integers = run->enabled("seed-not-integer");
     for (size_t column = 0; column < table.fields.size(); ++column) {
-        if (run->enabled("seed-dangling")) check_row_links(run, key_sets, table, column);
-        if (run->enabled("seed-not-integer")) check_row_integers(run, table, column);
+        const lint_sql_type_t& type = run->type(table.fields[column].sql);
+        if (dangling) check_row_links(run, key_sets, table, column, type);
+        if (integers) check_row_integers(run, table, column, type);
     }
 }
 
