@@ -43,6 +43,9 @@ struct lsp_server_t {
     // comes after the run's errors are out, when the client is quiet.
     std::map<std::string, std::map<std::string, std::vector<lsp_finding_t>>> warnings;
     std::map<std::string, std::shared_ptr<const schema_t>> lint_waiting;  // by root: the model to check
+    // The warnings of a root for a file as written when first published,
+    // until the root's next check: thousands of them go out with every edit.
+    std::map<std::string, std::map<std::string, std::string>> warnings_text;
     std::set<std::string> published;         // files whose last diagnostics sent were not empty
     bool lint_enabled = true;                // the client's settings may turn the lint rules off
     std::vector<std::string> lint_disabled;  // lint rules the client's settings turn off
