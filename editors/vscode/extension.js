@@ -1,7 +1,8 @@
 'use strict';
 // Starts the tabula language server (tabula-lsp) over standard input and
 // output for every document of the language "tabula", and restarts it when
-// its settings change. Highlighting, the language configuration and the
+// its server settings change; the lint settings reach the running server.
+// Highlighting, the language configuration and the
 // problem matcher are declared in package.json and need no code.
 const vscode = require('vscode');
 const { LanguageClient, TransportKind } = require('vscode-languageclient/node');
@@ -17,6 +18,11 @@ function serverSettings() {
     };
 }
 
+function lintSettings() {
+    const settings = vscode.workspace.getConfiguration('tabula.lint');
+    return { enabled: settings.get('enabled', true), disable: settings.get('disable', []) };
+}
+
 async function startServer() {
     const settings = serverSettings();
     if (!settings.enabled) {
@@ -29,8 +35,13 @@ async function startServer() {
         { run: executable, debug: executable },
         {
             documentSelector: [{ language: 'tabula' }],
-            // Included and initializer files change compilations too.
-            synchronize: { fileEvents: vscode.workspace.createFileSystemWatcher('**/*') },
+            initializationOptions: { lint: lintSettings() },
+            // Included and initializer files change compilations too; the
+            // server reads the lint settings from the "tabula" section.
+            synchronize: {
+                fileEvents: vscode.workspace.createFileSystemWatcher('**/*'),
+                configurationSection: 'tabula',
+            },
         });
     try {
         await client.start();

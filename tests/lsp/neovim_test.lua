@@ -2,7 +2,8 @@
 -- client, waits for diagnostics, breaks a type name and sees the diagnostic
 -- at the use, fixes it and sees it cleared, jumps to a definition, hovers and
 -- lists the symbols; then files changed on disk by another program, a file
--- included from two root files, and a buffer that is no file. Exits 0 when
+-- included from two root files, and a buffer that is no file, with its
+-- errors and then a lint warning. Exits 0 when
 -- every step holds, 1 with a message otherwise.
 local server, shop = os.getenv("TABULA_LSP"), os.getenv("TABULA_SHOP")
 
@@ -156,6 +157,18 @@ local function run()
     local diagnostic = vim.diagnostic.get(untitled)[1]
     step("its message and place", diagnostic.message == 'Unable to resolve SQL type "nosuch_t"'
         and diagnostic.lnum == 1 and diagnostic.col == 12, diagnostic)
+
+    -- Once it compiles, the lint rules' warning on its unindexed link.
+    vim.api.nvim_buf_set_lines(untitled, 0, -1, false,
+        { 'type id_t = "INTEGER";', "table t {", "    primary id_t x;", "    id_t up [outgoing: t];", "};" })
+    wait("the lint warning", function()
+        local found = vim.diagnostic.get(untitled)
+        return #found == 1 and found[1].severity == vim.diagnostic.severity.WARN
+    end)
+    diagnostic = vim.diagnostic.get(untitled)[1]
+    local code = diagnostic.code or (diagnostic.user_data and diagnostic.user_data.lsp.code)
+    step("its rule and place", code == "link-unindexed" and diagnostic.lnum == 3 and diagnostic.col == 9,
+        diagnostic)
 
     vim.lsp.stop_client(client_id)
 end
