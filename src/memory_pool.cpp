@@ -665,12 +665,12 @@ void memory_pool_tune_heap() {
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 2 * STEP);
     mallopt(M_TOP_PAD, STEP);
-    auto* start = static_cast<char*>(sbrk(0));
-    void* volatile probe = std::malloc(256 * 1024);  // grows the heap by a step now
+    const auto start = reinterpret_cast<uintptr_t>(sbrk(0));
+    if (start == static_cast<uintptr_t>(-1)) return;  // no heap to grow: malloc maps instead
+    void* volatile probe = std::malloc(256 * 1024);   // grows the heap by a step now
     std::free(probe);
-    auto* end = static_cast<char*>(sbrk(0));
-    const auto first = (reinterpret_cast<uintptr_t>(start) + HUGE_PAGE_SIZE - 1) & ~(HUGE_PAGE_SIZE - 1);
-    if (start == reinterpret_cast<char*>(-1) || reinterpret_cast<uintptr_t>(end) <= first) return;
-    madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(end) - first, MADV_HUGEPAGE);
+    const auto end = reinterpret_cast<uintptr_t>(sbrk(0));
+    const uintptr_t first = (start + HUGE_PAGE_SIZE - 1) & ~(HUGE_PAGE_SIZE - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #endif
 }
