@@ -25,6 +25,8 @@ struct lsp_span_t {
     uint32_t start = 0;
     uint32_t end = 0;
     bool file_start = false;
+
+    bool operator==(const lsp_span_t&) const = default;
 };
 
 struct lsp_hover_t {
@@ -76,6 +78,8 @@ struct lsp_finding_t {
     diagnostic_severity_t severity = SEVERITY_ERROR;
     std::string message;
     std::string code;  // empty: none
+
+    bool operator==(const lsp_finding_t&) const = default;
 };
 
 // Declarations of the name at `offset` of `path`; for an include or an

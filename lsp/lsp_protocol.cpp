@@ -483,11 +483,11 @@ void put_finding(lsp_server_t* server, std::string* out, const lsp_finding_t& fi
     *out += ",\"source\":\"tabula\"}";
 }
 
-// What makes two findings of one file show the same: a file has thousands
-// of warnings, too many to compare their JSON with one another.
 using files_findings_t = std::map<std::string, std::vector<lsp_finding_t>>;
 using files_findings_by_root_t = std::map<std::string, files_findings_t>;
 
+// What makes two findings of one file show the same: a file has thousands
+// of warnings, too many to compare their JSON with one another.
 using finding_key_t = std::tuple<uint32_t, uint32_t, int, std::string_view, std::string_view>;
 
 finding_key_t same_finding_key(const lsp_finding_t& finding) {
@@ -574,18 +574,6 @@ void replace_findings(files_findings_t* files, std::vector<lsp_finding_t> findin
     }
 }
 
-bool same_findings(const files_findings_t& a, const files_findings_t& b) {
-    const auto same = [](const lsp_finding_t& x, const lsp_finding_t& y) {
-        return x.span.path == y.span.path && x.span.start == y.span.start && x.span.end == y.span.end &&
-               x.span.file_start == y.span.file_start && x.severity == y.severity && x.message == y.message &&
-               x.code == y.code;
-    };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](const auto& x, const auto& y) {
-        return x.first == y.first &&
-               std::equal(x.second.begin(), x.second.end(), y.second.begin(), y.second.end(), same);
-    });
-}
-
 // Runs the project of `root` and replaces the errors it found before. Its
 // warnings stay until the lint check of a model that succeeded replaces them,
 // and go with a run that fails.
@@ -627,7 +615,7 @@ void diagnose(lsp_server_t* server, const std::string& root, std::set<std::strin
         std::set<std::string> touched;
         replace_findings(&found, std::move(*warnings), &touched);
         files_findings_t& kept = server->warnings[root];
-        if (same_findings(found, kept)) continue;
+        if (found == kept) continue;
         for (const auto& [path, findings] : kept) touched.insert(path);
         kept = std::move(found);
         server->warnings_text.erase(root);
