@@ -181,11 +181,6 @@ std::vector<std::string_view> linked_tables(const schema_field_t& field, dir_typ
     return tables;
 }
 
-bool links_out(const schema_field_t& field) {
-    return std::any_of(field.links.begin(), field.links.end(),
-                       [](const schema_link_t& link) { return link.direction == DIRECTION_OUTGOING; });
-}
-
 void check_link_index(lint_run_t* run, const schema_table_t& table, const schema_field_t& field) {
     if (field.index != OPTIMIZE_NONE) return;
     const auto target = std::find_if(field.links.begin(), field.links.end(),
@@ -199,7 +194,6 @@ void check_link_index(lint_run_t* run, const schema_table_t& table, const schema
 }
 
 void check_link_types(lint_run_t* run, const schema_table_t& table, const schema_field_t& field) {
-    if (!links_out(field)) return;
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
         if (target == nullptr) continue;
@@ -321,7 +315,6 @@ void check_row_keys(lint_run_t* run, const schema_table_t& table) {
 void check_row_links(lint_run_t* run, key_sets_t* key_sets, const schema_table_t& table, size_t column,
                      const lint_sql_type_t& type) {
     const schema_field_t& field = table.fields[column];
-    if (!links_out(field)) return;
     const lint_value_kind_t kind = type.kind;
     for (std::string_view target_name : linked_tables(field, DIRECTION_OUTGOING)) {
         const schema_table_t* target = schema_find_table(run->model, target_name);
