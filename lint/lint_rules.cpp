@@ -165,8 +165,12 @@ lint_subject_t table_subject(const schema_table_t& table) {
     return {table.location.file, table.location.line, "table", table.name, "", &table, head_from(table)};
 }
 
+lint_subject_t field_subject(const schema_table_t& table, const schema_field_t& field, unsigned head) {
+    return {table.location.file, field.line, "table", table.name, field.name, &table, head};
+}
+
 lint_subject_t field_subject(const schema_table_t& table, const schema_field_t& field) {
-    return {table.location.file, field.line, "table", table.name, field.name, &table, head_from(table)};
+    return field_subject(table, field, head_from(table));
 }
 
 // ---- links --------------------------------------------------------------------------
@@ -383,9 +387,22 @@ std::string server_list(unsigned servers) {
     return text;
 }
 
+// Hashing and comparing names ignoring ASCII letter case, without folded copies.
+struct fold_hash_t {
+    size_t operator()(std::string_view name) const {
+        size_t hash = 14695981039346656037u;
+        for (char c : name) hash = (hash ^ static_cast<unsigned char>(lower_ascii(c))) * 1099511628211u;
+        return hash;
+    }
+};
+struct fold_equal_t {
+    bool operator()(std::string_view a, std::string_view b) const { return same_but_case(a, b); }
+};
+
 unsigned reserved_by(std::string_view name) {
-    static const std::unordered_map<std::string_view, unsigned> words = [] {
-        std::unordered_map<std::string_view, unsigned> map;
+    using words_t = std::unordered_map<std::string_view, unsigned, fold_hash_t, fold_equal_t>;
+    static const words_t words = [] {
+        words_t map;
         for (const lint_word_t& word : lint_reserved_words()) map.emplace(word.word, word.servers);
         return map;
     }();
@@ -395,7 +412,7 @@ unsigned reserved_by(std::string_view name) {
         return size;
     }();
     if (name.size() > longest) return 0;  // most names, without folding them
-    const auto found = words.find(lower(name));
+    const auto found = words.find(name);
     return found == words.end() ? 0 : found->second;
 }
 
@@ -419,6 +436,8 @@ void check_name(lint_run_t* run, std::string_view kind, std::string_view name, c
 // group is searched along its list until it is large enough for an index.
 class case_group_t {
 public:
+    explicit case_group_t(size_t expected = 0) { entries_.reserve(expected); }
+
     void add(lint_run_t* run, std::string_view kind, std::string_view name, const lint_subject_t& subject) {
         const entry_t* first = find(name);
         if (first == nullptr) {
@@ -462,28 +481,19 @@ private:
         }
     }
 
-    struct fold_hash_t {
-        size_t operator()(std::string_view name) const {
-            size_t hash = 14695981039346656037u;
-            for (char c : name) hash = (hash ^ static_cast<unsigned char>(lower_ascii(c))) * 1099511628211u;
-            return hash;
-        }
-    };
-    struct fold_equal_t {
-        bool operator()(std::string_view a, std::string_view b) const { return same_but_case(a, b); }
-    };
-
     std::vector<entry_t> entries_;
     std::unordered_map<std::string_view, size_t, fold_hash_t, fold_equal_t> index_;  // names in the model
 };
 
 void check_table_names(lint_run_t* run, const schema_table_t& table, case_group_t* relations) {
-    check_name(run, "table", table.name, table_subject(table));
-    relations->add(run, "table", table.name, table_subject(table));
-    case_group_t fields;
+    const lint_subject_t subject = table_subject(table);
+    check_name(run, "table", table.name, subject);
+    relations->add(run, "table", table.name, subject);
+    case_group_t fields(table.fields.size());
     for (const schema_field_t& field : table.fields) {
-        check_name(run, "field", field.name, field_subject(table, field));
-        fields.add(run, "field", field.name, field_subject(table, field));
+        const lint_subject_t field_at = field_subject(table, field, subject.head_from);
+        check_name(run, "field", field.name, field_at);
+        fields.add(run, "field", field.name, field_at);
     }
 }
 
