@@ -297,8 +297,8 @@ void check_row_keys(lint_run_t* run, const schema_table_t& table) {
                     field_subject(table, key));
     }
     // Each later row with the key of an earlier one, in the order of the
-    // later rows.
-    std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // later rows. Rows of one key stay in order: the pairs end in the row.
+    std::sort(keys.begin(), keys.end());
     std::vector<std::pair<size_t, size_t>> repeats;  // first row, later row
     for (size_t i = 1, first = 0; i < keys.size(); ++i) {
         if (keys[i].first != keys[first].first) {
@@ -348,8 +348,7 @@ void check_row_integers(lint_run_t* run, const schema_table_t& table, size_t col
     for (size_t i = 0; i < table.rows.size(); ++i) {
         const schema_cell_t& cell = table.rows[i][column];
         if (!cell) continue;
-        const std::optional<std::string> number = lint_integer_text(*cell);
-        if (number && lint_integer_in_range(*number, *range)) continue;
+        if (lint_value_in_range(*cell, *range)) continue;
         if (wrong++ == 0) first = i;
     }
     if (wrong == 0) return;

@@ -1,6 +1,7 @@
 // SQL type texts and values as the servers compare them.
 #include "lint_sql.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <vector>
@@ -155,6 +156,11 @@ int compare_integers(std::string_view a, std::string_view b) {
     return a_negative ? -magnitude : magnitude;
 }
 
+// The normal form, or else the text without its blanks (made only then).
+std::string or_trimmed(std::optional<std::string> normal, std::string_view text) {
+    return normal ? std::move(*normal) : std::string(trim(text));
+}
+
 }  // namespace
 
 std::string lint_sql_canonical(std::string_view sql) {
@@ -217,14 +223,24 @@ bool lint_integer_in_range(std::string_view text, const lint_integer_range_t& ra
     return compare_integers(text, range.low) >= 0 && compare_integers(text, range.high) <= 0;
 }
 
+bool lint_value_in_range(std::string_view text, const lint_integer_range_t& range) {
+    // Most values are written plainly, already in lint_integer_text's form:
+    // digits without a sign, blanks or leading zeros.
+    const bool plain =
+        !text.empty() && (text.size() == 1 || text.front() != '0') && std::all_of(text.begin(), text.end(), is_digit);
+    if (plain) return lint_integer_in_range(text, range);
+    const std::optional<std::string> number = lint_integer_text(text);
+    return number && lint_integer_in_range(*number, range);
+}
+
 lint_sql_type_t lint_sql_type(std::string_view sql) {
     return {key_type(sql), lint_sql_value_kind(sql), lint_sql_integer_range(sql)};
 }
 
 std::string lint_value_key(lint_value_kind_t kind, std::string_view text, bool pad_blanks) {
     switch (kind) {
-    case VALUE_KIND_INTEGER: return lint_integer_text(text).value_or(std::string(trim(text)));
-    case VALUE_KIND_DECIMAL: return decimal_text(text).value_or(std::string(trim(text)));
+    case VALUE_KIND_INTEGER: return or_trimmed(lint_integer_text(text), text);
+    case VALUE_KIND_DECIMAL: return or_trimmed(decimal_text(text), text);
     case VALUE_KIND_PADDED: return without_trailing_spaces(text);
     case VALUE_KIND_TEXT: break;
     }

@@ -54,3 +54,5 @@ std::string lint_value_key(lint_value_kind_t kind, std::string_view text, bool p
 std::optional<std::string> lint_integer_text(std::string_view text);
 // Whether the integer `text` (as lint_integer_text gives it) is in `range`.
 bool lint_integer_in_range(std::string_view text, const lint_integer_range_t& range);
+// Whether the value `text`, as written, is an integer in `range`.
+bool lint_value_in_range(std::string_view text, const lint_integer_range_t& range);
